@@ -1,0 +1,26 @@
+// Owns whole-second measurement of elapsed time on the monotonic clock.
+#include "net/elapsed_timer.h"
+
+#include "platform/clock.h"
+
+namespace zelm {
+
+CElapsedTimer::CElapsedTimer() {
+  const CMonotonicClock& clock = GetClock();
+  if (clock.ReadCounter(start_) && clock.ReadFrequency(frequency_)) mark_ = start_;
+}
+
+void CElapsedTimer::Restart() { GetClock().ReadCounter(mark_); }
+
+int64_t CElapsedTimer::ElapsedTicks(bool sinceStart) const {
+  int64_t now = 0;
+  if (!GetClock().ReadCounter(now)) return 0;
+  return now - (sinceStart ? start_ : mark_);
+}
+
+int64_t CElapsedTimer::ElapsedSeconds() const {
+  if (frequency_ == 0) return 0;
+  return ElapsedTicks(false) / frequency_;
+}
+
+}  // namespace zelm

@@ -1,0 +1,39 @@
+#include "net/elapsed_timer.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+
+namespace zelm {
+namespace {
+
+TEST(ElapsedTimer, CountsWholeSecondsSinceTheLastRestart) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  CElapsedTimer timer;
+  EXPECT_EQ(timer.ElapsedSeconds(), 0);
+  clock.AdvanceMilliseconds(1900);
+  EXPECT_EQ(timer.ElapsedSeconds(), 1);
+  clock.AdvanceMilliseconds(100);
+  EXPECT_EQ(timer.ElapsedSeconds(), 2);
+  timer.Restart();
+  EXPECT_EQ(timer.ElapsedSeconds(), 0);
+  clock.AdvanceMilliseconds(999);
+  EXPECT_EQ(timer.ElapsedSeconds(), 0);
+  clock.AdvanceMilliseconds(600'000);
+  EXPECT_EQ(timer.ElapsedSeconds(), 600);
+  EXPECT_EQ(timer.ElapsedTicks(true), int64_t{602'999} * 1'000'000);
+  EXPECT_EQ(timer.ElapsedTicks(false), int64_t{600'999} * 1'000'000);
+}
+
+TEST(ElapsedTimer, WithoutACounterTimeoutsNeverExpire) {
+  CManualClock clock(1'000'000'000, false);
+  ScopedClockOverride override(clock);
+  CElapsedTimer timer;
+  clock.AdvanceMilliseconds(3'600'000);
+  EXPECT_EQ(timer.ElapsedSeconds(), 0);
+  EXPECT_EQ(timer.ElapsedTicks(false), 0);
+}
+
+}  // namespace
+}  // namespace zelm

@@ -1,0 +1,64 @@
+// The monotonic clock of the system, and the way tests replace it.
+//
+// Every timeout of the server (data connection, login answer, idle, stalled upload) and every
+// tick count is read through `CMonotonicClock`. The process-wide clock is the platform's
+// CLOCK_MONOTONIC; a test installs a `CManualClock` with `ScopedClockOverride` and advances
+// it instead of sleeping.
+//
+// Thread safety: `GetClock` and the clock's readers may be called from any thread;
+// `CManualClock` keeps its time in an atomic. Install and remove an override only while no
+// other thread reads the clock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace zelm {
+
+// A counter with a frequency, in the manner of a high-resolution performance counter.
+class CMonotonicClock {
+ public:
+  virtual ~CMonotonicClock() = default;
+  // Reads the counter; false when the platform has no such counter.
+  virtual bool ReadCounter(int64_t& ticks) const = 0;
+  // Counter ticks per second; false (or 0) when there is no counter.
+  virtual bool ReadFrequency(int64_t& ticksPerSecond) const = 0;
+};
+
+// The clock everyone reads: the platform's monotonic clock unless a test overrides it.
+const CMonotonicClock& GetClock();
+
+// Milliseconds since an arbitrary origin, from `GetClock()`; wraps like a 32-bit tick count.
+uint32_t GetTickCount();
+
+// A clock that moves only when told to; counts nanoseconds. A zero frequency stands for a
+// platform without a high-resolution counter.
+class CManualClock final : public CMonotonicClock {
+ public:
+  explicit CManualClock(int64_t startNanoseconds = 1'000'000'000, bool hasCounter = true)
+      : now_(startNanoseconds), hasCounter_(hasCounter) {}
+
+  bool ReadCounter(int64_t& ticks) const override;
+  bool ReadFrequency(int64_t& ticksPerSecond) const override;
+
+  void AdvanceMilliseconds(int64_t ms) { now_.fetch_add(ms * 1'000'000); }
+  void AdvanceNanoseconds(int64_t ns) { now_.fetch_add(ns); }
+
+ private:
+  std::atomic<int64_t> now_;
+  bool hasCounter_;
+};
+
+// Installs `clock` as the process-wide clock for the lifetime of this object.
+class ScopedClockOverride final {
+ public:
+  explicit ScopedClockOverride(const CMonotonicClock& clock);
+  ~ScopedClockOverride();
+  ScopedClockOverride(const ScopedClockOverride&) = delete;
+  ScopedClockOverride& operator=(const ScopedClockOverride&) = delete;
+
+ private:
+  const CMonotonicClock* previous_;
+};
+
+}  // namespace zelm
