@@ -78,8 +78,8 @@ constexpr SyntaxText kSyntaxTexts[] = {
 };
 
 bool LettersMatch(char a, char b) {
-  return a == b || std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
+  return a == b ||
+         std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
 }
 
 // The first row whose name is a prefix of `text`, or the terminator.

@@ -10,9 +10,9 @@ namespace {
 struct ParseCase {
   const char* line;
   bool ok;
-  FtpCommandId id;         // expected row (also on failure when a row matched)
-  uint32_t error;          // expected error
-  const char* argument;    // expected argument text ("" = none)
+  FtpCommandId id;       // expected row (also on failure when a row matched)
+  uint32_t error;        // expected error
+  const char* argument;  // expected argument text ("" = none)
 };
 
 TEST(CommandParser, LinesParseAsTheTableSays) {
@@ -106,9 +106,10 @@ TEST(CommandParser, LookupFollowsTheTableOrder) {
   const struct {
     const char* text;
     FtpCommandId id;
-  } cases[] = {{"CWD", kCmdCwd},   {"cwdx", kCmdCwd},  {"XPWD", kCmdXpwd}, {"FEAT", kCmdFeat},
-               {"stat", 0},        {"", 0},            {"MK", 0},          {"mkd x", kCmdMkd},
-               {"XCUP", kCmdXcup}, {"PASV", kCmdPasv}, {"PWDX", kCmdPwd}};
+  } cases[] = {{"CWD", kCmdCwd},   {"cwdx", kCmdCwd},  {"XPWD", kCmdXpwd},
+               {"FEAT", kCmdFeat}, {"stat", 0},        {"", 0},
+               {"MK", 0},          {"mkd x", kCmdMkd}, {"XCUP", kCmdXcup},
+               {"PASV", kCmdPasv}, {"PWDX", kCmdPwd}};
   for (const auto& c : cases) EXPECT_EQ(LookupCommandId(c.text), c.id) << c.text;
   EXPECT_EQ(LookupCommandId(std::string_view()), 0u);
 }

@@ -79,7 +79,8 @@ constexpr ReplyText kReplyTexts[] = {
 
 // printf-style filling of the "%s" placeholders, in order, with `args`; placeholders beyond
 // the arguments stay as they are.
-std::string FillPlaceholders(std::string_view format, std::initializer_list<std::string_view> args) {
+std::string FillPlaceholders(std::string_view format,
+                             std::initializer_list<std::string_view> args) {
   std::string out;
   out.reserve(format.size() + 64);
   auto next = args.begin();

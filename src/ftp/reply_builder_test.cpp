@@ -114,7 +114,8 @@ TEST(ReplyBuilder, PositiveRows) {
       {806, "HELP xpwd", "", "214 Syntax: PWD (return current directory)\r\n"},
       {806, "HELP FEAT", "", "501 Unknown command HELP FEAT\r\n"},
       {806, "HELP bogus", "", "501 Unknown command HELP BOGUS\r\n"},
-      {811, "USER anonymous", "", "331 Anonymous access allowed, send identity (e-mail name) as password.\r\n"},
+      {811, "USER anonymous", "",
+       "331 Anonymous access allowed, send identity (e-mail name) as password.\r\n"},
       {999, "DELE f", "", "250 'DELE': Command okay.\r\n"},
       {999, nullptr, "", "250 Command okay.\r\n"},
   };

@@ -26,7 +26,8 @@ std::array<uint8_t, kItemBlockHeaderSize> ZeroedHeader(const uint8_t* block, boo
 
 Md5Digest BlockDigest(const uint8_t* block, uint32_t length) {
   const auto header = ZeroedHeader(block, true);
-  const uint32_t tailStart = std::max<uint32_t>(kItemBlockHeaderSize, length < 16 ? 0 : length - 16);
+  const uint32_t tailStart =
+      std::max<uint32_t>(kItemBlockHeaderSize, length < 16 ? 0 : length - 16);
   CMd5 md5;
   md5.Update(header.data(), header.size());
   if (length > tailStart) md5.Update(block + tailStart, length - tailStart);
@@ -150,7 +151,8 @@ std::optional<ItemView> CItemBlock::ItemAt(uint32_t index) const {
     // Owned blocks are built well formed and attached ones were checked on attaching.
     const uint32_t length = ReadLe32(block + at + 2);
     if (i == index) {
-      return ItemView{ReadLe16(block + at), {block + at + kItemHeaderSize, length - kItemHeaderSize}};
+      return ItemView{ReadLe16(block + at),
+                      {block + at + kItemHeaderSize, length - kItemHeaderSize}};
     }
     at += length;
   }

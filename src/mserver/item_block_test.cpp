@@ -17,11 +17,11 @@ std::vector<uint8_t> Sealed(CItemBlock& block) {
 
 TEST(ItemBlock, ItemSizesAsBuilt) {
   CItemBlock block;
-  block.AddText(kItemUserName, "");     // 6 + 0 + zero byte
-  block.AddText(kItemPath, "abc");      // 6 + 3 + 1
-  block.AddU32(kItemSessionId, 5);      // 6 + 4
-  block.AddItem(kItemRights, 0, false); // empty item gets a byte
-  block.AddItem(7, 4, false);           // tags 7 and 8 get a byte
+  block.AddText(kItemUserName, "");      // 6 + 0 + zero byte
+  block.AddText(kItemPath, "abc");       // 6 + 3 + 1
+  block.AddU32(kItemSessionId, 5);       // 6 + 4
+  block.AddItem(kItemRights, 0, false);  // empty item gets a byte
+  block.AddItem(7, 4, false);            // tags 7 and 8 get a byte
   block.AddItem(8, 2, false);
   EXPECT_EQ(block.GetTotalLength(), 28u + 7 + 10 + 10 + 7 + 11 + 9);
   EXPECT_EQ(block.ItemCount(), 6u);
@@ -109,7 +109,9 @@ TEST(ItemBlock, MalformedBlocksAreRejectedAndNeverReadOutside) {
       {"item past the end", [](std::vector<uint8_t>& b) { WriteLe32(b.data() + 28 + 2, 500); }},
       {"count above items", [](std::vector<uint8_t>& b) { WriteLe16(b.data() + 10, 3); }},
       {"total above data",
-       [](std::vector<uint8_t>& b) { WriteLe32(b.data() + 2, static_cast<uint32_t>(b.size() + 1)); }},
+       [](std::vector<uint8_t>& b) {
+         WriteLe32(b.data() + 2, static_cast<uint32_t>(b.size() + 1));
+       }},
       {"total below header", [](std::vector<uint8_t>& b) { WriteLe32(b.data() + 2, 20); }},
       {"truncated", [](std::vector<uint8_t>& b) { b.resize(b.size() - 3); }},
   };
@@ -120,8 +122,7 @@ TEST(ItemBlock, MalformedBlocksAreRejectedAndNeverReadOutside) {
     EXPECT_FALSE(CItemBlock::VerifyItemBlock(exact.data(), static_cast<uint32_t>(exact.size())))
         << c.name;
     CItemBlock attached;
-    EXPECT_FALSE(attached.AttachBlock(exact.data(), static_cast<uint32_t>(exact.size())))
-        << c.name;
+    EXPECT_FALSE(attached.AttachBlock(exact.data(), static_cast<uint32_t>(exact.size()))) << c.name;
     EXPECT_FALSE(attached.FindItem(kItemSessionId)) << c.name;
     EXPECT_FALSE(attached.ItemAt(0)) << c.name;
   }

@@ -10,8 +10,8 @@
 
 namespace zelm {
 
-void BuildHeader(MServerPacketHeader& header, uint32_t bodyLength, uint32_t kind,
-                 uint32_t category, uint32_t command, bool clear) {
+void BuildHeader(MServerPacketHeader& header, uint32_t bodyLength, uint32_t kind, uint32_t category,
+                 uint32_t command, bool clear) {
   if (clear) header = MServerPacketHeader{};
   header.kind = kind;
   header.category = category;

@@ -61,8 +61,8 @@ struct MServerPacketHeader {
 
 // Fills a header: `clear` zeroes it first; sets kind, category, command, bodyLength and
 // length = bodyLength + 40.
-void BuildHeader(MServerPacketHeader& header, uint32_t bodyLength, uint32_t kind,
-                 uint32_t category, uint32_t command, bool clear);
+void BuildHeader(MServerPacketHeader& header, uint32_t bodyLength, uint32_t kind, uint32_t category,
+                 uint32_t command, bool clear);
 
 // Reads the header fields of a packet of at least 40 bytes.
 MServerPacketHeader ReadHeader(const uint8_t* packet);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -181,12 +182,14 @@ TEST(PacketCutter, BadPacketDropsTheRestOfTheRead) {
 // Builds a packet whose header says `length` and `bodyLength`, with a correct digest over
 // the bytes present.
 std::vector<uint8_t> Forged(uint32_t length, uint32_t bodyLength, size_t present) {
-  std::vector<uint8_t> packet(present, 0);
+  std::vector<uint8_t> packet(std::max<size_t>(present, kPacketHeaderSize), 0);
   WriteLe32(packet.data() + 16, length);
   WriteLe32(packet.data() + 20, kKindFromManagement);
   WriteLe32(packet.data() + 32, bodyLength);
   if (length <= present) StampDigest(packet.data(), length);
-  return packet;
+  // An exact-size copy, so that the sanitizer sees any read past the bytes present.
+  return std::vector<uint8_t>(packet.begin(),
+                              packet.begin() + static_cast<std::ptrdiff_t>(present));
 }
 
 TEST(PacketCutter, MalformedHeadersAreRejectedWithoutReadingPastTheData) {

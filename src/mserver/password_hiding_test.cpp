@@ -12,8 +12,7 @@ TEST(PasswordHiding, LengthsAndRoundTrip) {
     size_t length;
     size_t hexDigits;
   };
-  const Case cases[] = {{0, 0},     {1, 32},    {15, 32},   {16, 32},
-                        {17, 64},   {128, 256}, {200, 256}};
+  const Case cases[] = {{0, 0}, {1, 32}, {15, 32}, {16, 32}, {17, 64}, {128, 256}, {200, 256}};
   for (const Case& c : cases) {
     std::string password;
     for (size_t i = 0; i < c.length; ++i) password.push_back(static_cast<char>('!' + i % 90));

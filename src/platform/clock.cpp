@@ -51,8 +51,6 @@ bool CManualClock::ReadFrequency(int64_t& ticksPerSecond) const {
 ScopedClockOverride::ScopedClockOverride(const CMonotonicClock& clock)
     : previous_(gClock.exchange(&clock, std::memory_order_acq_rel)) {}
 
-ScopedClockOverride::~ScopedClockOverride() {
-  gClock.store(previous_, std::memory_order_release);
-}
+ScopedClockOverride::~ScopedClockOverride() { gClock.store(previous_, std::memory_order_release); }
 
 }  // namespace zelm
