@@ -65,6 +65,8 @@ constexpr ReplyText kReplyTexts[] = {
     {143, "Terminating connection."},
     {144, "'%s': Invalid PORT address."},
     {145, "Invalid PORT Command "},
+    {146, "Zelmar FTP Service ready for a new user"},
+    {147, "Thank you for using Zelmar FTP Service"},
     {148, "Anonymous access allowed, send identity (e-mail name) as password."},
     {149, "Anonymous access is not allowed in this server."},
     {150,

@@ -74,6 +74,8 @@ enum ReplyTextId : uint32_t {
   kTextTerminating = 143,
   kTextInvalidPortAddress = 144,
   kTextInvalidPort = 145,
+  kTextDefaultWelcome = 146,
+  kTextDefaultQuit = 147,
   kTextAnonymousWelcome = 148,
   kTextAnonymousRefused = 149,
   kTextTooManyConnections = 150,

@@ -199,7 +199,8 @@ TEST(ReplyTexts, UnknownIdLeavesTheReplyEmpty) {
   reply.AddLines(200, "x");
   LoadReplyText(reply, 200, 106, "arg");
   EXPECT_TRUE(reply.IsEmpty());
-  EXPECT_EQ(GetReplyText(146), nullptr);
+  EXPECT_EQ(GetReplyText(146 - 40), nullptr);
+  EXPECT_STREQ(GetReplyText(147), "Thank you for using Zelmar FTP Service");
   EXPECT_STREQ(GetReplyText(145), "Invalid PORT Command ");
 }
 

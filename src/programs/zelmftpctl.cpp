@@ -1,13 +1,45 @@
-// The operator's command-line tool: for now it only tells how it will be used.
+// The operator's command-line tool.
 #include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/settings_store.h"
+#include "server/settings_command.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: zelmftpctl [--settings PATH] COMMAND\n"
+    "\n"
+    "Commands:\n"
+    "  settings list                  every stored setting: name, kind, value\n"
+    "  settings get NAME              one setting's value\n"
+    "  settings set-dword NAME N      store a number (decimal, 0x-hex, or a dotted IPv4\n"
+    "                                 address for \"MServer IP\" and \"ServiceIP\")\n"
+    "  settings set-string NAME TEXT  store a text\n"
+    "  settings unset NAME            remove a setting (it takes its default again)\n"
+    "\n"
+    "The settings store is $ZELMFTP_SETTINGS, else /var/lib/zelmftp/settings.db;\n"
+    "--settings PATH chooses another. Names ignore letter case.\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  std::fputs(
-      "Usage: zelmftpctl settings list | get NAME | set-dword NAME N | set-string NAME TEXT |"
-      " unset NAME\n"
-      "\n"
-      "The settings store is not part of this build yet.\n",
-      argc > 1 ? stderr : stdout);
-  (void)argv;
-  return argc > 1 ? 2 : 0;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string store = zelm::DefaultSettingsPath();
+  if (args.size() >= 2 && args[0] == "--settings") {
+    store = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::fputs(kUsage, args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
+  }
+  if (args[0] == "settings") {
+    args.erase(args.begin());
+    return zelm::RunSettingsCommand(store, args, std::cout, std::cerr);
+  }
+  std::fprintf(stderr, "zelmftpctl: unknown command '%s'\n\n%s", args[0].c_str(), kUsage);
+  return 2;
 }

@@ -1,0 +1,63 @@
+// The server's settings: named accessors over the settings store, and the record the
+// listener fills each time it starts listening.
+//
+// The accessors cache nothing: each call reads (or writes) the store, so a value changed by
+// the management server or by the operator takes effect at the next call. Read failures
+// yield the default; only `WriteSetting` reports failure.
+// Thread safety: every function may be called from any thread. A `CFtpSettings` record
+// belongs to the listener.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zelm {
+
+// Write flags of WriteSetting: one kind, with or without SETTING_CREATE.
+inline constexpr uint32_t SETTING_STRING = 2;
+inline constexpr uint32_t SETTING_DWORD = 4;
+inline constexpr uint32_t SETTING_CREATE = 8;
+
+// Chooses the store file the accessors use (DefaultSettingsPath() until called).
+void UseSettingsStore(std::string path);
+std::string SettingsStorePath();
+
+// A number: a text shorter than 20 bytes (terminator included) is read as a decimal number
+// (its leading digits; 0 when it does not start with one); a dword is read as it is;
+// anything else, or a missing value, gives `fallback`.
+uint32_t ReadSettingDword(std::string_view name, uint32_t fallback);
+// A text up to its first zero byte; a missing or empty value gives `fallback`.
+std::string ReadSettingString(std::string_view name, std::string_view fallback = {});
+// Stores `size` bytes of `data` as a dword (SETTING_DWORD, 4 bytes) or a text. Without
+// SETTING_CREATE a missing store is not created and the write fails.
+bool WriteSetting(std::string_view name, const void* data, uint32_t size, uint32_t flags);
+
+// "Max Connection": 50 when absent, a stored 0 reads as 4096.
+uint32_t GetMaxConnection();
+bool SetMaxConnection(uint32_t count);
+uint32_t GetAnonymousAccess();
+uint32_t GetAnonymousMax();
+uint32_t GetDefaultBandwidth();
+std::string GetMainPath();
+// A null path stores an empty value.
+bool SetMainPath(const char* path);
+
+// The settings the listener takes over each time it starts listening.
+class CFtpSettings {
+ public:
+  CFtpSettings();
+  virtual ~CFtpSettings() = default;
+
+  // Reads "ServiceIP", "ServicePort", "Default Path", "FTP Welcome" and "FTP Quit"; empty
+  // welcome and quit texts fall back to the built-in ones.
+  void Load();
+
+  uint32_t port = 21;    // "ServicePort" after Load; 0 there means the standard port 21
+  uint32_t address = 0;  // "ServiceIP" after Load, network-order bytes; 0 = all addresses
+  std::string welcomeText;
+  std::string quitText;
+  std::string defaultPath;
+};
+
+}  // namespace zelm

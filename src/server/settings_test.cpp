@@ -1,0 +1,141 @@
+#include "server/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "platform/settings_store.h"
+
+namespace zelm {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Points the accessors at a store in a fresh temporary folder that does not exist yet.
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ =
+        fs::temp_directory_path() / ("zelm-settings-" + std::to_string(std::random_device{}()));
+    path_ = (folder_ / "etc" / "settings.db").string();
+    UseSettingsStore(path_);
+  }
+  void TearDown() override {
+    UseSettingsStore("");
+    fs::remove_all(folder_);
+  }
+  CSettingsStore Store() const { return CSettingsStore(path_); }
+
+  fs::path folder_;
+  std::string path_;
+};
+
+TEST_F(SettingsTest, MissingStoreGivesDefaults) {
+  EXPECT_FALSE(Store().Exists());
+  EXPECT_EQ(GetMaxConnection(), 50u);
+  EXPECT_EQ(GetAnonymousAccess(), 0u);
+  EXPECT_EQ(GetAnonymousMax(), 0u);
+  EXPECT_EQ(GetDefaultBandwidth(), 128u);
+  EXPECT_EQ(GetMainPath(), "");
+  EXPECT_EQ(ReadSettingString("FTP Quit", "fallback"), "fallback");
+  CFtpSettings settings;
+  EXPECT_EQ(settings.port, 21u);
+  settings.Load();
+  EXPECT_EQ(settings.port, 0u);
+  EXPECT_EQ(settings.address, 0u);
+  EXPECT_EQ(settings.welcomeText, "Zelmar FTP Service ready for a new user");
+  EXPECT_EQ(settings.quitText, "Thank you for using Zelmar FTP Service");
+  EXPECT_EQ(settings.defaultPath, "");
+}
+
+TEST_F(SettingsTest, NumbersReadFromDwordsAndShortTexts) {
+  CSettingsStore store = Store();
+  const struct {
+    SettingValue stored;
+    uint32_t expected;
+  } cases[] = {
+      {SettingValue::Dword(0), 4096},
+      {SettingValue::Dword(7), 7},
+      {SettingValue::Text("30"), 30},
+      {SettingValue::Text("  42abc"), 42},
+      {SettingValue::Text("abc"), 4096},  // no leading number reads as 0, which means 4096
+      {SettingValue::Text(std::string(18, '1')), 2147483647},  // 19 bytes with terminator
+      {SettingValue::Text(std::string(19, '1')), 50},          // 20 bytes: not a number
+      {SettingValue::Text("-1"), 0xFFFFFFFFu},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(store.Write("max connection", c.stored, true));
+    EXPECT_EQ(GetMaxConnection(), c.expected) << c.stored.bytes;
+  }
+}
+
+TEST_F(SettingsTest, NamesIgnoreCaseAndTheLastSpellingWins) {
+  ASSERT_TRUE(WriteSetting("FTP Quit", "Bye", 3, SETTING_STRING | SETTING_CREATE));
+  ASSERT_TRUE(WriteSetting("ftp QUIT", "See you", 7, SETTING_STRING));
+  EXPECT_EQ(ReadSettingString("Ftp Quit"), "See you");
+  const auto values = Store().List();
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0].first, "ftp QUIT");
+}
+
+TEST_F(SettingsTest, WritingWithoutCreateNeedsAnExistingStore) {
+  const SettingValue address = SettingValue::Dword(0x0100007F);
+  EXPECT_FALSE(WriteSetting("MServer IP", address.bytes.data(), 4, SETTING_DWORD));
+  EXPECT_FALSE(Store().Exists());
+  EXPECT_TRUE(SetMaxConnection(2));
+  EXPECT_TRUE(Store().Exists());
+  EXPECT_EQ(fs::status(folder_ / "etc").permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(WriteSetting("MServer IP", address.bytes.data(), 4, SETTING_DWORD));
+  EXPECT_EQ(ReadSettingDword("MServer IP", 0), 0x0100007Fu);
+  EXPECT_EQ(GetMaxConnection(), 2u);
+}
+
+TEST_F(SettingsTest, NullMainPathStaysPresentAndEmpty) {
+  ASSERT_TRUE(SetMainPath("/srv/ftp"));
+  EXPECT_EQ(GetMainPath(), "/srv/ftp");
+  ASSERT_TRUE(SetMainPath(nullptr));
+  const auto stored = Store().Read("Main Path");
+  ASSERT_TRUE(stored);
+  EXPECT_TRUE(stored->bytes.empty());
+  EXPECT_EQ(GetMainPath(), "");
+}
+
+TEST_F(SettingsTest, RecordLoadsAndEmptyTextsFallBack) {
+  ASSERT_TRUE(WriteSetting("FTP Welcome", "", 0, SETTING_STRING | SETTING_CREATE));
+  ASSERT_TRUE(WriteSetting("FTP Quit", "Goodbye", 7, SETTING_STRING));
+  ASSERT_TRUE(WriteSetting("Default Path", "/srv/ftp/guest", 14, SETTING_STRING));
+  const SettingValue port = SettingValue::Dword(2121);
+  ASSERT_TRUE(WriteSetting("ServicePort", port.bytes.data(), 4, SETTING_DWORD));
+  CFtpSettings settings;
+  settings.Load();
+  EXPECT_EQ(settings.welcomeText, "Zelmar FTP Service ready for a new user");
+  EXPECT_EQ(settings.quitText, "Goodbye");
+  EXPECT_EQ(settings.defaultPath, "/srv/ftp/guest");
+  EXPECT_EQ(settings.port, 2121u);
+}
+
+TEST_F(SettingsTest, TextReadOfADwordStopsAtItsFirstZeroByte) {
+  const SettingValue value = SettingValue::Dword(0x00004241);
+  ASSERT_TRUE(WriteSetting("Main Path", value.bytes.data(), 4, SETTING_DWORD | SETTING_CREATE));
+  EXPECT_EQ(GetMainPath(), "AB");
+}
+
+TEST_F(SettingsTest, AFileThatIsNotAStoreReadsAsMissing) {
+  fs::create_directories(folder_ / "etc");
+  {
+    std::FILE* f = std::fopen(path_.c_str(), "w");
+    std::fputs("not a database", f);
+    std::fclose(f);
+  }
+  EXPECT_FALSE(Store().Exists());
+  EXPECT_EQ(GetMaxConnection(), 50u);
+  const SettingValue value = SettingValue::Dword(3);
+  EXPECT_FALSE(WriteSetting("Max Connection", value.bytes.data(), 4, SETTING_DWORD));
+}
+
+}  // namespace
+}  // namespace zelm
