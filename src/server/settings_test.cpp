@@ -135,6 +135,8 @@ TEST_F(SettingsTest, AFileThatIsNotAStoreReadsAsMissing) {
   EXPECT_EQ(GetMaxConnection(), 50u);
   const SettingValue value = SettingValue::Dword(3);
   EXPECT_FALSE(WriteSetting("Max Connection", value.bytes.data(), 4, SETTING_DWORD));
+  EXPECT_FALSE(SetMaxConnection(3));  // even a write that may create leaves the file alone
+  EXPECT_EQ(fs::file_size(path_), std::string("not a database").size());
 }
 
 }  // namespace
