@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <sstream>
+
+#include "platform/temp_folder.h"
 
 namespace zelm {
 namespace {
@@ -13,20 +14,14 @@ namespace fs = std::filesystem;
 
 class SettingsCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("zelm-ctl-" + std::to_string(std::random_device{}()));
-    path_ = (folder_ / "settings.db").string();
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
   int Run(std::vector<std::string> args) {
     out_.str("");
     err_.str("");
     return RunSettingsCommand(path_, args, out_, err_);
   }
 
-  fs::path folder_;
-  std::string path_;
+  CTempFolder folder_{"ctl"};
+  std::string path_ = folder_ / "settings.db";
   std::ostringstream out_;
   std::ostringstream err_;
 };

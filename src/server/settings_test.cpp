@@ -3,33 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "platform/settings_store.h"
+#include "platform/temp_folder.h"
 
 namespace zelm {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Points the accessors at a store in a fresh temporary folder that does not exist yet.
+// Points the accessors at a store in a fresh temporary folder, below a folder that does not
+// exist yet.
 class SettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ =
-        fs::temp_directory_path() / ("zelm-settings-" + std::to_string(std::random_device{}()));
-    path_ = (folder_ / "etc" / "settings.db").string();
-    UseSettingsStore(path_);
-  }
-  void TearDown() override {
-    UseSettingsStore("");
-    fs::remove_all(folder_);
-  }
+  void SetUp() override { UseSettingsStore(path_); }
+  void TearDown() override { UseSettingsStore(""); }
   CSettingsStore Store() const { return CSettingsStore(path_); }
 
-  fs::path folder_;
-  std::string path_;
+  CTempFolder folder_{"settings"};
+  std::string path_ = folder_ / "etc/settings.db";
 };
 
 TEST_F(SettingsTest, MissingStoreGivesDefaults) {
