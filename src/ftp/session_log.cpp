@@ -1,0 +1,74 @@
+// Owns the routing of session log entries to the console and the journal.
+#include "ftp/session_log.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+namespace zelm {
+namespace {
+
+std::mutex gSinkMutex;  // guards gSink and serialises calls into it
+CLogSink* gSink = nullptr;
+std::mutex gJournalMutex;  // keeps journal lines whole
+std::atomic<bool> gJournal{true};
+std::atomic<bool> gAuthenticated{false};
+
+// One journal line: the entry's line breaks become " | ", the final one is dropped.
+std::string JournalLine(std::string_view text, std::string_view userName, uint32_t peerAddress) {
+  std::string line = FormatLogEntry({}, userName, peerAddress);
+  line.resize(line.size() - 2);  // the header's own CR LF
+  line += ' ';
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      line += " | ";
+      ++i;
+    } else if (static_cast<unsigned char>(text[i]) < 0x20) {
+      line += '?';  // no control bytes from clients in the journal
+    } else {
+      line += text[i];
+    }
+  }
+  line += '\n';
+  return line;
+}
+
+}  // namespace
+
+void SetLogSink(CLogSink* sink) {
+  std::lock_guard lock(gSinkMutex);
+  gSink = sink;
+}
+
+void SetJournalLogging(bool enabled) { gJournal = enabled; }
+
+std::string FormatLogEntry(std::string_view text, std::string_view userName, uint32_t peerAddress) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&peerAddress);
+  char head[40];
+  std::snprintf(head, sizeof head, "(%u.%u.%u.%u)(", b[0], b[1], b[2], b[3]);
+  std::string entry = head;
+  entry += userName.empty() ? std::string_view("<Not logged>") : userName;
+  entry += "):\r\n";
+  entry += text;
+  return entry;
+}
+
+void PostLog(std::string_view text, std::string_view userName, uint32_t peerAddress,
+             std::string_view journalText) {
+  {
+    std::lock_guard lock(gSinkMutex);
+    if (gSink != nullptr) gSink->AddLog(FormatLogEntry(text, userName, peerAddress));
+  }
+  if (gJournal) {
+    const std::string line =
+        JournalLine(journalText.empty() ? text : journalText, userName, peerAddress);
+    std::lock_guard lock(gJournalMutex);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  }
+}
+
+bool IsAdministratorAuthenticated() { return gAuthenticated; }
+void SetAdministratorAuthenticated(bool authenticated) { gAuthenticated = authenticated; }
+
+}  // namespace zelm

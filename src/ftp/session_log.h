@@ -1,0 +1,43 @@
+// The log of FTP commands and replies: every received command line and every sent reply is
+// posted here with the session's user name and peer address.
+//
+// An entry goes to the operator's console (through the installed `CLogSink`, when there is
+// one) and, as one line, to standard error, which under systemd is the journal. Passwords:
+// the session posts "PASS ******" unless the administrator has authenticated at the console;
+// the journal line is always given in its masked form.
+// Thread safety: every function may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zelm {
+
+// Where console entries go; AddLog is called from any thread and must not block for long.
+class CLogSink {
+ public:
+  virtual ~CLogSink() = default;
+  virtual void AddLog(const std::string& entry) = 0;
+};
+
+// Installs (or, with null, removes) the console's sink. Removing waits for calls in progress.
+void SetLogSink(CLogSink* sink);
+// Standard error lines on or off (on by default).
+void SetJournalLogging(bool enabled);
+
+// "(a.b.c.d)(user):\r\ntext": the peer address in network order, first octet first, and
+// "<Not logged>" for an empty user name.
+std::string FormatLogEntry(std::string_view text, std::string_view userName, uint32_t peerAddress);
+
+// Posts one entry. `journalText`, when not empty, replaces `text` on standard error (the
+// masked form of a password line).
+void PostLog(std::string_view text, std::string_view userName, uint32_t peerAddress,
+             std::string_view journalText = {});
+
+// Whether passwords may appear in the console in clear (set by the console after the
+// administrator authenticated, for a while).
+bool IsAdministratorAuthenticated();
+void SetAdministratorAuthenticated(bool authenticated);
+
+}  // namespace zelm

@@ -1,0 +1,68 @@
+#include "ftp/session_log.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zelm {
+namespace {
+
+class RecordingSink final : public CLogSink {
+ public:
+  void AddLog(const std::string& entry) override {
+    std::lock_guard lock(mutex);
+    entries.push_back(entry);
+  }
+  std::mutex mutex;
+  std::vector<std::string> entries;
+};
+
+constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network order, as stored
+
+TEST(SessionLog, EntryFormat) {
+  EXPECT_EQ(FormatLogEntry("NOOP\r\n", "", kLoopback), "(127.0.0.1)(<Not logged>):\r\nNOOP\r\n");
+  EXPECT_EQ(FormatLogEntry("PASS ******\r\n", "bob", 0x0500A8C0),
+            "(192.168.0.5)(bob):\r\nPASS ******\r\n");
+}
+
+TEST(SessionLog, ConsoleGetsTheTextAndTheJournalTheMaskedLine) {
+  RecordingSink sink;
+  SetLogSink(&sink);
+  SetJournalLogging(true);
+  testing::internal::CaptureStderr();
+  PostLog("PASS hunter2\r\n", "bob", kLoopback, "PASS ******\r\n");
+  PostLog("214-a\r\n b\r\n214 c\r\n", "bob", kLoopback);
+  PostLog("RETR \x1b[31mx\r\n", "", kLoopback);
+  const std::string journal = testing::internal::GetCapturedStderr();
+  SetLogSink(nullptr);
+  PostLog("dropped", "bob", kLoopback);
+
+  ASSERT_EQ(sink.entries.size(), 3u);
+  EXPECT_EQ(sink.entries[0], "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
+  EXPECT_EQ(journal,
+            "(127.0.0.1)(bob): PASS ******\n"
+            "(127.0.0.1)(bob): 214-a |  b | 214 c\n"
+            "(127.0.0.1)(<Not logged>): RETR ?[31mx\n");
+  EXPECT_EQ(journal.find("hunter2"), std::string::npos);
+}
+
+TEST(SessionLog, ConcurrentPostersLoseNothing) {
+  RecordingSink sink;
+  SetLogSink(&sink);
+  SetJournalLogging(false);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 500; ++i) PostLog("NOOP\r\n", "u", kLoopback);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  SetLogSink(nullptr);
+  SetJournalLogging(true);
+  EXPECT_EQ(sink.entries.size(), 2000u);
+}
+
+}  // namespace
+}  // namespace zelm
