@@ -20,11 +20,39 @@ inline constexpr uint32_t kMaxManagementPacket = 1024 * 1024;
 // Upper bound of a socket's receive block, for owners that set no cap of their own.
 inline constexpr size_t kMaxReceiveBlock = kMaxManagementPacket + 64;
 
+// Time a thread waits for another socket's event thread to end before it leaves it running
+// detached (StopEventThread).
+inline constexpr uint32_t kEventThreadStopWaitMs = 3000;
+
+// Stack reserved for each event thread and for the upload worker. Handlers keep large buffers
+// on the heap; the sanitizer build needs more room for its redzones.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr size_t kEventThreadStackSize = 1024 * 1024;
+#else
+inline constexpr size_t kEventThreadStackSize = 128 * 1024;
+#endif
+
+// A send waits this long per whole KiB of the message for the peer to take it, and never less
+// (WriteSocket); a send that does not finish in time counts as short.
+inline constexpr uint32_t kSendTimeoutPerKibMs = 5000;
+// The fifth short send in a row closes the socket.
+inline constexpr uint32_t kMaxShortSends = 5;
+
+// Bytes the upload worker reads from a socket in one go.
+inline constexpr size_t kCompletionReceiveSize = 64 * 1024;
+
 // The longest password and user name the password hiding reads.
 inline constexpr size_t kMaxHiddenPassword = 128;
 inline constexpr size_t kMaxHidingKey = 254;
 
 // Longest real path the file-system helpers build.
 inline constexpr size_t kMaxPath = 4096;
+
+// Deepest directory level below a home folder that the used-space walk descends to; deeper
+// levels are not counted.
+inline constexpr size_t kMaxDirectoryDepth = 256;
+
+// Bytes of the buffer in which directory-listing lines are collected before each send.
+inline constexpr size_t kListingBufferSize = 1024;
 
 }  // namespace zelm

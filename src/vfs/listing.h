@@ -1,0 +1,81 @@
+// CFtpListing: the LIST and NLST output of one real directory.
+//
+// The transfer code creates a `CFtpListing` for each listing and calls
+// `WriteDirectoryListing` with the directory and the data connection, seen here only as a
+// `CListingSink`. Lines are collected in one kListingBufferSize-byte buffer and sent in
+// batches, so a large directory costs one send per kilobyte rather than one per entry.
+//
+// LIST line (61 bytes plus the name, more only for sizes of 13 digits and more):
+//   "-rwxrwxrwx   1 owner    group            1234 Jan 15 10:30 name\r\n"
+// "d" for a directory; the size field is 12 columns (a wider size keeps every digit); the
+// time column shows hh:mm for an entry of the current year and the year otherwise. NLST
+// lines are the name and "\r\n".
+//
+// Entries are listed sorted by name, ignoring ASCII letter case (ties by the exact bytes);
+// "." and ".." are skipped; directories show size 0; the date is the creation time (birth
+// time where the file system records it, else the modification time) in local time. With a
+// code page, names are converted from UTF-8 to it; a name that cannot be converted is left
+// out (the client could not address it).
+//
+// Thread safety: an object serves one listing on one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/local_time.h"
+
+namespace zelm {
+
+class CCodePage;
+
+// Where listing bytes go: the data connection, or a test's buffer.
+class CListingSink {
+ public:
+  virtual ~CListingSink() = default;
+  // Sends `length` bytes; returns the count sent, -1 on failure.
+  virtual int64_t Send(const char* data, size_t length) = 0;
+};
+
+// One entry as the LIST line shows it.
+struct ListingEntry {
+  std::string_view name;
+  bool isDirectory = false;
+  uint64_t size = 0;
+  SystemTime created;
+};
+
+// Appends the LIST line of `entry` to `out`, choosing time or year against `now`.
+void AppendListLine(const ListingEntry& entry, const SystemTime& now, std::string& out);
+// Appends the NLST line of `name` to `out`.
+void AppendNameLine(std::string_view name, std::string& out);
+
+class CFtpListing {
+ public:
+  // `names` converts names to the client's code page; nullptr passes them through. It must
+  // outlive the listing.
+  explicit CFtpListing(CCodePage* names = nullptr) : names_(names) {}
+  virtual ~CFtpListing() = default;
+  CFtpListing(const CFtpListing&) = delete;
+  CFtpListing& operator=(const CFtpListing&) = delete;
+
+  // Lists the real directory `pattern` (a directory path, with or without a final "/", or
+  // one followed by "*.*", which means the same) to `connection`; `namesOnly` selects NLST
+  // lines. True when at least one line was formatted and every send succeeded; an empty or
+  // unreadable directory sends nothing and gives false; a failed send ends the listing.
+  bool WriteDirectoryListing(std::string_view pattern, CListingSink& connection, bool namesOnly);
+
+  // Local time at the start of the latest listing.
+  SystemTime now;
+
+ protected:
+  // Reads the local time into `now`; tests replace it.
+  virtual void ReadNow(SystemTime& time);
+
+ private:
+  CCodePage* names_;
+};
+
+}  // namespace zelm
