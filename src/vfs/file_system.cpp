@@ -152,7 +152,8 @@ ResolveResult CFtpFileSystem::ResolvePath(std::string_view ftpPath, bool isDirec
     }
     std::replace(path.begin(), path.end(), '\\', '/');
     const bool fromRoot = path.front() == '/' || EqualsNoCase(path, currentDir_);
-    PathNormalizeRequest request{path, "/", fromRoot ? "/" : currentDir_, '/'};
+    const std::string_view base = fromRoot ? std::string_view("/") : std::string_view(currentDir_);
+    PathNormalizeRequest request{path, "/", base, '/'};
     if (!NormalizePath(request, normalized)) {
       PathNormalizeRequest retry{path, "/", "/", '/'};
       if (!NormalizePath(retry, normalized)) return ResolveInvalid;
