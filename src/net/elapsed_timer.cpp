@@ -23,4 +23,11 @@ int64_t CElapsedTimer::ElapsedSeconds() const {
   return ElapsedTicks(false) / frequency_;
 }
 
+int64_t CElapsedTimer::MillisecondsUntil(int64_t seconds) const {
+  if (frequency_ == 0) return -1;
+  const int64_t remaining = seconds * frequency_ - ElapsedTicks(false);
+  if (remaining <= 0) return 0;
+  return (remaining * 1000 + frequency_ - 1) / frequency_;
+}
+
 }  // namespace zelm

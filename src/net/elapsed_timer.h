@@ -20,6 +20,9 @@ class CElapsedTimer final {
   int64_t ElapsedTicks(bool sinceStart) const;
   // Whole seconds since the last Restart (or construction), truncated; 0 without a counter.
   int64_t ElapsedSeconds() const;
+  // Milliseconds from now until ElapsedSeconds() reaches `seconds` (rounded up; 0 when it
+  // already has); -1 without a counter, when that never happens.
+  int64_t MillisecondsUntil(int64_t seconds) const;
 
  private:
   int64_t start_ = 0;

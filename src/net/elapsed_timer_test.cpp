@@ -26,6 +26,18 @@ TEST(ElapsedTimer, CountsWholeSecondsSinceTheLastRestart) {
   EXPECT_EQ(timer.ElapsedTicks(false), int64_t{600'999} * 1'000'000);
 }
 
+TEST(ElapsedTimer, MillisecondsUntilADeadline) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  CElapsedTimer timer;
+  EXPECT_EQ(timer.MillisecondsUntil(10), 10'000);
+  clock.AdvanceNanoseconds(9'999'000'001);
+  EXPECT_EQ(timer.MillisecondsUntil(10), 1);  // rounded up: never wake a little too early
+  clock.AdvanceMilliseconds(1);
+  EXPECT_EQ(timer.MillisecondsUntil(10), 0);
+  EXPECT_EQ(timer.ElapsedSeconds(), 10);
+}
+
 TEST(ElapsedTimer, WithoutACounterTimeoutsNeverExpire) {
   CManualClock clock(1'000'000'000, false);
   ScopedClockOverride override(clock);
@@ -33,6 +45,7 @@ TEST(ElapsedTimer, WithoutACounterTimeoutsNeverExpire) {
   clock.AdvanceMilliseconds(3'600'000);
   EXPECT_EQ(timer.ElapsedSeconds(), 0);
   EXPECT_EQ(timer.ElapsedTicks(false), 0);
+  EXPECT_EQ(timer.MillisecondsUntil(600), -1);
 }
 
 }  // namespace

@@ -1,0 +1,421 @@
+// Owns one FTP control connection: line assembly, gating, dispatch, replies, timeouts, close.
+#include "ftp/ftp_session.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ftp/command_handlers.h"
+#include "ftp/session_log.h"
+#include "ftp/session_owner.h"
+#include "platform/limits.h"
+
+namespace zelm {
+namespace {
+
+bool IsOneOf(const CFtpCommand& command, std::initializer_list<FtpCommandId> ids) {
+  return std::find(ids.begin(), ids.end(), command.def.id) != ids.end();
+}
+
+}  // namespace
+
+CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
+    : owner_(owner), identifier_(identifier) {
+  // A line longer than the limit is answered and closed by the line handler; the block only
+  // has to hold that much.
+  SetReceiveBlockCap(kMaxCommandLine + 1024);
+}
+
+CFtpSession::~CFtpSession() {
+  StopEventThread(true);
+  CloseSocket(false);
+}
+
+bool CFtpSession::Attach(SocketHandle socket) {
+  std::shared_ptr<CEventObject> event = GetEvent();
+  int error = 0;
+  if (!event) event = CEventObject::Create(error);
+  if (!event || !CZmSocket::Attach(socket, event)) return false;
+  peer_ = GetPeerAddress();
+  return StartEventThread();
+}
+
+// ---- Replies ----
+
+bool CFtpSession::SendReply(uint32_t code, const CFtpCommand* command) {
+  std::string extra;
+  switch (code) {
+    case 150:
+      extra = HasFlag(kFlagImageType) ? "IMAGE" : "ASCII";
+      break;
+    case 200:
+      if (command != nullptr && command->Is(kCmdType)) extra = HasFlag(kFlagImageType) ? "I" : "A";
+      break;
+    case 230:
+    case 331:
+      extra = account_.userName;
+      break;
+    case 257:
+      if (command != nullptr && (command->Is(kCmdPwd) || command->Is(kCmdXpwd))) {
+        account_.fileSystem.GetClientCurrentDir(extra);
+      }
+      break;
+    default:
+      break;
+  }
+  CFtpReply reply;
+  if (!reply.BuildPositive(code, command, extra)) return false;
+  const int sent =
+      WriteSocket(reinterpret_cast<const uint8_t*>(reply.Text().data()), reply.Length());
+  Log(reply.Text());
+  return sent == static_cast<int>(reply.Length());
+}
+
+bool CFtpSession::SendErrorReply(uint32_t code, const CFtpCommand* command, std::string_view text) {
+  std::string extra;
+  if ((code == 530 || code == kReplySessionLimit) &&
+      (command == nullptr || command->Is(kCmdPass))) {
+    extra = account_.userName;
+  } else {
+    extra = text;
+  }
+  CFtpReply reply;
+  if (!reply.BuildError(code, command, extra)) return false;
+  const int sent =
+      WriteSocket(reinterpret_cast<const uint8_t*>(reply.Text().data()), reply.Length());
+  Log(reply.Text());
+  return sent == static_cast<int>(reply.Length());
+}
+
+bool CFtpSession::SendText(uint32_t code, std::string_view text) {
+  CFtpReply reply;
+  reply.AddLines(code, text);
+  const int sent =
+      WriteSocket(reinterpret_cast<const uint8_t*>(reply.Text().data()), reply.Length());
+  if (sent != static_cast<int>(reply.Length())) return false;
+  Log(reply.Text());
+  return true;
+}
+
+void CFtpSession::Log(std::string_view text, std::string_view journalText) {
+  PostLog(text, account_.userName, peer_.load(), journalText);
+}
+
+// ---- Close and reset ----
+
+void CFtpSession::CloseSession(bool byTimeout, int seconds) {
+  if (HasFlag(kFlagClosing)) return;
+  SetFlags(kFlagClosing);
+  ClearFlags(kFlagGreeted);
+  if (byTimeout) {
+    if (seconds != 0) {
+      char text[96];
+      std::snprintf(text, sizeof text, "Timeout (%i seconds): closing control connection.",
+                    seconds);
+      SendText(421, text);
+    }
+    SendReply(421, nullptr);
+  } else {
+    SendText(221, owner_ != nullptr ? owner_->GetQuitText() : std::string());
+  }
+  CZmSocket::Close(false);
+}
+
+void CFtpSession::Close(bool byPeer) {
+  if (IsValid() && !HasFlag(kFlagClosing)) CloseSession(true, 0);
+  CZmSocket::Close(byPeer);
+}
+
+void CFtpSession::ResetTransfer(bool closeData) {
+  (void)closeData;  // the data connection arrives with the transfer commands
+  transferKind_ = kTransferNone;
+  ClearFlags(kFlagDataAwaited | kFlagBusy);
+  activityTimer_.Restart();
+}
+
+void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
+  (void)wasConnected;
+  (void)wasListening;
+  StopEventThread(true);
+  SetFlags(kFlagClosing | kFlagClosed);
+  ClearFlags(kFlagGreeted);
+  if (owner_ != nullptr) owner_->OnSessionClosed(*this);
+}
+
+// ---- Account ----
+
+void CFtpSession::ResetAccount() {
+  std::lock_guard lock(accountMutex_);
+  account_.Reset();
+  loggedIn_ = false;
+}
+
+void CFtpSession::SetUserName(std::string_view name) {
+  std::lock_guard lock(accountMutex_);
+  account_.userName.assign(name);
+}
+
+std::string CFtpSession::GetUserName() const {
+  std::lock_guard lock(accountMutex_);
+  return account_.userName;
+}
+
+void CFtpSession::CopyAccountFrom(CFtpSession& other) {
+  if (&other == this) return;
+  // Both locks at once, in a fixed order, so two takeovers cannot deadlock.
+  std::scoped_lock lock(accountMutex_, other.accountMutex_);
+  account_.CopyFrom(other.account_);
+  loggedIn_ = account_.loggedIn != 0;
+}
+
+void CFtpSession::ResetCounters() {
+  loginTimer_ = CElapsedTimer();
+  bytesSent_ = 0;
+  bytesReceived_ = 0;
+  completedTransfers_ = 0;
+}
+
+uint32_t CFtpSession::GetLoggedInSeconds() const {
+  return loggedIn_ ? static_cast<uint32_t>(loginTimer_.ElapsedSeconds()) : 0;
+}
+
+void CFtpSession::SetLoginResult(int32_t result) {
+  if (transferKind_.load() != kTransferLoginAwaited) return;
+  loginResult_ = result;
+  WakeEventThread();
+}
+
+void CFtpSession::HandleLoginResult(int32_t result) {
+  switch (result) {
+    case kLoginResultAccepted: {
+      std::lock_guard lock(accountMutex_);
+      account_.loggedIn = 1;
+    }
+      loggedIn_ = true;
+      SendReply(230, nullptr);
+      loginTimer_.Restart();
+      ResetTransfer(false);
+      break;
+    case kLoginResultAsked:
+      transferKind_ = kTransferLoginAwaited;
+      loginResult_ = kLoginResultNone;
+      SetFlags(kFlagBusy);
+      activityTimer_.Restart();
+      break;
+    case kLoginResultSessionLimit:
+      SendErrorReply(kReplySessionLimit, nullptr);
+      CloseSession(true, 0);
+      break;
+    case kLoginResultAnonymous:
+      SendErrorReply(kReplyAnonymousRefused, nullptr);
+      break;
+    case kLoginResultAnonymousLimit:
+      SendErrorReply(kReplyAnonymousLimit, nullptr);
+      CloseSession(true, 0);
+      break;
+    default:
+      SendErrorReply(530, nullptr);
+      break;
+  }
+}
+
+// ---- Rights ----
+
+int CFtpSession::CheckAccess(const std::string& realPath, uint32_t operation, bool isMapped,
+                             uint32_t kind, const CFtpCommand& command) {
+  // SECURITY: the account's own rights decide unless they say "per path" (or the path was
+  // reached through a shortcut); then only a management answer for the path (or a folder
+  // above it) grants anything.
+  if ((account_.rights & kRightsPerPath) == 0 && !isMapped) {
+    return RightsAllow(account_.rights, operation) ? 1 : 0;
+  }
+  if (const CPathRightsList::Entry* entry = account_.pathRights.Find(realPath, true)) {
+    return RightsAllow(entry->rights, operation) ? 1 : 0;
+  }
+  if (HasFlag(kFlagCommandPending)) return 0;
+  pendingLine_.assign(command.line);
+  pendingLine_ += "\r\n";
+  SetFlags(kFlagCommandPending);
+  transferKind_ = kind;
+  if (owner_ != nullptr && owner_->RequestPathAccess(*this, realPath, operation)) {
+    pendingPath_ = realPath;
+    activityTimer_.Restart();
+    return -1;
+  }
+  pendingLine_.clear();
+  ClearFlags(kFlagCommandPending);
+  ResetTransfer(false);
+  return 0;
+}
+
+void CFtpSession::OnAccessAnswer(const std::string& path, uint32_t rights) {
+  {
+    std::lock_guard lock(accountMutex_);
+    account_.pathRights.Set(path, rights);
+  }
+  if (!HasFlag(kFlagCommandPending)) return;
+  const std::string line = std::move(pendingLine_);
+  pendingLine_.clear();
+  CFtpCommand command;
+  if (!line.empty() && command.Parse(line)) {
+    command.line = std::string_view(line).substr(0, line.size() - 2);
+    Dispatch(command);
+  } else {
+    SendErrorReply(500, nullptr);
+    ResetTransfer(false);
+  }
+  ClearFlags(kFlagCommandPending);
+}
+
+// ---- Cross-thread tasks ----
+
+void CFtpSession::Post(std::function<void(CFtpSession&)> task) {
+  {
+    std::lock_guard lock(taskMutex_);
+    tasks_.push_back(std::move(task));
+  }
+  WakeEventThread();
+}
+
+void CFtpSession::RunPostedTasks() {
+  while (true) {
+    std::function<void(CFtpSession&)> task;
+    {
+      std::lock_guard lock(taskMutex_);
+      if (tasks_.empty()) return;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task(*this);
+  }
+}
+
+// ---- Event handling ----
+
+bool CFtpSession::OnNetworkEvents(CEventObject* event, bool poll) {
+  RunPostedTasks();
+  if (!HasFlag(kFlagGreeted)) return false;
+  const bool handled = CZmSocket::OnNetworkEvents(event, poll);
+  if (HasFlag(kFlagGreeted)) Tick();
+  return handled;
+}
+
+void CFtpSession::Tick() {
+  if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited) {
+    if (activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
+      SendErrorReply(530, nullptr);
+      ResetTransfer(false);
+    } else if (const int32_t result = loginResult_.exchange(kLoginResultNone);
+               result != kLoginResultNone) {
+      HandleLoginResult(result);
+      ResetTransfer(false);
+    }
+  }
+  if (HasFlag(kFlagCommandPending) && activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
+    SendErrorReply(500, nullptr);
+    ResetTransfer(false);
+    ClearFlags(kFlagCommandPending);
+    pendingLine_.clear();
+  }
+  if (HasFlag(kFlagGreeted) && activityTimer_.ElapsedSeconds() >= account_.idleTimeout) {
+    CloseSession(true, static_cast<int>(account_.idleTimeout));
+  }
+}
+
+int CFtpSession::GetNextTickDelay() {
+  {
+    std::lock_guard lock(taskMutex_);
+    if (!tasks_.empty()) return 0;
+  }
+  if (!HasFlag(kFlagGreeted)) return kNoTick;
+  int64_t delay = activityTimer_.MillisecondsUntil(account_.idleTimeout);
+  const auto nearer = [&delay](int64_t candidate) {
+    if (candidate >= 0 && (delay < 0 || candidate < delay)) delay = candidate;
+  };
+  if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited) {
+    nearer(activityTimer_.MillisecondsUntil(kAnswerTimeout + 1));
+  }
+  if (HasFlag(kFlagCommandPending)) nearer(activityTimer_.MillisecondsUntil(kAnswerTimeout + 1));
+  if (delay < 0) return kNoTick;
+  return static_cast<int>(std::min<int64_t>(delay, 24 * 3600 * 1000));
+}
+
+// ---- Lines ----
+
+int CFtpSession::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), length);
+  size_t at = 0;
+  // Every complete line is handled in turn, so that commands a client sends back to back are
+  // all answered.
+  while (at < bytes.size()) {
+    const size_t end = bytes.find("\r\n", at);
+    if (end == std::string_view::npos) {
+      if (bytes.size() - at > kMaxCommandLine) {
+        // A line without end: the client gets the farewell; everyone else goes on.
+        CloseSession(true, 0);
+        return 0;
+      }
+      consumed = at;
+      return bytes.size() - at < 3 ? 260 : 2;
+    }
+    const std::string_view line = bytes.substr(at, end + 2 - at);
+    at = end + 2;
+    if (!HasFlag(kFlagGreeted)) return 0;
+    HandleLine(line);
+    if (HasFlag(kFlagClosing)) return 0;
+  }
+  return 0;
+}
+
+bool CFtpSession::OnReceiveBlockFull(const uint8_t* data, size_t length) {
+  (void)data;
+  (void)length;
+  CloseSession(true, 0);
+  return false;
+}
+
+void CFtpSession::HandleLine(std::string_view line) {
+  const std::string_view text = line.substr(0, line.size() - 2);  // without CR LF
+  CFtpCommand command;
+  if (HasFlag(kFlagCommandPending)) {
+    Log("CMD Pending, cannot process any farther commands\r\n");
+    command.line = text;
+    SendErrorReply(IsLoggedIn() ? 501 : 530, &command);
+    return;
+  }
+  if (command.Parse(line)) {
+    if (command.Is(kCmdPass)) {
+      Log(IsAdministratorAuthenticated() ? line : "PASS ******\r\n", "PASS ******\r\n");
+    } else {
+      Log(line);
+    }
+    activityTimer_.Restart();
+    command.line = text;
+    if (HasFlag(kFlagDataAwaited | kFlagBusy)) {
+      Log("Connection Waiting, cannot process any farther commands\r\n");
+      if (!IsOneOf(command, {kCmdAbor, kCmdType, kCmdHelp, kCmdQuit, kCmdRein, kCmdMode})) {
+        SendErrorReply(IsLoggedIn() ? 501 : 530, &command);
+        return;
+      }
+    }
+    if (!IsLoggedIn() &&
+        !IsOneOf(command, {kCmdUser, kCmdPass, kCmdPort, kCmdHelp, kCmdQuit, kCmdRein})) {
+      SendErrorReply(530, &command);
+      return;
+    }
+    Dispatch(command);
+    return;
+  }
+  Log(line);
+  command.line = text;
+  if (command.error == kParseOk) {
+    SendErrorReply(500, &command);
+  } else if (command.def.id != 0 && !command.Is(kCmdUser) && !IsLoggedIn()) {
+    SendErrorReply(530, &command);
+  } else {
+    SendErrorReply(command.error, &command);
+  }
+}
+
+void CFtpSession::Dispatch(CFtpCommand& command) { DispatchCommand(*this, command); }
+
+}  // namespace zelm

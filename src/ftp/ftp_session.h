@@ -1,0 +1,189 @@
+// CFtpSession: one FTP control connection.
+//
+// The listener creates a session for each accepted connection and greets it. The session
+// then assembles command lines, logs them, refuses those that may not run now, dispatches
+// the others to the command handlers, sends every reply through the reply builder, watches
+// its timeouts and ends the connection. It carries the logged-in user's account record and
+// the user's view of the file tree.
+//
+// Threads: everything a session does runs on its own event thread. Other threads (the
+// listener's, which applies management answers and orders) never act on a session directly:
+// they `Post` a task, which the session's thread carries out in its next pass. What other
+// threads may read directly: the flags, the transfer kind, the counters, the peer address
+// (atomics), and the user name and login snapshot (under `accountMutex_`, see
+// `GetUserName`, `CopyAccountFrom`). `SetLoginResult` only stores an atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "ftp/account.h"
+#include "ftp/command_parser.h"
+#include "ftp/reply_builder.h"
+#include "net/elapsed_timer.h"
+#include "net/zm_socket.h"
+
+namespace zelm {
+
+class CSessionOwner;
+
+// Control-session flags.
+enum SessionFlag : uint32_t {
+  kFlagPassive = 0x02,
+  kFlagImageType = 0x04,
+  kFlagDataAwaited = 0x08,
+  kFlagBusy = 0x10,  // transfer running, or login answer awaited
+  kFlagGreeted = 0x20,
+  kFlagClosing = 0x40,
+  kFlagClosed = 0x80,
+  kFlagCommandPending = 0x100,
+};
+
+// Transfer kinds.
+enum TransferKind : uint32_t {
+  kTransferNone = 0,
+  kTransferFresh = 1,
+  kTransferLoginAwaited = 4,
+  kTransferList = 7,
+  kTransferNlst = 8,
+  kTransferRetr = 9,
+  kTransferUpload = 10,
+  kTransferDele = 12,
+  kTransferRmd = 13,
+  kTransferMkd = 14,
+  kTransferCwd = 15,
+};
+
+// Login results.
+enum LoginResult : int32_t {
+  kLoginResultNone = -2,
+  kLoginResultRefused = -1,
+  kLoginResultAccepted = 0,
+  kLoginResultAsked = 1,
+  kLoginResultSessionLimit = 2,
+  kLoginResultAnonymous = 3,
+  kLoginResultAnonymousLimit = 4,
+};
+
+// Timeouts of a control session, in seconds.
+inline constexpr int64_t kDataConnectionTimeout = 30;
+inline constexpr int64_t kAnswerTimeout = 10;  // login and rights answers: more than this
+inline constexpr int64_t kUploadStallTimeout = 60;
+inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes
+
+class CFtpSession : public CZmSocket {
+ public:
+  // `owner` may be null (then QUIT sends an empty 221 and logins are refused).
+  CFtpSession(CSessionOwner* owner, uint32_t identifier);
+  ~CFtpSession() override;
+
+  // Takes the accepted connection: gives the session an event object of its own, attaches
+  // the socket and starts the event thread.
+  bool Attach(SocketHandle socket);
+
+  // ---- Replies (the session's thread) ----
+  bool SendReply(uint32_t code, const CFtpCommand* command);
+  bool SendErrorReply(uint32_t code, const CFtpCommand* command, std::string_view text = {});
+  bool SendText(uint32_t code, std::string_view text);
+
+  // ---- Control-side close (the session's thread) ----
+  // With `byTimeout`: "421 Timeout (%i seconds): ..." when `seconds` is not 0, then
+  // "421 Terminating connection."; without (QUIT): 221 with the quit text. Then closes.
+  void CloseSession(bool byTimeout, int seconds);
+  void ResetTransfer(bool closeData);
+
+  // ---- Rights ----
+  // 1 allowed, 0 denied, -1 asked of the management server (the command runs again later).
+  int CheckAccess(const std::string& realPath, uint32_t operation, bool isMapped, uint32_t kind,
+                  const CFtpCommand& command);
+  void OnAccessAnswer(const std::string& path, uint32_t rights);
+
+  // ---- Login ----
+  void SetLoginResult(int32_t result);  // any thread; taken only while an answer is awaited
+  void HandleLoginResult(int32_t result);
+  bool IsLoggedIn() const { return loggedIn_.load(); }
+  uint32_t GetLoggedInSeconds() const;
+  // Resets the account (logs out) and publishes the empty user name.
+  void ResetAccount();
+  void SetUserName(std::string_view name);
+  // Copies another session's login into this one (a password-less takeover). Any thread
+  // holding neither session's account lock.
+  void CopyAccountFrom(CFtpSession& other);
+
+  // ---- Cross-thread ----
+  // Runs `task` on the session's thread in its next pass. Any thread.
+  void Post(std::function<void(CFtpSession&)> task);
+  std::string GetUserName() const;
+
+  // ---- State read by the listener and the management link (any thread) ----
+  uint32_t GetFlags() const { return flags_.load(); }
+  uint32_t GetTransferKind() const { return transferKind_.load(); }
+  uint32_t GetIdentifier() const { return identifier_; }
+  uint32_t GetPeer() const { return peer_.load(); }
+  uint64_t GetBytesSent() const { return bytesSent_.load(); }
+  uint64_t GetBytesReceived() const { return bytesReceived_.load(); }
+  bool IsAnswerInProgress() const { return answerInProgress_.load() != 0; }
+  void SetAnswerInProgress(bool on) { answerInProgress_ += on ? 1 : -1; }
+  void SetFlags(uint32_t bits) { flags_ |= bits; }
+  void ClearFlags(uint32_t bits) { flags_ &= ~bits; }
+  bool HasFlag(uint32_t bit) const { return (flags_.load() & bit) != 0; }
+
+  // ---- The session's thread ----
+  CFtpAccount& Account() { return account_; }
+  std::mutex& AccountMutex() { return accountMutex_; }
+  CSessionOwner* Owner() const { return owner_; }
+  CElapsedTimer& ActivityTimer() { return activityTimer_; }
+  void SetTransferKind(uint32_t kind) { transferKind_ = kind; }
+  uint32_t FailedLogins() const { return failedLogins_; }
+  void CountFailedLogin() { ++failedLogins_; }
+  void ResetCounters();
+
+  // ---- CZmSocket ----
+  bool OnNetworkEvents(CEventObject* event, bool poll) override;
+  void Close(bool byPeer) override;
+  int OnReceiveData(uint8_t* data, size_t length, size_t& consumed) override;
+  void OnClosed(bool wasConnected, bool wasListening) override;
+  int GetNextTickDelay() override;
+  bool OnReceiveBlockFull(const uint8_t* data, size_t length) override;
+
+ protected:
+  // Runs one complete command line (with its CR LF). Overridable for tests.
+  virtual void HandleLine(std::string_view line);
+  // Dispatches a parsed command to its handler.
+  virtual void Dispatch(CFtpCommand& command);
+
+ private:
+  void Log(std::string_view text, std::string_view journalText = {});
+  void RunPostedTasks();
+  void Tick();
+
+  CSessionOwner* const owner_;
+  const uint32_t identifier_;
+  CFtpAccount account_;
+  mutable std::mutex accountMutex_;  // guards the account fields other threads read or copy
+  CElapsedTimer activityTimer_;
+  CElapsedTimer uploadTimer_;
+  std::string pendingPath_;
+  std::string pendingLine_;  // the line (with CR LF) that waits for a rights answer
+  std::atomic<uint32_t> transferKind_{kTransferFresh};
+  std::atomic<uint32_t> flags_{0};
+  uint32_t failedLogins_ = 0;
+  uint32_t completedTransfers_ = 0;
+  CElapsedTimer loginTimer_;
+  std::atomic<bool> loggedIn_{false};
+  std::atomic<uint64_t> bytesSent_{0};
+  std::atomic<uint64_t> bytesReceived_{0};
+  std::atomic<int> answerInProgress_{0};
+  std::atomic<int32_t> loginResult_{kLoginResultNone};
+  std::atomic<uint32_t> peer_{0};
+
+  std::mutex taskMutex_;  // guards tasks_
+  std::deque<std::function<void(CFtpSession&)>> tasks_;
+};
+
+}  // namespace zelm

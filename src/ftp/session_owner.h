@@ -1,0 +1,39 @@
+// CSessionOwner: what a control session asks of the server that owns it (the listener).
+//
+// The interface keeps the protocol code free of the server's classes: the listener implements
+// it, and tests implement it with a scripted owner.
+// Thread safety: every operation is called on the calling session's own thread and must be
+// safe against the other sessions' threads and the listener's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zelm {
+
+class CFtpSession;
+
+// Routes of a login decision.
+enum LoginRoute : int {
+  kLoginRefused = -1,   // the management link is not ready, or the request was not sent
+  kLoginAccepted = 0,   // took over the account of a logged-in session from the same address
+  kLoginAsked = 1,      // a request went to the management server; the answer comes later
+  kLoginAnonymous = 3,  // "anonymous" is always refused
+};
+
+class CSessionOwner {
+ public:
+  virtual ~CSessionOwner() = default;
+
+  // Decides how the session's USER and PASS are checked (a LoginRoute).
+  virtual int ValidateLogin(CFtpSession& session) = 0;
+  // Asks the management server for the rights of `realPath`; false when it could not be sent.
+  virtual bool RequestPathAccess(CFtpSession& session, const std::string& realPath,
+                                 uint32_t operation) = 0;
+  // The session's connection has closed.
+  virtual void OnSessionClosed(CFtpSession& session) = 0;
+  // The text of the 221 reply to QUIT.
+  virtual std::string GetQuitText() = 0;
+};
+
+}  // namespace zelm

@@ -1,0 +1,106 @@
+// Owns the management link: hello, packet cutting and dispatch, and the requests it sends.
+#include "mserver/mserver_link.h"
+
+#include "mserver/password_hiding.h"
+#include "platform/host.h"
+#include "platform/limits.h"
+
+namespace zelm {
+
+CMServerLink::CMServerLink() {
+  SetReceiveBlockSize(kPacketHeaderSize);
+  // A packet above the cap is refused by the cutter before the block grows that far.
+  SetReceiveBlockCap(kMaxManagementPacket + kPacketHeaderSize);
+}
+
+CMServerLink::~CMServerLink() { CloseSocket(false); }
+
+bool CMServerLink::SendPacketBytes(const Packet& packet) {
+  if (!IsValid()) return false;
+  return WriteSocket(packet.data(), packet.size()) != -1;
+}
+
+bool CMServerLink::SendHello() {
+  const std::string name = GetComputerName();
+  if (name.empty()) return false;
+  return SendPacketBytes(EncodeHello(name));
+}
+
+bool CMServerLink::SendLoginRequest(std::string_view userName, std::string_view password,
+                                    uint32_t sessionId) {
+  if (!IsReady()) return false;
+  LoginRequest request{std::string(userName), HidePassword(password, userName), sessionId};
+  return SendPacketBytes(EncodeLoginRequest(request));
+}
+
+int CMServerLink::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
+  const size_t missing =
+      CutPackets(data, length, consumed,
+                 [this](const MServerPacketHeader& header, uint8_t* body, uint32_t bodyLength) {
+                   OnPacket(header, body, bodyLength);
+                 });
+  return static_cast<int>(missing);
+}
+
+void CMServerLink::OnConnect(int code) {
+  CZmSocket::OnConnect(code);
+  if (code == 0) SendHello();
+}
+
+void CMServerLink::OnClosing(bool byPeer) {
+  (void)byPeer;
+  acknowledged_ = false;
+}
+
+void CMServerLink::OnPacket(const MServerPacketHeader& header, const uint8_t* body,
+                            uint32_t bodyLength) {
+  if (header.kind != kKindFromManagement) return;
+  if (header.category == kCategoryHello) {
+    if (header.command != 0) acknowledged_ = true;
+    if (handler_ != nullptr) handler_->SetServiceActive(header.command);
+    return;
+  }
+  if (header.category == kCategoryStatusRequest) {
+    if (handler_ != nullptr) handler_->SendStatusReport();
+    return;
+  }
+  if (header.category != kCategoryItems) return;
+  switch (header.command) {
+    case kCommandConfiguration: {
+      const auto configuration = DecodeConfiguration(body, bodyLength);
+      if (!configuration) return;
+      acknowledged_ = true;
+      if (handler_ != nullptr && configuration->record) {
+        handler_->ApplyConfiguration(*configuration->record,
+                                     configuration->mainPath ? &*configuration->mainPath : nullptr);
+      }
+      return;
+    }
+    case kCommandLoginAnswer: {
+      const auto answer = DecodeLoginAnswer(body, bodyLength);
+      if (answer && handler_ != nullptr) handler_->OnLoginAnswer(*answer);
+      return;
+    }
+    case kCommandEndSessions: {
+      const auto target = DecodeEndSessions(body, bodyLength);
+      if (target && handler_ != nullptr) handler_->OnEndSessions(*target);
+      return;
+    }
+    case kCommandAccessAnswer: {
+      const auto answer = DecodeAccessAnswer(body, bodyLength);
+      if (answer && answer->path && answer->rights && handler_ != nullptr) {
+        handler_->OnAccessAnswer(answer->target, *answer->path, *answer->rights);
+      }
+      return;
+    }
+    case kCommandShortcutFolder: {
+      const auto request = DecodeShortcutRequest(body, bodyLength);
+      if (request && handler_ != nullptr) handler_->OnShortcutRequest(*request);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+}  // namespace zelm

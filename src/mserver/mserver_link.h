@@ -1,0 +1,73 @@
+// CMServerLink: the FTP server's TCP link to the management server.
+//
+// Over it the server announces itself (hello, repeated until acknowledged), has named users'
+// logins checked, asks for the rights of paths, reports its state and its sessions, and
+// receives configuration, login answers, access answers and orders to end sessions. The link
+// has no thread of its own: it shares the listener's event object and is driven by the
+// listener's event thread, which also receives the management server's packets and hands
+// them to the `CManagementHandler` (the listener).
+//
+// Threads: receiving and dispatching run on the listener's thread. Sends may come from any
+// thread (sessions send their login and access requests); the base class serialises whole
+// messages. `IsReady` may be read anywhere.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "mserver/messages.h"
+#include "mserver/packet.h"
+#include "net/zm_socket.h"
+
+namespace zelm {
+
+// What the management server's packets ask of the FTP server; implemented by the listener.
+// Called on the listener's thread.
+class CManagementHandler {
+ public:
+  virtual ~CManagementHandler() = default;
+  // Hello answer: 0 closes the listener, any other value changes nothing.
+  virtual void SetServiceActive(uint32_t value) = 0;
+  virtual void SendStatusReport() = 0;
+  virtual void ApplyConfiguration(const ServiceRecord& record, const std::string* mainPath) = 0;
+  virtual void OnLoginAnswer(const LoginAnswer& answer) = 0;
+  virtual void OnEndSessions(const SessionSelector& target) = 0;
+  virtual void OnAccessAnswer(const SessionSelector& target, const std::string& path,
+                              uint32_t rights) = 0;
+  // A shortcut-folder request; the handler answers by itself. The body is verified already.
+  virtual void OnShortcutRequest(const ShortcutRequest& request) = 0;
+};
+
+class CMServerLink : public CZmSocket {
+ public:
+  CMServerLink();
+  ~CMServerLink() override;
+
+  void SetHandler(CManagementHandler* handler) { handler_ = handler; }
+
+  // Connected and acknowledged by the management server. Any thread.
+  bool IsReady() const { return IsConnected() && acknowledged_.load(); }
+  bool IsAcknowledged() const { return acknowledged_.load(); }
+
+  // Sends one whole packet; false when the link is not open (any thread).
+  bool SendPacketBytes(const Packet& packet);
+  bool SendHello();
+  // Sends the login request when the link is ready; false otherwise.
+  bool SendLoginRequest(std::string_view userName, std::string_view password, uint32_t sessionId);
+
+  // ---- CZmSocket ----
+  int OnReceiveData(uint8_t* data, size_t length, size_t& consumed) override;
+  void OnConnect(int code) override;
+  void OnClosing(bool byPeer) override;
+
+  // One received packet (verified); public so that tests can feed packets directly.
+  virtual void OnPacket(const MServerPacketHeader& header, const uint8_t* body,
+                        uint32_t bodyLength);
+
+ private:
+  CManagementHandler* handler_ = nullptr;
+  std::atomic<bool> acknowledged_{false};
+};
+
+}  // namespace zelm
