@@ -54,6 +54,11 @@ bool EntryExists(const std::string& path) {
 
 }  // namespace
 
+bool HasControlChars(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
 bool HasInvalidNameChars(std::string_view name) {
   return name.find_first_of("\\*?\":<>|") != std::string_view::npos;
 }
@@ -145,9 +150,10 @@ ResolveResult CFtpFileSystem::ResolvePath(std::string_view ftpPath, bool isDirec
   if (!ftpPath.empty()) {
     // SECURITY: the client's bytes become UTF-8 first (a "\" may be the second byte of a
     // double-byte character), then every "\" a separator, so "..\..\x" is resolved like
-    // "../../x" and cannot leave the home. NUL never reaches the file system.
+    // "../../x" and cannot leave the home. Control characters (NUL, CR, LF, ...) never reach
+    // the file system: a name holding them could forge lines in a listing.
     std::string path;
-    if (!codePage_.ToUtf8(ftpPath, path) || path.empty() || path.find('\0') != std::string::npos) {
+    if (!codePage_.ToUtf8(ftpPath, path) || path.empty() || HasControlChars(path)) {
       return ResolveInvalid;
     }
     std::replace(path.begin(), path.end(), '\\', '/');

@@ -39,6 +39,10 @@ enum ResolveResult : int {
 // True when `name` holds one of \ * ? " : < > | (the characters a rename target may not use).
 bool HasInvalidNameChars(std::string_view name);
 
+// True when `text` holds a byte below 0x20 (NUL, CR, LF, ...). Such names are never created
+// for a client, and listings leave existing ones out.
+bool HasControlChars(std::string_view text);
+
 class CFtpFileSystem final {
  public:
   CFtpFileSystem() { Reset(); }

@@ -83,6 +83,10 @@ TEST_F(FileSystemTest, ResolvesClientPathsBelowTheHome) {
       {"pub", "/PUB/", true, false, ResolveMissing, "PUB/"},
       {"pub/games", "../../../..", true, false, ResolveExists, ""},
       {"pub", "games//x", false, false, ResolveInvalid, nullptr},
+      {"", "a\nb", false, false, ResolveInvalid, nullptr},
+      {"", "x\r\n-rwxrwxrwx fake", false, false, ResolveInvalid, nullptr},
+      {"", "pub/\x01", true, false, ResolveInvalid, nullptr},
+      {"", "pub/\x7f", true, false, ResolveMissing, "pub/\x7f/"},
   };
   for (const ResolveCase& c : cases) {
     SCOPED_TRACE(std::string(c.currentDir) + " : " + c.path);

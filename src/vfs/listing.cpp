@@ -10,6 +10,7 @@
 #include "platform/code_page.h"
 #include "platform/files.h"
 #include "platform/limits.h"
+#include "vfs/file_system.h"
 
 namespace zelm {
 namespace {
@@ -83,6 +84,8 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
   std::string line;
   std::string clientName;
   for (const DirectoryEntry& entry : entries) {
+    // SECURITY: a name with CR or LF would forge listing lines; no client can name it anyway.
+    if (HasControlChars(entry.name)) continue;
     std::string_view name = entry.name;
     if (names_ != nullptr) {
       if (!names_->FromUtf8(entry.name, clientName)) continue;

@@ -15,7 +15,7 @@
 // "." and ".." are skipped; directories show size 0; the date is the creation time (birth
 // time where the file system records it, else the modification time) in local time. With a
 // code page, names are converted from UTF-8 to it; a name that cannot be converted is left
-// out (the client could not address it).
+// out (the client could not address it), and so is a name holding control characters.
 //
 // Thread safety: an object serves one listing on one thread.
 #pragma once

@@ -204,10 +204,11 @@ TEST(Listing, CodePageNamesAreStoredAsUtf8AndListedBack) {
   }
 }
 
-TEST(Listing, NamesWithoutAClientFormAreLeftOut) {
+TEST(Listing, NamesWithoutAClientFormOrWithControlCharactersAreLeftOut) {
   TestTree tree;
   tree.MakeFile("plain");
   tree.MakeFile("\xE4\xB8\xAD");  // not in code page 1252
+  tree.MakeFile("evil\r\nforged line");
   CCodePage western(1252);
   FixedListing listing(&western);
   RecordingSink sink;

@@ -44,6 +44,8 @@ bool NormalizeAbsolute(std::string_view path, std::string& out) {
 
 // Appends the components of `relative` below `top`; "." is skipped, ".." fails (the result
 // must stay below `top`). `requireName` fails when nothing is appended.
+// SECURITY: home folders are built here; a name from the management server can never place
+// a customer's home outside the main path or a drive's directory.
 bool AppendBelow(std::string_view top, std::string_view relative, bool requireName,
                  std::string& out) {
   if (!NormalizeAbsolute(top, out)) return false;
@@ -64,7 +66,10 @@ bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 
 
 bool MapManagedPath(std::string_view text, const DriveLookup& drives, std::string_view base,
                     std::string& linuxPath) {
-  if (text.empty() || text.find('\0') != std::string_view::npos) return false;
+  if (text.empty() || std::any_of(text.begin(), text.end(),
+                                  [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+    return false;
+  }
   if (text.front() == '/') return NormalizeAbsolute(text, linuxPath);
 
   std::string windows(text);
