@@ -121,11 +121,12 @@ TEST(Listing, EntriesSortedDirectoriesSizedZeroDotsSkipped) {
   tree.MakeFile("a.txt");
   tree.MakeDirectory("Zeta");
   tree.MakeDirectory("empty");
+  tree.MakeFile(".hidden");
   FixedListing listing;
 
   RecordingSink names;
   ASSERT_TRUE(listing.WriteDirectoryListing(tree.Root(), names, true));  // no trailing "/"
-  EXPECT_EQ(names.All(), "A.txt\r\na.txt\r\nb.txt\r\nempty\r\nZeta\r\n");
+  EXPECT_EQ(names.All(), ".hidden\r\nA.txt\r\na.txt\r\nb.txt\r\nempty\r\nZeta\r\n");
 
   RecordingSink lines;
   ASSERT_TRUE(listing.WriteDirectoryListing(tree.Root() + "/", lines, false));
