@@ -261,8 +261,12 @@ class CZmSocket {
   void ReleaseBuffers();
 
  protected:
-  // The disconnect sequence of the base class, for destructors of derived classes.
-  void CloseSocket(bool byPeer) { CZmSocket::Close(byPeer); }
+  // For destructors of derived classes: waits until the upload worker has left this object's
+  // handlers, then runs the disconnect sequence of the base class.
+  void CloseSocket(bool byPeer) {
+    DropCompletionContext(true);
+    CZmSocket::Close(byPeer);
+  }
 
  private:
   struct ThreadRecord;

@@ -125,28 +125,36 @@ void CEventObject::EnumNetworkEvents(SocketHandle socket, NetworkEvents& events)
 }
 
 CEventObject::WaitResult CEventObject::Wait(int timeoutMs, int& error) {
-  std::vector<pollfd> fds;
+  // Most objects carry one or two sockets: their poll set lives on the stack.
+  constexpr size_t kInline = 8;
+  pollfd inlineFds[kInline];
+  std::vector<pollfd> heapFds;
+  pollfd* fds = inlineFds;
+  size_t count = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    fds.reserve(sockets_.size() + 1);
-    fds.push_back(pollfd{eventDescriptor_, POLLIN, 0});
+    if (sockets_.size() + 1 > kInline) {
+      heapFds.resize(sockets_.size() + 1);
+      fds = heapFds.data();
+    }
+    fds[count++] = pollfd{eventDescriptor_, POLLIN, 0};
     for (const auto& [socket, entry] : sockets_) {
       if (entry.connectPending) {
         // An outcome known at once is reported without waiting.
         if (entry.connectError != 0) timeoutMs = 0;
-        fds.push_back(pollfd{socket, POLLOUT, 0});
+        fds[count++] = pollfd{socket, POLLOUT, 0};
         continue;
       }
       if (entry.closeReported) continue;
       short wanted = 0;
       if (entry.mask & (kFdRead | kFdAccept)) wanted |= POLLIN;
       if (entry.mask & kFdClose) wanted |= POLLRDHUP;
-      if (wanted != 0) fds.push_back(pollfd{socket, wanted, 0});
+      if (wanted != 0) fds[count++] = pollfd{socket, wanted, 0};
     }
     waiting_ = true;
   }
   int n;
-  while ((n = poll(fds.data(), fds.size(), timeoutMs)) < 0 && errno == EINTR) {
+  while ((n = poll(fds, count, timeoutMs)) < 0 && errno == EINTR) {
   }
   int pollError = n < 0 ? LastSystemError() : 0;
   {
