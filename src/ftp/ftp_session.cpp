@@ -238,7 +238,6 @@ int CFtpSession::CheckAccess(const std::string& realPath, uint32_t operation, bo
   transferKind_ = kind;
   if (owner_ != nullptr && owner_->RequestPathAccess(*this, realPath, operation)) {
     pendingPath_ = realPath;
-    activityTimer_.Restart();
     return -1;
   }
   pendingLine_.clear();

@@ -60,6 +60,10 @@ bool CFtpListener::StartListening(bool restart) {
     port = settings_.port != 0 ? settings_.port : 21;
     address = settings_.address != 0 ? AddressFromSetting(settings_.address) : 0;
   }
+  if (portOverride_ != 0) {
+    port = portOverride_;
+    address = addressOverride_;
+  }
   if (!GetEvent()) {
     int error = 0;
     std::shared_ptr<CEventObject> event = CEventObject::Create(error);
@@ -68,8 +72,11 @@ bool CFtpListener::StartListening(bool restart) {
   }
   link_.SetHandler(this);
   if (!Listen(port, address)) return false;
+  if (portOverride_ == kAnyPort) portOverride_ = GetListenPort();
   return StartEventThread();
 }
+
+uint16_t CFtpListener::GetListenPort() { return IsValid() ? NetworkToHost16(GetLocalPort()) : 0; }
 
 void CFtpListener::ShutdownAll() {
   link_.Close(false);

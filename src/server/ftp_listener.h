@@ -64,6 +64,15 @@ class CFtpListener : public CZmSocket, public CSessionOwner, public CManagementH
   // Maps the session's home name below the main path and makes it the session's home.
   bool SetUpHomeFolder(CFtpSession& session);
 
+  // Listens on `port` of `address` (host order) instead of the settings' choice; kAnyPort
+  // takes a free port the first time and keeps it afterwards. For tests.
+  void OverrideListenAddress(uint32_t port, uint32_t address) {
+    portOverride_ = port;
+    addressOverride_ = address;
+  }
+  // The port the listener listens on (host order), 0 when it does not.
+  uint16_t GetListenPort();
+
   CMServerLink& Link() { return link_; }
   // Asks the listener's thread to connect the management link.
   void RequestLinkUpkeep();
@@ -113,6 +122,8 @@ class CFtpListener : public CZmSocket, public CSessionOwner, public CManagementH
   std::list<std::unique_ptr<CFtpSession>> sessions_;
   std::atomic<uint32_t> nextIdentifier_{1};
   std::atomic<bool> linkWanted_{false};
+  uint32_t portOverride_ = 0;
+  uint32_t addressOverride_ = 0;
   uint32_t lastAcceptTick_ = 0;
   uint32_t lastIdleTick_ = 0;
   bool everAccepted_ = false;
