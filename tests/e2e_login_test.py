@@ -1,0 +1,134 @@
+"""End-to-end: the built zelmftp, a scripted management server and Python's ftplib.
+
+Usage: e2e_login_test.py BUILD_DIR
+"""
+import ftplib
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from mserver_peer import ManagementPeer  # noqa: E402
+
+BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ServerFixture:
+    def __init__(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
+        self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
+        self.peer = ManagementPeer({"bob": ("secret", "bob", 0x100000)})
+        self.port = free_port()
+        self.main = os.path.join(self.folder.name, "main")
+        for args in (["set-dword", "ServicePort", str(self.port)],
+                     ["set-dword", "ServiceIP", "127.0.0.1"],
+                     ["set-dword", "MServer IP", "127.0.0.1"],
+                     ["set-dword", "MServer Port", str(self.peer.port)],
+                     ["set-string", "Main Path", self.main]):
+            subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,
+                           check=True)
+        self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")
+        self.process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=self.env,
+                                        stderr=self.log, stdout=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                if time.time() > deadline or self.process.poll() is not None:
+                    raise RuntimeError("zelmftp did not start")
+                time.sleep(0.05)
+        deadline = time.time() + 10
+        while not any(p[1] == 100 for p in self.peer.received()) and time.time() < deadline:
+            time.sleep(0.02)
+        time.sleep(0.1)  # the hello answer reaches the server
+
+    def client(self):
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.port, timeout=10)
+        return ftp
+
+    def journal(self):
+        self.log.flush()
+        self.log.seek(0)
+        return self.log.read()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.peer.stop()
+        self.log.close()
+        self.folder.cleanup()
+
+
+class LoginAndDirectoryCommands(unittest.TestCase):
+    def setUp(self):
+        self.server = ServerFixture()
+
+    def tearDown(self):
+        self.server.close()
+
+    def test_session_with_exact_replies(self):
+        ftp = self.server.client()
+        self.assertEqual(ftp.getwelcome(), "220 Service ready for new user.")
+        self.assertEqual(ftp.sendcmd("USER bob"), "331 Password required for user bob")
+        self.assertEqual(ftp.sendcmd("PASS secret"), "230 bob user logged in.")
+        self.assertEqual(ftp.sendcmd("PWD"), '257 "/" is the current directory.')
+        self.assertEqual(ftp.sendcmd("MKD games"), '257 "games" Directory created successfully')
+        self.assertTrue(os.path.isdir(os.path.join(self.server.main, "bob", "games")))
+        self.assertEqual(ftp.sendcmd("CWD games"), "250 CWD command successful.")
+        self.assertEqual(ftp.sendcmd("PWD"), '257 "/games/" is the current directory.')
+        self.assertEqual(ftp.sendcmd("CWD /"), "250 CWD command successful.")
+        self.assertEqual(ftp.sendcmd("RMD games"), "250 'RMD': Command okay.")
+        help_text = ftp.sendcmd("HELP")
+        self.assertEqual(len(help_text.split("\n")), 42)
+        self.assertEqual(help_text.split("\n")[-1], "214 HELP command successful.")
+        self.assertEqual(ftp.sendcmd("HELP CWD"), "214 Syntax: CWD [ <sp> directory-name ]")
+        self.assertEqual(ftp.sendcmd("SYST"), "215 Windows_NT")
+        self.assertEqual(ftp.sendcmd("NOOP"), "200 'NOOP': Command okay.")
+        self.assertEqual(ftp.quit(), "221 Thank you for using Zelmar FTP Service")
+        with self.assertRaises(ftplib.error_perm) as refused:
+            self.server.client().login("bob", "wrong")
+        self.assertEqual(str(refused.exception), "530 User (bob) is invalid, or incorrect password")
+        journal = self.server.journal()
+        self.assertIn("(127.0.0.1)(bob): PASS ******", journal)
+        self.assertNotIn("secret", journal)
+        self.assertNotIn("wrong", journal)
+
+    def shutdown_on(self, signal_number):
+        ftp = self.server.client()
+        ftp.login("bob", "secret")
+        started = time.time()
+        self.server.process.send_signal(signal_number)
+        self.assertEqual(self.server.process.wait(timeout=5), 0)
+        self.assertLess(time.time() - started, 5)
+        self.assertEqual(ftp.getline(), "421 Terminating connection.")
+        with self.assertRaises(EOFError):  # and the connection is closed
+            ftp.getline()
+        deadline = time.time() + 5
+        while not any(p[0] == "closed" for p in self.server.peer.received()):
+            self.assertLess(time.time(), deadline, "the management link stayed open")
+            time.sleep(0.02)
+
+    def test_sigterm_ends_every_session_and_the_link(self):
+        self.shutdown_on(signal.SIGTERM)
+
+    def test_sigint_ends_every_session_and_the_link(self):
+        self.shutdown_on(signal.SIGINT)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
