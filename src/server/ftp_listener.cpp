@@ -369,7 +369,18 @@ CFtpSession* CFtpListener::CreateSession(SocketHandle socket, bool& adopted) {
     SendSocket(socket, reply.Text().data(), reply.Length(), error);
     return nullptr;
   }
-  std::unique_ptr<CFtpSession> session = MakeSession(nextIdentifier_++);
+  // Identifiers are unique among live sessions, and never 0, even after the counter wraps.
+  uint32_t identifier = 0;
+  const auto taken = [this](uint32_t id) {
+    for (const auto& s : sessions_) {
+      if (s->GetIdentifier() == id) return true;
+    }
+    return false;
+  };
+  do {
+    identifier = nextIdentifier_++;
+  } while (identifier == 0 || taken(identifier));
+  std::unique_ptr<CFtpSession> session = MakeSession(identifier);
   session->Account().fileSystem.SetCodePage(ReadSettingDword("Code Page", 0));
   if (!session->Attach(socket)) {
     // A session that adopted the descriptor closes it itself (when it goes); one that did not

@@ -177,6 +177,23 @@ TEST_F(ListenerTest, WrongPasswordKeepsTheNameAndTheNextPassIsAccepted) {
   EXPECT_EQ(client->Command("PASS secret"), "230 bob user logged in.\r\n");
 }
 
+TEST_F(ListenerTest, AHomeFolderOutsideTheMainPathFailsTheLogin) {
+  accounts_["eve"] = {"pw", "../outside"};
+  accounts_["mallory"] = {"pw", "/etc"};
+  accounts_["carol"] = {"pw", "team\\carol"};
+  Start();
+  auto client = Connect();
+  for (const char* user : {"eve", "mallory"}) {
+    EXPECT_EQ(client->Command(std::string("USER ") + user),
+              std::string("331 Password required for user ") + user + "\r\n");
+    EXPECT_EQ(client->Command("PASS pw"),
+              std::string("530 User (") + user + ") is invalid, or incorrect password\r\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "outside"));
+  Login(*client, "carol", "pw");
+  EXPECT_TRUE(std::filesystem::is_directory(folder_ / "main/team/carol"));
+}
+
 TEST_F(ListenerTest, AnonymousIsRefusedAndTheAccountReset) {
   Start();
   auto client = Connect();
