@@ -411,7 +411,10 @@ bool CZmSocket::AcceptPending() {
 // ---- Closing ----
 
 void CZmSocket::Close(bool byPeer) {
-  std::lock_guard<std::recursive_mutex> lock(closeMutex_);
+  // One disconnect sequence at a time: a second caller (the upload worker and the owner's
+  // thread may both close a data connection) finds it under way and leaves it to the first.
+  // No lock is held across the hooks, which may block on other threads.
+  if (closing_.exchange(true)) return;
   const bool wasConnected = IsConnected();
   connected_.store(false);
   bool wasListening = false;
@@ -439,11 +442,13 @@ void CZmSocket::Close(bool byPeer) {
   DropCompletionContext(false);
   if (fd != kInvalidSocket) {
     Deselect();
-    handle_.store(kInvalidSocket);
+    SocketHandle expected = fd;
+    handle_.compare_exchange_strong(expected, kInvalidSocket);
     zelm::CloseSocket(fd);
     connectionSerial_.fetch_add(1);
   }
   listening_.store(false);
+  closing_.store(false);
   if (open) OnClosed(wasConnected, wasListening);
 }
 

@@ -27,9 +27,9 @@
 // owner's event thread; the upload worker in completion mode) and may block that thread.
 // What other threads may do is said at each operation. Shared words: `handle_`, `connected_`,
 // `running_` and the completion flag are atomics; `sendMutex_` serialises whole messages of
-// concurrent senders; `closeMutex_` (recursive) serialises the disconnect sequence, which the
-// upload worker and the owner's thread may both start; `threadMutex_` guards the event-thread
-// record. The receive pool belongs to the driving thread.
+// concurrent senders; the atomic `closing_` lets one disconnect sequence run at a time (the
+// upload worker and the owner's thread may both start one; the later caller returns at once);
+// `threadMutex_` guards the event-thread record. The receive pool belongs to the driving thread.
 //
 // Sends: `WriteSocket` sends in a loop over partial writes and waits for writability, so no
 // send contexts or overlapped records exist; the per-socket send mutex is held for the whole
@@ -96,7 +96,7 @@ class CZmSocket {
   // Returns whether events were handled.
   virtual bool OnNetworkEvents(CEventObject* event, bool poll);
   // The disconnect sequence; `byPeer` when the peer closed. Idempotent. May be called from
-  // any thread.
+  // any thread; a call made while another one is under way returns at once.
   virtual void Close(bool byPeer);
   // Upload worker: the peer closed (or the read failed). Drops the completion context, then
   // `Close(false)` when the descriptor is still open.
@@ -293,8 +293,8 @@ class CZmSocket {
   size_t receiveBlockCap_;
   uint32_t sendTimeoutUnit_;
   std::atomic<uint32_t> sendFailures_{0};
-  std::mutex sendMutex_;             // held for a whole message
-  std::recursive_mutex closeMutex_;  // held for the disconnect sequence
+  std::mutex sendMutex_;              // held for a whole message
+  std::atomic<bool> closing_{false};  // a disconnect sequence is under way
   CReceiveBlockPool receivePool_;
   std::atomic<uint32_t> connectionSerial_{0};  // advanced whenever a descriptor is closed
   uint32_t poolSerial_ = 0;                    // the connection the pool's bytes came from
