@@ -26,6 +26,7 @@ bool RightsAllow(uint32_t rights, uint32_t operation) {
     case kOpDownload:
       return (rights & kRightsRead) != 0;
     case kOpStore:
+    case kOpAppend:  // whoever may overwrite a file may also add to it
       return (rights & (kRightsWrite | kRightsModify)) == (kRightsWrite | kRightsModify);
     case kOpMakeDir:
     case kOpDelete:

@@ -23,7 +23,7 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 // The features this server implements, as FEAT lists them (one per line, each after a blank).
-constexpr std::array<const char*, 0> kFeatures{};
+constexpr std::array<const char*, 2> kFeatures{"SIZE", "REST STREAM"};
 
 }  // namespace
 
@@ -61,9 +61,34 @@ void DispatchCommand(CFtpSession& session, CFtpCommand& command) {
     case kCmdAcct:
       HandleInformational(session, command);
       break;
+    case kCmdPort:
+    case kCmdPasv:
+    case kCmdType:
+    case kCmdStru:
+    case kCmdMode:
+    case kCmdRest:
+    case kCmdAbor:
+      HandleTransferParameters(session, command);
+      break;
+    case kCmdRetr:
+      HandleRetrieve(session, command);
+      break;
+    case kCmdStor:
+    case kCmdAppe:
+    case kCmdStou:
+      HandleStore(session, command);
+      break;
+    case kCmdList:
+    case kCmdNlst:
+      HandleList(session, command);
+      break;
+    case kCmdDele:
+    case kCmdRnfr:
+    case kCmdRnto:
+    case kCmdSize:
+      HandleFileCommand(session, command);
+      break;
     default:
-      // Commands whose handlers this build does not have yet.
-      session.SendErrorReply(502, &command);
       break;
   }
 }

@@ -27,6 +27,7 @@ CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
 
 CFtpSession::~CFtpSession() {
   StopEventThread(true);
+  data_.AbortTransfer();
   CloseSocket(false);
 }
 
@@ -50,6 +51,15 @@ bool CFtpSession::SendReply(uint32_t code, const CFtpCommand* command) {
     case 200:
       if (command != nullptr && command->Is(kCmdType)) extra = HasFlag(kFlagImageType) ? "I" : "A";
       break;
+    case 227: {
+      const uint32_t local = GetLocalAddress();  // network order: first octet lowest
+      const uint32_t port = data_.GetActivePort();
+      char text[64];
+      std::snprintf(text, sizeof text, "%u,%u,%u,%u,%u,%u", local & 0xFF, (local >> 8) & 0xFF,
+                    (local >> 16) & 0xFF, local >> 24, (port >> 8) & 0xFF, port & 0xFF);
+      extra = text;
+      break;
+    }
     case 230:
     case 331:
       extra = account_.userName;
@@ -126,7 +136,7 @@ void CFtpSession::Close(bool byPeer) {
 }
 
 void CFtpSession::ResetTransfer(bool closeData) {
-  (void)closeData;  // the data connection arrives with the transfer commands
+  if (closeData) data_.Close(false);
   transferKind_ = kTransferNone;
   ClearFlags(kFlagDataAwaited | kFlagBusy);
   activityTimer_.Restart();
@@ -135,6 +145,7 @@ void CFtpSession::ResetTransfer(bool closeData) {
 void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
   (void)wasConnected;
   (void)wasListening;
+  data_.AbortTransfer();
   StopEventThread(true);
   SetFlags(kFlagClosing | kFlagClosed);
   ClearFlags(kFlagGreeted);
@@ -293,12 +304,22 @@ void CFtpSession::RunPostedTasks() {
 bool CFtpSession::OnNetworkEvents(CEventObject* event, bool poll) {
   RunPostedTasks();
   if (!HasFlag(kFlagGreeted)) return false;
-  const bool handled = CZmSocket::OnNetworkEvents(event, poll);
+  bool handled = false;
+  if (data_.IsValid()) handled = data_.OnNetworkEvents(event, poll);
+  if (HasFlag(kFlagDataAwaited) && activityTimer_.ElapsedSeconds() >= kDataConnectionTimeout) {
+    ResetTransfer(true);
+    SendErrorReply(425, nullptr);
+  }
+  handled = CZmSocket::OnNetworkEvents(event, poll) || handled;
   if (HasFlag(kFlagGreeted)) Tick();
   return handled;
 }
 
 void CFtpSession::Tick() {
+  if (uploadActivity_.exchange(false)) {
+    uploadTimer_.Restart();
+    activityTimer_.Restart();
+  }
   if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited) {
     if (activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
       SendErrorReply(530, nullptr);
@@ -317,6 +338,12 @@ void CFtpSession::Tick() {
   }
   if (HasFlag(kFlagGreeted) && activityTimer_.ElapsedSeconds() >= account_.idleTimeout) {
     CloseSession(true, static_cast<int>(account_.idleTimeout));
+    return;
+  }
+  if (transferKind_.load() == kTransferUpload &&
+      uploadTimer_.ElapsedSeconds() >= kUploadStallTimeout) {
+    ResetTransfer(true);
+    SendErrorReply(kReplyTransferStalled, nullptr);
   }
 }
 
@@ -334,6 +361,10 @@ int CFtpSession::GetNextTickDelay() {
     nearer(activityTimer_.MillisecondsUntil(kAnswerTimeout + 1));
   }
   if (HasFlag(kFlagCommandPending)) nearer(activityTimer_.MillisecondsUntil(kAnswerTimeout + 1));
+  if (HasFlag(kFlagDataAwaited)) nearer(activityTimer_.MillisecondsUntil(kDataConnectionTimeout));
+  if (transferKind_.load() == kTransferUpload) {
+    nearer(uploadTimer_.MillisecondsUntil(kUploadStallTimeout));
+  }
   if (delay < 0) return kNoTick;
   return static_cast<int>(std::min<int64_t>(delay, 24 * 3600 * 1000));
 }

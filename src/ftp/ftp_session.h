@@ -27,6 +27,7 @@
 #include "ftp/reply_builder.h"
 #include "net/elapsed_timer.h"
 #include "net/zm_socket.h"
+#include "transfer/data_socket.h"
 
 namespace zelm {
 
@@ -75,8 +76,12 @@ inline constexpr int64_t kDataConnectionTimeout = 30;
 inline constexpr int64_t kAnswerTimeout = 10;  // login and rights answers: more than this
 inline constexpr int64_t kUploadStallTimeout = 60;
 inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes
+// Downloads: bytes read and sent at a time, and how many chunks pass between two looks at
+// the control connection.
+inline constexpr size_t kDownloadChunk = 64 * 1024;
+inline constexpr uint32_t kControlPollChunks = 4;
 
-class CFtpSession : public CZmSocket {
+class CFtpSession : public CZmSocket, public CDataSocketOwner {
  public:
   // `owner` may be null (then QUIT sends an empty 221 and logins are refused).
   CFtpSession(CSessionOwner* owner, uint32_t identifier);
@@ -143,6 +148,30 @@ class CFtpSession : public CZmSocket {
   void CountFailedLogin() { ++failedLogins_; }
   void ResetCounters();
 
+  // ---- Data connection and transfers (the session's thread) ----
+  CFtpDataSocket& Data() { return data_; }
+  // 2 already open, 1 connected now, 0 awaited, -1 failed; `port` 0 keeps the stored port.
+  int OpenDataConnection(uint32_t port);
+  // Opens the file and the data connection and sends the preliminary reply; the result of
+  // OpenDataConnection, or -1 after a reply of its own. `shownName` names the file in the
+  // 150 reply when the command has no argument (STOU).
+  int StartTransfer(const CFtpCommand& command, const std::string& realPath, bool append,
+                    std::string_view shownName = {});
+  void SendListing();
+  void SendFile();
+  void SetListingPath(std::string path) { listingPath_ = std::move(path); }
+  void SetRestartOffset(uint64_t offset) { restartOffset_ = offset; }
+  std::string& RenameSource() { return renameSource_; }
+  CElapsedTimer& UploadTimer() { return uploadTimer_; }
+  uint32_t GetCompletedTransfers() const { return completedTransfers_; }
+
+  // ---- CDataSocketOwner ----
+  void OnDataConnected(bool ok) override;
+  void OnUploadEnded(const UploadOutcome& outcome) override;
+  void OnUploadRefused() override;
+  void OnUploadData(size_t bytes) override;
+  uint32_t GetBandwidthLimit() const override;
+
   // ---- CZmSocket ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
   void Close(bool byPeer) override;
@@ -181,6 +210,12 @@ class CFtpSession : public CZmSocket {
   std::atomic<int> answerInProgress_{0};
   std::atomic<int32_t> loginResult_{kLoginResultNone};
   std::atomic<uint32_t> peer_{0};
+
+  CFtpDataSocket data_{this};
+  std::string listingPath_;
+  std::string renameSource_;
+  uint64_t restartOffset_ = 0;               // REST: applies to the next transfer only
+  std::atomic<bool> uploadActivity_{false};  // upload data arrived since the last pass
 
   std::mutex taskMutex_;  // guards tasks_
   std::deque<std::function<void(CFtpSession&)>> tasks_;

@@ -27,15 +27,16 @@ std::atomic<const CMonotonicClock*> gClock{&gSystemClock};
 
 const CMonotonicClock& GetClock() { return *gClock.load(std::memory_order_acquire); }
 
-uint32_t GetTickCount() {
+int64_t MonotonicMilliseconds() {
   const CMonotonicClock& clock = GetClock();
   int64_t ticks = 0;
   int64_t frequency = 0;
   if (!clock.ReadCounter(ticks) || !clock.ReadFrequency(frequency) || frequency <= 0) return 0;
   // Split to avoid overflowing ticks * 1000 on fine-grained counters.
-  const int64_t ms = (ticks / frequency) * 1000 + (ticks % frequency) * 1000 / frequency;
-  return static_cast<uint32_t>(ms);
+  return (ticks / frequency) * 1000 + (ticks % frequency) * 1000 / frequency;
 }
+
+uint32_t GetTickCount() { return static_cast<uint32_t>(MonotonicMilliseconds()); }
 
 bool CManualClock::ReadCounter(int64_t& ticks) const {
   if (!hasCounter_) return false;

@@ -30,6 +30,8 @@ const CMonotonicClock& GetClock();
 
 // Milliseconds since an arbitrary origin, from `GetClock()`; wraps like a 32-bit tick count.
 uint32_t GetTickCount();
+// The same without wrapping.
+int64_t MonotonicMilliseconds();
 
 // A clock that moves only when told to; counts nanoseconds. A zero frequency stands for a
 // platform without a high-resolution counter.

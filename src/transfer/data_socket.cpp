@@ -1,0 +1,343 @@
+// Owns the data connection of a control session and the file transfer over it.
+#include "transfer/data_socket.h"
+
+#include <algorithm>
+
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/file_truncate.h"
+#include "platform/thread.h"
+#include "vfs/file_helpers.h"
+
+namespace zelm {
+namespace {
+
+std::atomic<uint32_t> gNextPassivePort{0};
+
+constexpr uint32_t kFirstPassivePort = 1500;
+// Pauses shorter than this are not taken; the window keeps growing instead.
+constexpr int64_t kThrottleThresholdMs = 15;
+// A pause is slept in slices of at most this, so that an abort is noticed.
+constexpr int64_t kThrottleSliceMs = 15;
+
+}  // namespace
+
+int64_t ThrottleDelay(uint32_t limitKib, uint64_t bytes, int64_t elapsedMs) {
+  if (limitKib == 0) return 0;
+  const double ideal = static_cast<double>(bytes) / (limitKib * 1024.0) * 1000.0;
+  const int64_t due = static_cast<int64_t>(ideal);
+  return due > elapsedMs ? due - elapsedMs : 0;
+}
+
+CFtpDataSocket::CFtpDataSocket(CDataSocketOwner* owner) : owner_(owner) {}
+
+CFtpDataSocket::~CFtpDataSocket() {
+  CloseSocket(false);
+  CloseTransfer();
+}
+
+uint32_t CFtpDataSocket::ChoosePassivePort(uint32_t address) {
+  int error = 0;
+  const SocketHandle probe = OpenSocket(kSocketStream, kProtocolTcp, error);
+  if (probe == kInvalidSocket) return 0;
+  uint32_t result = 0;
+  for (uint32_t tries = 0; tries < 65535 && result == 0; ++tries) {
+    uint32_t candidate = gNextPassivePort.fetch_add(1);
+    if (candidate < kFirstPassivePort || candidate > 65535) {
+      // Start (again) at the first passive port; one thread wins the reset.
+      uint32_t expected = candidate + 1;
+      gNextPassivePort.compare_exchange_strong(expected, kFirstPassivePort + 1);
+      candidate = kFirstPassivePort;
+    }
+    if (BindSocket(probe, address, static_cast<uint16_t>(candidate), error)) result = candidate;
+  }
+  zelm::CloseSocket(probe);
+  return result;
+}
+
+bool CFtpDataSocket::ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port) {
+  if (text.size() <= 10) return false;
+  uint32_t numbers[7] = {};
+  int completed = 0;
+  int digits = 0;
+  uint32_t current = 0;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') {
+      if (++digits > 3) return false;
+      current = current * 10 + static_cast<uint32_t>(c - '0');
+      continue;
+    }
+    const bool separator = c == ',' || (static_cast<unsigned char>(c) <= 32 && completed == 4);
+    if (!separator || digits == 0) break;
+    if (completed == 6) return false;  // a seventh number
+    numbers[completed++] = current % 256;
+    current = 0;
+    digits = 0;
+  }
+  if (completed == 5 && digits > 0) {
+    numbers[completed++] = current % 256;
+  } else if (completed != 6) {
+    return false;
+  }
+  address = numbers[0] | numbers[1] << 8 | numbers[2] << 16 | numbers[3] << 24;
+  port = numbers[4] * 256 + numbers[5];
+  return port >= 1024;
+}
+
+bool CFtpDataSocket::ConnectActive() { return Connect(activeAddress_, activePort_); }
+
+// ---- Transfer set-up ----
+
+void CFtpDataSocket::SetTransfer(std::string path, uint32_t direction, bool append,
+                                 uint64_t restartOffset) {
+  std::lock_guard lock(transferMutex_);
+  filePath_ = std::move(path);
+  direction_ = direction;
+  append_ = append;
+  restartOffset_ = restartOffset;
+  growthLimit_ = kNoGrowthLimit;
+}
+
+bool CFtpDataSocket::OpenTransferFile() {
+  std::lock_guard lock(transferMutex_);
+  if (file_.IsOpen()) CloseTransferFile();
+  position_ = 0;
+  sizeBefore_ = 0;
+  transferError_ = 0;
+  windowStartMs_ = -1;
+  windowBytes_ = 0;
+  abortRequested_ = false;
+  fileExisted_ = false;
+  const uint32_t direction = direction_.load();
+  if (direction == kDirectionNone) return true;
+  bool opened = false;
+  if (direction == kDirectionReceive) {
+    // SECURITY: a new upload never replaces a file that appeared meanwhile: it is created
+    // exclusively; an existing one is opened without creating anything.
+    if (PathExists(filePath_, 0)) {
+      opened = file_.Open(filePath_, CFile::Mode::kWrite);
+      fileExisted_ = opened;
+    } else {
+      opened = file_.Open(filePath_, CFile::Mode::kWriteNew);
+      restartOffset_ = 0;
+      append_ = false;
+    }
+  } else {
+    opened = file_.Open(filePath_, CFile::Mode::kRead);
+  }
+  if (!opened) {
+    transferError_ = LastSystemError();
+    return false;
+  }
+  position_ = GetFileSize64(file_);
+  sizeBefore_ = position_;
+  if (restartOffset_ != 0 || append_) {
+    if (append_ || restartOffset_ >= position_) {
+      SeekFile(file_, 0, 2);
+      restartOffset_ = position_;
+    } else {
+      SeekFile(file_, static_cast<int64_t>(restartOffset_), 0);
+    }
+  }
+  if (direction == kDirectionReceive) position_ = 0;
+  return true;
+}
+
+int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure) {
+  sent = 0;
+  failure = 0;
+  if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
+    failure = kReadFailed;
+    return -1;
+  }
+  const int64_t n = file_.Read(buffer, size);
+  if (n < 0) {
+    transferError_ = LastSystemError();
+    failure = kReadFailed;
+    return -1;
+  }
+  if (n == 0) return 0;
+  if (WriteSocket(buffer, static_cast<size_t>(n)) != n) {
+    transferError_ = GetLastError() != 0 ? GetLastError() : kWsaEconnreset;
+    failure = kSendFailed;
+    return -1;
+  }
+  sent = static_cast<size_t>(n);
+  return 1;
+}
+
+// ---- Clean-up ----
+
+void CFtpDataSocket::CloseTransfer() {
+  std::lock_guard lock(transferMutex_);
+  CloseTransferLocked();
+}
+
+void CFtpDataSocket::CloseTransferLocked() {
+  if (abortRequested_) DiscardPartialFileLocked();
+  CloseTransferFile();
+  append_ = false;
+  direction_ = kDirectionNone;
+  abortRequested_ = false;
+}
+
+void CFtpDataSocket::DiscardPartialFile() {
+  std::lock_guard lock(transferMutex_);
+  DiscardPartialFileLocked();
+}
+
+void CFtpDataSocket::DiscardPartialFileLocked() {
+  if (restartOffset_ != 0) {
+    // A resumed (or appended) upload keeps what was there before it.
+    if (file_.IsOpen()) TruncateFile(file_, restartOffset_);
+    return;
+  }
+  // An existing file that nothing was written into yet keeps its contents: an upload that
+  // never started must not cost the customer the old file.
+  const bool untouched = fileExisted_;
+  CloseTransferFile();
+  if (!untouched && !filePath_.empty()) {
+    RemoveFile(filePath_);
+    filePath_.clear();
+  }
+}
+
+void CFtpDataSocket::CloseTransferFile() {
+  std::lock_guard lock(transferMutex_);
+  file_.Close();
+}
+
+void CFtpDataSocket::AbortTransfer() {
+  if (direction_.load() == kDirectionReceive) {
+    abortRequested_ = true;
+    DiscardPartialFile();
+  }
+  Close(false);
+}
+
+// ---- Listings ----
+
+int64_t CFtpDataSocket::Send(const char* data, size_t length) {
+  if (!IsConnected()) return -1;
+  const int sent = WriteSocket(reinterpret_cast<const uint8_t*>(data), length);
+  return sent == static_cast<int>(length) ? sent : -1;
+}
+
+// ---- Events ----
+
+bool CFtpDataSocket::OnNetworkEvents(CEventObject* event, bool poll) {
+  if (IsInCompletionMode()) return false;
+  return CZmSocket::OnNetworkEvents(event, poll);
+}
+
+void CFtpDataSocket::OnIoReceived(uint8_t* data, size_t count, size_t capacity, bool more) {
+  (void)capacity;
+  if (count > 0) {
+    size_t consumed = 0;
+    OnReceiveData(data, count, consumed);
+  }
+  if (more && IsValid()) Receive(nullptr, 0, true);
+}
+
+int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
+  consumed = length;
+  std::unique_lock lock(transferMutex_);
+  if (direction_.load() != kDirectionReceive) {
+    // A client may not send on a download connection.
+    lock.unlock();
+    Close(false);
+    return 0;
+  }
+  if (abortRequested_ || transferError_.load() != 0) return 0;
+  if (!file_.IsOpen()) {
+    lock.unlock();
+    Close(false);
+    return 0;
+  }
+  if (fileExisted_) {
+    // The first write into an existing file: cut it at the restart offset (0 for a plain
+    // STOR, its size for APPE).
+    SeekFile(file_, static_cast<int64_t>(restartOffset_), 0);
+    TruncateFile(file_, restartOffset_);
+    fileExisted_ = false;
+  }
+  // SECURITY: the quota counts the file's net growth, so neither a resumed upload nor an
+  // overwrite can carry the account past its limit.
+  const int64_t growth =
+      static_cast<int64_t>(restartOffset_ + position_ + length) - static_cast<int64_t>(sizeBefore_);
+  if (growthLimit_ != kNoGrowthLimit && growth > growthLimit_) {
+    transferError_ = kUploadLimitError;
+    DiscardPartialFileLocked();
+    lock.unlock();
+    if (owner_ != nullptr) owner_->OnUploadRefused();
+    Close(false);
+    return 0;
+  }
+  if (!file_.Write(data, length)) {
+    // Stop at the first failed write: what was written stays (the client may resume).
+    int error = LastSystemError();
+    transferError_ = error != 0 ? error : kWsaEnobufs;
+    lock.unlock();
+    Close(false);
+    return 0;
+  }
+  position_ += length;
+  lock.unlock();
+  if (owner_ != nullptr) owner_->OnUploadData(length);
+  ThrottleUpload(length);
+  return 0;
+}
+
+void CFtpDataSocket::ThrottleUpload(size_t length) {
+  const uint32_t limit = owner_ != nullptr ? owner_->GetBandwidthLimit() : 0;
+  if (limit == 0) return;
+  const int64_t now = MonotonicMilliseconds();
+  if (windowStartMs_ < 0) windowStartMs_ = now;
+  windowBytes_ += length;
+  const int64_t delay = ThrottleDelay(limit, windowBytes_, now - windowStartMs_);
+  if (delay < kThrottleThresholdMs) return;
+  if (IsInCompletionMode()) {
+    // The worker serves every upload: this one waits without holding up the others.
+    DeferReceive(static_cast<uint32_t>(delay));
+  } else {
+    for (int64_t left = delay; left > 0 && !abortRequested_; left -= kThrottleSliceMs) {
+      SleepMilliseconds(static_cast<uint32_t>(std::min(left, kThrottleSliceMs)));
+    }
+  }
+  windowStartMs_ = now + delay;
+  windowBytes_ = 0;
+}
+
+bool CFtpDataSocket::OnAccept(SocketHandle socket, SocketAddress address) {
+  (void)address;
+  if (!Attach(socket, GetEvent())) return false;
+  OnConnect(0);
+  return true;
+}
+
+void CFtpDataSocket::OnConnect(int code) {
+  CZmSocket::OnConnect(code);
+  if (owner_ != nullptr) owner_->OnDataConnected(code == 0);
+  if (code == 0 && direction_.load() == kDirectionReceive && IsValid() && UseCompletionPort()) {
+    Receive(nullptr, 0, true);
+  }
+}
+
+void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
+  if (wasListening || !wasConnected) return;
+  UploadOutcome outcome;
+  bool upload = false;
+  {
+    std::lock_guard lock(transferMutex_);
+    upload = direction_.load() == kDirectionReceive;
+    outcome.error = transferError_.load();
+    outcome.bytesWritten = position_;
+    outcome.growth =
+        static_cast<int64_t>(restartOffset_ + position_) - static_cast<int64_t>(sizeBefore_);
+    if (outcome.error == kUploadLimitError) outcome.growth = 0;
+    CloseTransferLocked();
+  }
+  if (upload && owner_ != nullptr) owner_->OnUploadEnded(outcome);
+}
+
+}  // namespace zelm

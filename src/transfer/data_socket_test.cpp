@@ -1,0 +1,71 @@
+#include "transfer/data_socket.h"
+
+#include <gtest/gtest.h>
+
+namespace zelm {
+namespace {
+
+TEST(PortArgument, Table) {
+  const struct {
+    const char* text;
+    bool ok;
+    uint32_t address;  // network order
+    uint32_t port;
+  } cases[] = {
+      {"192,168,1,10,4,1", true, 0x0A01A8C0, 1025},
+      {"192,168,1,10,3,255", false, 0, 0},  // port 1023
+      {"10,0,0,1,4,0", true, 0x0100000A, 1024},
+      {"1,2,3,4,4,0", true, 0x04030201, 1024},
+      {"1,2,3,4,4", false, 0, 0},  // 10 characters
+      {"211,100,200,150,195,149", true, 0x96C864D3, 50069},
+      {"192,168,100,200,195,149", true, 0xC864A8C0, 50069},
+      {"192,168,1,10,4 1", true, 0x0A01A8C0, 1025},
+      {"192,168,1,10 4,1", false, 0, 0},
+      {"192,168 1,10,4,1", false, 0, 0},
+      {"1,2,3,4,5,1000", false, 0, 0},
+      {"1,2,3,4,300,1", true, 0x04030201, 11265},
+      {"1,2,3,4,5,6,", true, 0x04030201, 1286},
+      {"1,2,3,4,5,6,7", true, 0x04030201, 1286},  // digits after the sixth comma are ignored
+      {"1,2,3,4,5,6,7,", false, 0, 0},            // a seventh number
+      {"10,0,0,1,0,21", false, 0, 0},
+      {"a,b,c,d,e,f,g", false, 0, 0},
+      {"1,,2,3,4,5,6", false, 0, 0},
+      {"256,2,3,4,5,6", true, 0x04030200, 1286},  // reduced modulo 256
+  };
+  for (const auto& c : cases) {
+    uint32_t address = 0;
+    uint32_t port = 0;
+    EXPECT_EQ(CFtpDataSocket::ParsePortArgument(c.text, address, port), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(address, c.address) << c.text;
+      EXPECT_EQ(port, c.port) << c.text;
+    }
+  }
+}
+
+TEST(PassivePort, RisesFromCallToCallAndStartsAt1500) {
+  const uint32_t first = CFtpDataSocket::ChoosePassivePort(0x7F000001);
+  const uint32_t second = CFtpDataSocket::ChoosePassivePort(0x7F000001);
+  EXPECT_GE(first, 1500u);
+  EXPECT_GT(second, first);
+}
+
+TEST(Throttle, DelayKeepsTheRate) {
+  const struct {
+    uint32_t limit;
+    uint64_t bytes;
+    int64_t elapsed;
+    int64_t delay;
+  } cases[] = {
+      {0, 1 << 20, 0, 0},                        // no limit
+      {1, 2048, 0, 2000},                        // 2 KiB at 1 KiB/s
+      {1, 2048, 500, 1500}, {1, 2048, 2500, 0},  // already slow enough
+      {64, 65536, 0, 1000}, {1024, 1024, 0, 0},  // under a millisecond
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ThrottleDelay(c.limit, c.bytes, c.elapsed), c.delay) << c.limit << " " << c.bytes;
+  }
+}
+
+}  // namespace
+}  // namespace zelm
