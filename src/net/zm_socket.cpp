@@ -438,8 +438,9 @@ void CZmSocket::Close(bool byPeer) {
       }
     }
   }
-  // Leave the upload worker and the event object before the descriptor number can be reused.
-  DropCompletionContext(false);
+  // Leave the upload worker and the event object before the descriptor number can be reused;
+  // a read the worker has under way on it finishes first.
+  DropCompletionContext(true);
   if (fd != kInvalidSocket) {
     Deselect();
     SocketHandle expected = fd;
@@ -577,6 +578,10 @@ void CZmSocket::DeferReceive(uint32_t milliseconds) {
 }
 
 void CZmSocket::DropCompletionContext(bool waitForWorker) {
+  // The worker never waits for itself; the context it is serving stays recorded, so that a
+  // destructor on another thread still waits for that handler to end.
+  CCompletionPool& pool = CCompletionPool::Instance();
+  waitForWorker = waitForWorker && !pool.IsWorkerThread();
   std::shared_ptr<CCompletionContext> context;
   std::shared_ptr<CCompletionContext> retired;
   {
@@ -587,9 +592,9 @@ void CZmSocket::DropCompletionContext(bool waitForWorker) {
     if (waitForWorker) retired = std::move(retiredContext_);
   }
   completionMode_.store(false);
-  if (context) CCompletionPool::Instance().Disassociate(context, waitForWorker);
+  if (context) pool.Disassociate(context, waitForWorker);
   // A context the worker dropped itself (OnIoClosed) may still have its handler running.
-  if (retired && retired != context) CCompletionPool::Instance().Disassociate(retired, true);
+  if (retired && retired != context) pool.Disassociate(retired, true);
 }
 
 }  // namespace zelm
