@@ -5,73 +5,14 @@ Usage: e2e_login_test.py BUILD_DIR
 import ftplib
 import os
 import signal
-import socket
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from mserver_peer import ManagementPeer  # noqa: E402
-
-BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class ServerFixture:
-    def __init__(self):
-        self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
-        self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
-        self.peer = ManagementPeer({"bob": ("secret", "bob", 0x100000)})
-        self.port = free_port()
-        self.main = os.path.join(self.folder.name, "main")
-        for args in (["set-dword", "ServicePort", str(self.port)],
-                     ["set-dword", "ServiceIP", "127.0.0.1"],
-                     ["set-dword", "MServer IP", "127.0.0.1"],
-                     ["set-dword", "MServer Port", str(self.peer.port)],
-                     ["set-string", "Main Path", self.main]):
-            subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,
-                           check=True)
-        self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")
-        self.process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=self.env,
-                                        stderr=self.log, stdout=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline or self.process.poll() is not None:
-                    raise RuntimeError("zelmftp did not start")
-                time.sleep(0.05)
-        deadline = time.time() + 10
-        while not any(p[1] == 100 for p in self.peer.received()) and time.time() < deadline:
-            time.sleep(0.02)
-        time.sleep(0.1)  # the hello answer reaches the server
-
-    def client(self):
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.port, timeout=10)
-        return ftp
-
-    def journal(self):
-        self.log.flush()
-        self.log.seek(0)
-        return self.log.read()
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.peer.stop()
-        self.log.close()
-        self.folder.cleanup()
+if len(sys.argv) > 1:
+    os.environ["ZELM_BUILD"] = sys.argv.pop(1)
+from zelm_fixture import ServerFixture  # noqa: E402
 
 
 class LoginAndDirectoryCommands(unittest.TestCase):

@@ -61,7 +61,7 @@ def recover_password(hex_text, user):
 
 class ManagementPeer:
     def __init__(self, accounts):
-        self.accounts = accounts  # name -> (password, home, rights)
+        self.accounts = accounts  # name -> (password, home, rights[, quota, bandwidth])
         self.packets = []
         self.link = None
         self.lock = threading.Lock()
@@ -112,8 +112,9 @@ class ManagementPeer:
             session = items[108]
             account = self.accounts.get(user)
             if account and account[0] == password:
+                quota, bandwidth = (tuple(account[3:5]) + (0, 0))[:2]
                 answer = [(108, session), (109, struct.pack("<i", 1)),
-                          (111, struct.pack("<QIIII", 0, 0, 0, account[2], 0)),
+                          (111, struct.pack("<QIIII", quota, bandwidth, 0, account[2], 0)),
                           (113, account[1].encode() + b"\0")]
             else:
                 answer = [(108, session), (109, struct.pack("<i", 0))]

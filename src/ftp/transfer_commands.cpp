@@ -303,7 +303,8 @@ void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
     }
     case kCmdRest:
       session.SetRestartOffset(ParseRestartOffset(command.argument));
-      session.SendReply(200, &command);
+      // 350: the restart marker waits for its transfer (clients refuse any other code).
+      session.SendText(350, "'REST': Command okay.");
       return;
     case kCmdAbor:
       session.SendReply(225, &command);
