@@ -152,7 +152,7 @@ TEST_F(ListenerTest, NamedLoginThroughTheManagementServerAndDirectoryCommands) {
   EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
   EXPECT_EQ(client->Command("SITE STATS"), "200 'SITE': Command okay.\r\n");
   EXPECT_EQ(client->Command("SITE help").substr(0, 4), "214-");
-  EXPECT_EQ(client->Command("FEAT"), "211-Features:\r\n211 End\r\n");
+  EXPECT_EQ(client->Command("FEAT"), "211-Features:\r\n SIZE\r\n REST STREAM\r\n211 End\r\n");
   EXPECT_EQ(client->Command("ACCT x"), "502 ACCT x Command not imlemented\r\n");
   EXPECT_EQ(client->Command("PASS again"), "503 Login with USER first.\r\n");
 }
