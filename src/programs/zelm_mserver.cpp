@@ -97,8 +97,8 @@ int Serve(const std::vector<std::string>& args, const std::string& database,
   EnsureFolder(socket);
   zelm::CAccountStore store(database);
   if (!store.Initialise()) {
-    std::cerr << "zelm-mserver: cannot open the database " << database << ": "
-              << store.LastError() << "\n";
+    std::cerr << "zelm-mserver: cannot open the database " << database << ": " << store.LastError()
+              << "\n";
     return 1;
   }
   const auto log = [](const std::string& line) {
@@ -110,10 +110,10 @@ int Serve(const std::vector<std::string>& args, const std::string& database,
     std::cerr << "zelm-mserver: " << message << "\n";
     return 1;
   }
-  std::fprintf(stderr, "zelm-mserver: listening on %u.%u.%u.%u:%u, database %s, control socket %s\n",
-               options.address >> 24, (options.address >> 16) & 0xFF,
-               (options.address >> 8) & 0xFF, options.address & 0xFF, daemon.Port(),
-               database.c_str(), socket.c_str());
+  std::fprintf(stderr,
+               "zelm-mserver: listening on %u.%u.%u.%u:%u, database %s, control socket %s\n",
+               options.address >> 24, (options.address >> 16) & 0xFF, (options.address >> 8) & 0xFF,
+               options.address & 0xFF, daemon.Port(), database.c_str(), socket.c_str());
   zelm::CMServerDaemon* running = &daemon;
   if (!zelm::StartDetachedThread(
           [running] {

@@ -1,0 +1,521 @@
+// Owns the reference management server's loop: its TCP port, its links and its control socket.
+#include "mserverd/daemon.h"
+
+#include <algorithm>
+#include <charconv>
+#include <sstream>
+
+#include "mserverd/account_store.h"
+#include "mserverd/control_channel.h"
+#include "platform/error.h"
+#include "platform/unix_socket.h"
+
+namespace zelm {
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+
+std::string HostOrderAddress(uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+bool IsDigits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Sends what it can of `data` without blocking; the bytes taken, or -1 when the peer is gone.
+long SendSome(SocketHandle socket, const void* data, size_t length) {
+  int error = 0;
+  const long n = SendSocket(socket, data, length, error);
+  if (n >= 0) return n;
+  return error == kWsaEwouldblock ? 0 : -1;
+}
+
+}  // namespace
+
+bool IsLoopbackAddress(uint32_t address) { return (address >> 24) == 127; }
+
+bool ParseListenAddress(const std::string& text, uint32_t& address, uint16_t& port,
+                        std::string& message) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+    message = "'" + text + "' is not HOST:PORT";
+    return false;
+  }
+  const std::string host = text.substr(0, colon);
+  const std::string portText = text.substr(colon + 1);
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), value);
+  if (ec != std::errc() || end != portText.data() + portText.size() || value > 0xFFFF) {
+    message = "'" + portText + "' is not a port number";
+    return false;
+  }
+  if (host == "localhost") {
+    address = kDefaultListenAddress;
+  } else if (!ParseDottedAddress(host.c_str(), address)) {
+    message = "'" + host + "' is not an IPv4 address";
+    return false;
+  }
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+CMServerDaemon::CMServerDaemon(CAccountStore& store, DaemonOptions options, LogSink log)
+    : store_(store), options_(std::move(options)), log_(std::move(log)) {}
+
+CMServerDaemon::~CMServerDaemon() { CloseAll(); }
+
+void CMServerDaemon::Log(const std::string& line) const {
+  if (log_) log_(line);
+}
+
+bool CMServerDaemon::Open(std::string& message) {
+  int error = 0;
+  std::string text;
+  const auto fail = [&](const std::string& what) {
+    GetSystemErrorText(error, text);
+    message = what + (text.empty() ? "" : ": " + text);
+    CloseAll();
+    return false;
+  };
+  if (!wake_.Open(error)) return fail("cannot create the wake-up handle");
+  listener_ = OpenSocket(kSocketStream, kProtocolTcp, error);
+  if (listener_ == kInvalidSocket) return fail("cannot open a socket");
+  // A restarted daemon takes its port back at once, even while old links linger in TIME_WAIT.
+  SetSocketOption(listener_, SocketOption::kReuseAddress, 1, error);
+  const std::string where =
+      HostOrderAddress(options_.address) + ":" + std::to_string(options_.port);
+  if (!BindSocket(listener_, options_.address, options_.port, error) ||
+      !ListenSocket(listener_, 64, error)) {
+    return fail("cannot listen on " + where);
+  }
+  SocketAddress local;
+  GetSocketName(listener_, local, error);
+  port_ = NetworkToHost16(local.port);
+  if (options_.controlSocket.size() > MaxUnixSocketPath()) {
+    error = 0;
+    return fail("the control socket path " + options_.controlSocket + " is longer than " +
+                std::to_string(MaxUnixSocketPath()) + " bytes");
+  }
+  controlListener_ = ListenUnixSocket(options_.controlSocket, error);
+  if (controlListener_ == kInvalidSocket) {
+    if (error == kWsaEaddrinuse) {
+      error = 0;
+      return fail("the control socket " + options_.controlSocket +
+                  " is in use: is another zelm-mserver serving this database?");
+    }
+    return fail("cannot create the control socket " + options_.controlSocket);
+  }
+  started_ = Clock::now();
+  return true;
+}
+
+void CMServerDaemon::Stop() {
+  stopping_ = true;
+  wake_.Signal();
+}
+
+void CMServerDaemon::CloseAll() {
+  for (Link& link : links_) CloseSocket(link.socket);
+  links_.clear();
+  for (Control& control : controls_) CloseSocket(control.socket);
+  controls_.clear();
+  CloseSocket(listener_);
+  listener_ = kInvalidSocket;
+  if (controlListener_ != kInvalidSocket) {
+    CloseSocket(controlListener_);
+    controlListener_ = kInvalidSocket;
+    RemoveUnixSocketFile(options_.controlSocket);
+  }
+}
+
+int CMServerDaemon::NextTimeout(Clock::time_point now) const {
+  std::optional<Clock::time_point> next;
+  const auto consider = [&next](Clock::time_point t) {
+    if (!next || t < *next) next = t;
+  };
+  for (const Control& control : controls_) {
+    if (!control.query) {
+      if (!control.replied) consider(control.deadline);
+      continue;
+    }
+    const bool sessions = control.query->kind == Query::Kind::kSessions;
+    consider(control.query->started + (sessions ? options_.reportWait : options_.publishWait));
+    if (!sessions) continue;
+    // A report may also end by its server's falling quiet.
+    for (const Link& link : links_) {
+      if (link.lastPacket + options_.reportQuiet > now)
+        consider(link.lastPacket + options_.reportQuiet);
+    }
+  }
+  if (!next) return -1;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count();
+  return static_cast<int>(std::clamp<int64_t>(ms + 1, 0, 60000));
+}
+
+void CMServerDaemon::Run() {
+  enum class What { kWake, kListener, kControlListener, kLink, kControl };
+  std::vector<PollItem> items;
+  std::vector<std::pair<What, size_t>> owners;
+  while (!stopping_) {
+    items.clear();
+    owners.clear();
+    const auto add = [&](SocketHandle handle, bool write, What what, size_t index) {
+      items.push_back({handle, true, write});
+      owners.emplace_back(what, index);
+    };
+    add(wake_.Handle(), false, What::kWake, 0);
+    add(listener_, false, What::kListener, 0);
+    add(controlListener_, false, What::kControlListener, 0);
+    for (size_t i = 0; i < links_.size(); ++i) {
+      add(links_[i].socket, !links_[i].link->Outgoing().empty(), What::kLink, i);
+    }
+    for (size_t i = 0; i < controls_.size(); ++i) {
+      add(controls_[i].socket, !controls_[i].out.empty(), What::kControl, i);
+    }
+    int error = 0;
+    if (PollSockets(items, NextTimeout(Clock::now()), error) < 0) {
+      Log("waiting for events failed (error " + std::to_string(error) + ")");
+      break;
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+      const auto [what, index] = owners[i];
+      switch (what) {
+        case What::kWake:
+          if (items[i].readable) wake_.Drain();
+          break;
+        case What::kListener:
+          if (items[i].readable) AcceptLinks();
+          break;
+        case What::kControlListener:
+          if (items[i].readable) AcceptControls();
+          break;
+        case What::kLink:
+          if (items[i].readable) ReadLink(links_[index]);
+          break;
+        case What::kControl:
+          if (items[i].readable) ReadControl(controls_[index]);
+          break;
+      }
+    }
+    const Clock::time_point now = Clock::now();
+    for (Control& control : controls_) {
+      if (control.query && QueryDone(*control.query, now)) {
+        const Query query = *control.query;
+        control.query.reset();
+        Reply(control, true,
+              query.kind == Query::Kind::kSessions ? SessionsText() : PublishText(query));
+      } else if (!control.replied && !control.query && now >= control.deadline) {
+        control.closing = true;
+      }
+    }
+    for (Link& link : links_) FlushLink(link);
+    for (Control& control : controls_) FlushControl(control);
+    for (Link& link : links_) {
+      if (link.closing) {
+        CloseSocket(link.socket);
+        Log("link " + std::to_string(link.link->Number()) + " closed");
+      }
+    }
+    std::erase_if(links_, [](const Link& link) { return link.closing; });
+    for (Control& control : controls_) {
+      if (control.closing) CloseSocket(control.socket);
+    }
+    std::erase_if(controls_, [](const Control& control) { return control.closing; });
+  }
+  CloseAll();
+}
+
+// ---- FTP servers' links ----
+
+void CMServerDaemon::AcceptLinks() {
+  for (;;) {
+    int error = 0;
+    SocketAddress peer;
+    const SocketHandle socket = AcceptSocket(listener_, peer, error);
+    if (socket == kInvalidSocket) return;
+    const std::string peerText = HostOrderAddress(NetworkToHost32(peer.address)) + ":" +
+                                 std::to_string(NetworkToHost16(peer.port));
+    if (links_.size() >= kMaxLinks) {
+      Log("refused a link from " + peerText + ": " + std::to_string(kMaxLinks) + " links open");
+      CloseSocket(socket);
+      continue;
+    }
+    SetSocketOption(socket, SocketOption::kNoDelay, 1, error);
+    Link link;
+    link.socket = socket;
+    link.link = std::make_unique<CFtpServerLink>(nextLinkNumber_++, peerText, store_, log_);
+    link.since = link.lastPacket = Clock::now();
+    Log("link " + std::to_string(link.link->Number()) + " connected from " + peerText);
+    links_.push_back(std::move(link));
+  }
+}
+
+void CMServerDaemon::ReadLink(Link& link) {
+  std::vector<uint8_t> buffer(kReadChunk);
+  int error = 0;
+  const long n = ReceiveSocket(link.socket, buffer.data(), buffer.size(), false, error);
+  if (n < 0 && error == kWsaEwouldblock) return;
+  if (n <= 0) {
+    link.closing = true;
+    return;
+  }
+  link.lastPacket = Clock::now();
+  if (!link.link->Receive(buffer.data(), static_cast<size_t>(n))) link.closing = true;
+}
+
+void CMServerDaemon::FlushLink(Link& link) {
+  if (link.closing) return;
+  const std::vector<uint8_t>& outgoing = link.link->Outgoing();
+  if (outgoing.empty()) return;
+  const long n = SendSome(link.socket, outgoing.data(), outgoing.size());
+  if (n < 0) {
+    link.closing = true;
+    return;
+  }
+  link.link->DropSent(static_cast<size_t>(n));
+  if (link.link->Outgoing().size() > kMaxLinkBacklog) {
+    Log("link " + std::to_string(link.link->Number()) + " does not read its packets; closing it");
+    link.closing = true;
+  }
+}
+
+// ---- Control clients ----
+
+void CMServerDaemon::AcceptControls() {
+  for (;;) {
+    int error = 0;
+    const SocketHandle socket = AcceptUnixSocket(controlListener_, error);
+    if (socket == kInvalidSocket) return;
+    // SECURITY: only the daemon's own user (or root) may give it orders.
+    if (!PeerIsSameUser(socket) || controls_.size() >= kMaxControlClients) {
+      CloseSocket(socket);
+      continue;
+    }
+    Control control;
+    control.socket = socket;
+    control.deadline = Clock::now() + options_.controlIdle;
+    controls_.push_back(std::move(control));
+  }
+}
+
+void CMServerDaemon::ReadControl(Control& control) {
+  char buffer[4096];
+  int error = 0;
+  const long n = ReceiveSocket(control.socket, buffer, sizeof buffer, false, error);
+  if (n < 0 && error == kWsaEwouldblock) return;
+  if (n <= 0) {
+    control.closing = true;  // the client has gone; a reply still owed is dropped
+    return;
+  }
+  if (control.replied || control.query) return;  // one request per connection
+  control.in.append(buffer, static_cast<size_t>(n));
+  std::vector<std::string> words;
+  switch (ParseControlRequest(control.in, words)) {
+    case ControlParse::kIncomplete:
+      return;
+    case ControlParse::kBad:
+      Reply(control, false, "request not understood");
+      return;
+    case ControlParse::kWhole:
+      HandleRequest(control, words);
+      return;
+  }
+}
+
+void CMServerDaemon::FlushControl(Control& control) {
+  if (control.closing || control.out.empty()) return;
+  const long n = SendSome(control.socket, control.out.data(), control.out.size());
+  if (n < 0) {
+    control.closing = true;
+    return;
+  }
+  control.out.erase(0, static_cast<size_t>(n));
+  if (control.out.empty() && control.replied) control.closing = true;
+}
+
+void CMServerDaemon::Reply(Control& control, bool ok, const std::string& text) {
+  control.out = ControlReply(ok, text);
+  control.replied = true;
+}
+
+void CMServerDaemon::HandleRequest(Control& control, const std::vector<std::string>& words) {
+  const std::string command = words.empty() ? "" : words[0];
+  std::string logged = "control: " + PrintableText(command);
+  if (words.size() > 1) logged += " " + PrintableText(words[1]);
+  Log(logged);
+  size_t greeted = 0;
+  for (const Link& link : links_) greeted += link.link->IsGreeted() ? 1 : 0;
+
+  if (command == "status" && words.size() == 1) return Reply(control, true, StatusText());
+  if (command == "sessions" && words.size() == 1) {
+    Query query;
+    query.kind = Query::Kind::kSessions;
+    query.started = Clock::now();
+    for (Link& link : links_) {
+      if (!link.link->IsGreeted()) continue;
+      query.baseline[link.link->Number()] = link.link->ReportCount();
+      link.link->RequestStatus();
+    }
+    control.query = query;
+    return;
+  }
+  if (command == "kick" && words.size() == 2 && !words[1].empty()) {
+    bool ok = false;
+    const std::string text = Kick(words[1], ok);
+    return Reply(control, ok, text);
+  }
+  if (command == "publish" && words.size() == 3 && !words[1].empty() && !words[2].empty()) {
+    if (greeted == 0) return Reply(control, false, "no FTP server is connected");
+    Query query;
+    query.kind = Query::Kind::kPublish;
+    query.started = Clock::now();
+    query.shortcutId = nextShortcutId_++;
+    ShortcutRequest request{words[1], words[2], query.shortcutId};
+    for (Link& link : links_) {
+      if (!link.link->IsGreeted()) continue;
+      query.baseline[link.link->Number()] = 0;
+      link.link->RequestShortcut(request);
+    }
+    control.query = query;
+    return;
+  }
+  if (command == "push-config" && words.size() == 1) {
+    for (Link& link : links_) link.link->PushConfiguration();
+    return Reply(control, true,
+                 "configuration given to " + std::to_string(greeted) + " FTP server(s)");
+  }
+  Reply(control, false,
+        "unknown request; the daemon knows status, sessions, kick USER|SESSION-ID, "
+        "publish FOLDER TARGET and push-config");
+}
+
+bool CMServerDaemon::QueryDone(const Query& query, Clock::time_point now) const {
+  const auto wait =
+      query.kind == Query::Kind::kSessions ? options_.reportWait : options_.publishWait;
+  if (now >= query.started + wait) return true;
+  for (const auto& [number, baseline] : query.baseline) {
+    const auto it = std::find_if(links_.begin(), links_.end(), [number = number](const Link& l) {
+      return l.link->Number() == number;
+    });
+    if (it == links_.end() || it->closing) continue;  // gone: nothing more will come
+    const CFtpServerLink& link = *it->link;
+    if (query.kind == Query::Kind::kSessions) {
+      if (link.ReportCount() <= baseline) return false;
+      if (!link.ReportComplete() && now < it->lastPacket + options_.reportQuiet) return false;
+    } else {
+      const auto& answers = link.ShortcutAnswers();
+      if (std::none_of(answers.begin(), answers.end(),
+                       [&query](const ShortcutAnswer& a) { return a.id == query.shortcutId; })) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::string CMServerDaemon::Kick(const std::string& target, bool& ok) {
+  ok = false;
+  size_t greeted = 0;
+  for (const Link& link : links_) greeted += link.link->IsGreeted() ? 1 : 0;
+  if (greeted == 0) return "no FTP server is connected";
+  if (IsDigits(target)) {
+    uint32_t id = 0;
+    const auto [end, ec] = std::from_chars(target.data(), target.data() + target.size(), id);
+    (void)end;
+    std::string text;
+    for (Link& link : links_) {
+      const std::optional<std::string> user =
+          ec == std::errc() && link.link->IsGreeted() ? link.link->UserOfSession(id) : std::nullopt;
+      if (!user) continue;
+      link.link->EndSessions({id, std::nullopt});
+      text += "asked link " + std::to_string(link.link->Number()) + " to end session " + target +
+              (user->empty() ? "" : " of '" + *user + "'") + "\n";
+    }
+    if (!text.empty()) {
+      ok = true;
+      return text;
+    }
+    // No such session: the number may be a user's name.
+  }
+  size_t known = 0;
+  for (Link& link : links_) {
+    if (!link.link->IsGreeted()) continue;
+    known += link.link->CountSessionsOf(target);
+    link.link->EndSessions({std::nullopt, target});
+  }
+  ok = true;
+  return "asked " + std::to_string(greeted) + " FTP server(s) to end the sessions of '" + target +
+         "' (" + std::to_string(known) + " known)";
+}
+
+// ---- Texts for the operator ----
+
+std::string CMServerDaemon::SessionsText() const {
+  std::ostringstream text;
+  text << "LINK\tSESSION\tUSER\tLOGGED-IN\tPEER\tSENT\tRECEIVED\tKIND\n";
+  size_t greeted = 0;
+  for (const Link& link : links_) {
+    if (!link.link->IsGreeted()) continue;
+    ++greeted;
+    for (const SessionStatus& s : link.link->ReportedSessions()) {
+      text << link.link->Number() << "\t" << s.sessionId << "\t"
+           << (s.userName.empty() ? "-" : PrintableText(s.userName)) << "\t" << s.loggedInSeconds
+           << "s\t" << DottedAddress(s.peerAddress) << "\t" << s.bytesSent << "\t"
+           << s.bytesReceived << "\t" << s.transferKind << "\n";
+    }
+  }
+  if (greeted == 0) text << "(no FTP server is connected)\n";
+  return text.str();
+}
+
+std::string CMServerDaemon::PublishText(const Query& query) const {
+  std::ostringstream text;
+  for (const auto& [number, unused] : query.baseline) {
+    const auto it = std::find_if(links_.begin(), links_.end(), [number = number](const Link& l) {
+      return l.link->Number() == number;
+    });
+    text << "link " << number << ": ";
+    if (it == links_.end()) {
+      text << "closed before it answered\n";
+      continue;
+    }
+    const auto& answers = it->link->ShortcutAnswers();
+    const auto answer = std::find_if(answers.begin(), answers.end(),
+                                     [&query](const auto& a) { return a.id == query.shortcutId; });
+    if (answer == answers.end()) {
+      text << "no answer yet (request " << query.shortcutId << ")\n";
+    } else {
+      text << "result " << answer->result << ", " << PrintableText(answer->path) << "\n";
+    }
+  }
+  return text.str();
+}
+
+std::string CMServerDaemon::StatusText() const {
+  std::ostringstream text;
+  const auto up = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count();
+  text << "listening on " << HostOrderAddress(options_.address) << ":" << port_ << "\n"
+       << "database " << options_.database << "\n"
+       << "control socket " << options_.controlSocket << "\n"
+       << "up " << up << " s\n"
+       << "links " << links_.size() << "\n";
+  for (const Link& l : links_) {
+    const CFtpServerLink& link = *l.link;
+    const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - l.since);
+    text << "link " << link.Number() << "\t" << link.Peer() << "\tcomputer '" << link.ComputerName()
+         << "'\t" << (link.IsGreeted() ? "greeted" : "no hello yet") << "\tup " << age.count()
+         << " s";
+    if (link.LastRecord()) {
+      const auto& v = link.LastRecord()->values;
+      text << "\tlistening " << v[0] << "\tsessions " << v[1] << "\tmax connection " << v[2];
+    }
+    text << "\tlogins " << link.LoginsAccepted() << " accepted, " << link.LoginsRefused()
+         << " refused\tdropped packets " << link.PacketsDropped() << "\n";
+  }
+  return text.str();
+}
+
+}  // namespace zelm

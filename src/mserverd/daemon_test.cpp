@@ -1,0 +1,316 @@
+#include "mserverd/daemon.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "mserver/password_hiding.h"
+#include "mserverd/account_store.h"
+#include "mserverd/control_channel.h"
+#include "mserverd/packet_test_util.h"
+#include "platform/error.h"
+#include "platform/temp_folder.h"
+
+namespace zelm {
+namespace {
+
+// Only a safety net: every wait below ends as soon as the awaited bytes arrive.
+constexpr int kWaitMs = 5000;
+
+// A scripted FTP server on the far end of one link.
+class FakeFtpServer {
+ public:
+  explicit FakeFtpServer(uint16_t port) {
+    int error = 0;
+    socket_ = OpenSocket(kSocketStream, kProtocolTcp, error);
+    if (!ConnectSocket(socket_, kDefaultListenAddress, port, error)) {
+      EXPECT_EQ(error, kWsaEinprogress);
+      EXPECT_EQ(WaitWritable(socket_, kWaitMs, error), 1);
+    }
+  }
+  ~FakeFtpServer() { CloseSocket(socket_); }
+
+  void Send(const std::vector<uint8_t>& bytes) {
+    size_t sent = 0;
+    int error = 0;
+    while (sent < bytes.size()) {
+      const long n = SendSocket(socket_, bytes.data() + sent, bytes.size() - sent, error);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+      } else {
+        ASSERT_EQ(WaitWritable(socket_, kWaitMs, error), 1);
+      }
+    }
+  }
+
+  // The next packet from the daemon; nothing when the link closed first.
+  std::optional<ReceivedPacket> Next() {
+    while (queue_.empty() && !closed_) ReadMore();
+    if (queue_.empty()) return std::nullopt;
+    ReceivedPacket packet = queue_.front();
+    queue_.pop_front();
+    return packet;
+  }
+
+  // True once the daemon has closed the link (packets still queued are skipped).
+  bool WaitClosed() {
+    while (!closed_) ReadMore();
+    return true;
+  }
+
+  // Says hello and answers the status request that follows with an empty report.
+  void Greet() {
+    Send(EncodeHello("PC01"));
+    const auto answer = Next();
+    ASSERT_TRUE(answer && answer->Is(kCategoryHello, 1));
+    const auto request = Next();
+    ASSERT_TRUE(request && request->header.category == kCategoryStatusRequest);
+    Send(EncodeStatusRecord({{1, 0, 50, 0, 0, 128}}));
+  }
+
+  int32_t Login(const std::string& user, const std::string& password, uint32_t session) {
+    Send(EncodeLoginRequest({user, HidePassword(password, user), session}));
+    const auto answer = Next();
+    EXPECT_TRUE(answer && answer->Is(kCategoryItems, kCommandLoginAnswer));
+    if (!answer) return -1;
+    return DecodeLoginAnswer(answer->Body(), answer->BodyLength())->result.value_or(-1);
+  }
+
+ private:
+  void ReadMore() {
+    uint8_t chunk[4096];
+    int error = 0;
+    if (WaitReadable(socket_, kWaitMs, error) != 1) {
+      ADD_FAILURE() << "nothing from the daemon";
+      closed_ = true;
+      return;
+    }
+    const long n = ReceiveSocket(socket_, chunk, sizeof chunk, false, error);
+    if (n <= 0) {
+      closed_ = n == 0 || error != kWsaEwouldblock;
+      return;
+    }
+    buffer_.insert(buffer_.end(), chunk, chunk + n);
+    std::vector<uint8_t> rest;
+    for (auto& p : CutAll(buffer_, &rest)) queue_.push_back(std::move(p));
+    buffer_ = rest;
+  }
+
+  SocketHandle socket_ = kInvalidSocket;
+  std::vector<uint8_t> buffer_;
+  std::deque<ReceivedPacket> queue_;
+  bool closed_ = false;
+};
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(store_.Initialise());
+    ASSERT_TRUE(store_.AddAccount({"amy", "amy", 0, 0, 0, kRightAll, true}, "pw-amy"));
+    options_.port = 0;
+    options_.controlSocket = folder_ / "control.sock";
+    options_.database = folder_ / "accounts.db";
+    Start();
+  }
+  void TearDown() override { Stop(); }
+
+  void Start() {
+    daemon_ = std::make_unique<CMServerDaemon>(store_, options_, nullptr);
+    std::string message;
+    ASSERT_TRUE(daemon_->Open(message)) << message;
+    thread_ = std::thread([this] { daemon_->Run(); });
+  }
+  void Stop() {
+    if (!thread_.joinable()) return;
+    daemon_->Stop();
+    thread_.join();
+  }
+
+  // Runs a live command; `out` gets the text of an "ok" reply or of an error.
+  int Control(const std::vector<std::string>& words, std::string& out) {
+    std::ostringstream o, e;
+    const int status = RunControlCommand(options_.controlSocket, words, o, e, kWaitMs);
+    out = o.str() + e.str();
+    return status;
+  }
+  // The same on another thread, for commands that wait for the FTP servers.
+  std::future<std::pair<int, std::string>> ControlLater(std::vector<std::string> words) {
+    return std::async(std::launch::async, [this, words] {
+      std::string out;
+      const int status = Control(words, out);
+      return std::make_pair(status, out);
+    });
+  }
+
+  CTempFolder folder_{"daemon"};
+  CAccountStore store_{folder_ / "accounts.db", ScryptParameters{1024, 8, 1}};
+  DaemonOptions options_;
+  std::unique_ptr<CMServerDaemon> daemon_;
+  std::thread thread_;
+};
+
+TEST_F(DaemonTest, GarbageClosesOnlyTheLinkThatSentIt) {
+  FakeFtpServer good(daemon_->Port());
+  FakeFtpServer bad(daemon_->Port());
+  good.Greet();
+  bad.Greet();
+  bad.Send(std::vector<uint8_t>(100, 0x5A));
+  EXPECT_TRUE(bad.WaitClosed());
+  EXPECT_EQ(good.Login("amy", "pw-amy", 1), 1);
+  EXPECT_EQ(good.Login("amy", "nope", 2), 0);
+
+  // A peer that is not an FTP server at all (a stray HTTP client) is closed as well.
+  FakeFtpServer stray(daemon_->Port());
+  const std::string http = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n";
+  stray.Send({http.begin(), http.end()});
+  EXPECT_TRUE(stray.WaitClosed());
+  EXPECT_EQ(good.Login("amy", "pw-amy", 3), 1);
+}
+
+TEST_F(DaemonTest, SessionsAsksEveryServerForAFreshReport) {
+  std::string out;
+  EXPECT_EQ(Control({"sessions"}, out), 0);
+  EXPECT_NE(out.find("no FTP server is connected"), std::string::npos);
+
+  FakeFtpServer first(daemon_->Port());
+  FakeFtpServer second(daemon_->Port());
+  first.Greet();
+  second.Greet();
+  auto sessions = ControlLater({"sessions"});
+  for (FakeFtpServer* server : {&first, &second}) {
+    const auto request = server->Next();
+    ASSERT_TRUE(request && request->header.category == kCategoryStatusRequest);
+  }
+  first.Send(EncodeStatusRecord({{1, 1, 50, 0, 0, 128}}));
+  first.Send(EncodeSessionStatus({"amy", 7, 42, 0x0100007F, 1000, 2000, 9}));
+  second.Send(EncodeStatusRecord({{1, 0, 50, 0, 0, 128}}));
+  const auto [status, text] = sessions.get();
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(text.find("1\t7\tamy\t42s\t127.0.0.1\t1000\t2000\t9\n"), std::string::npos) << text;
+}
+
+TEST_F(DaemonTest, KickEndsOneSessionOrEveryOneOfAUser) {
+  std::string out;
+  EXPECT_EQ(Control({"kick", "amy"}, out), 1);
+  EXPECT_NE(out.find("no FTP server is connected"), std::string::npos);
+
+  FakeFtpServer first(daemon_->Port());
+  FakeFtpServer second(daemon_->Port());
+  first.Greet();
+  second.Greet();
+  ASSERT_EQ(first.Login("amy", "pw-amy", 7), 1);
+
+  EXPECT_EQ(Control({"kick", "7"}, out), 0) << out;
+  const auto end = first.Next();
+  ASSERT_TRUE(end && end->Is(kCategoryItems, kCommandEndSessions));
+  const auto target = DecodeEndSessions(end->Body(), end->BodyLength());
+  EXPECT_EQ(target->sessionId, 7u);
+  EXPECT_FALSE(target->userName);
+  // The other server was not asked: its next packet answers its own login.
+  EXPECT_EQ(second.Login("amy", "pw-amy", 7), 1);
+
+  EXPECT_EQ(Control({"kick", "amy"}, out), 0);
+  EXPECT_NE(out.find("2 FTP server(s)"), std::string::npos) << out;
+  for (FakeFtpServer* server : {&first, &second}) {
+    const auto packet = server->Next();
+    ASSERT_TRUE(packet && packet->Is(kCategoryItems, kCommandEndSessions));
+    EXPECT_EQ(DecodeEndSessions(packet->Body(), packet->BodyLength())->userName, "amy");
+  }
+}
+
+TEST_F(DaemonTest, PublishReportsTheServersAnswers) {
+  FakeFtpServer server(daemon_->Port());
+  server.Greet();
+  auto publish = ControlLater({"publish", "/games", "/srv/share/chess"});
+  const auto request = server.Next();
+  ASSERT_TRUE(request && request->Is(kCategoryItems, kCommandShortcutFolder));
+  const auto decoded = DecodeShortcutRequest(request->Body(), request->BodyLength());
+  EXPECT_EQ(decoded->folder, "/games");
+  EXPECT_EQ(decoded->target, "/srv/share/chess");
+  server.Send(EncodeShortcutAnswer({1, "/games", "/games/chess.lnk", decoded->id}));
+  const auto [status, text] = publish.get();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(text, "link 1: result 1, /games/chess.lnk\n");
+}
+
+TEST_F(DaemonTest, ConfigurationIsPushedAfterHelloAndOnRequest) {
+  ASSERT_TRUE(store_.SetConfig({1u, 20u, std::nullopt}));
+  FakeFtpServer server(daemon_->Port());
+  server.Greet();
+  const auto pushed = server.Next();
+  ASSERT_TRUE(pushed && pushed->Is(kCategoryItems, kCommandConfiguration));
+
+  ASSERT_TRUE(store_.SetConfig({0u, std::nullopt, std::nullopt}));
+  std::string out;
+  EXPECT_EQ(Control({"push-config"}, out), 0);
+  const auto again = server.Next();
+  ASSERT_TRUE(again && again->Is(kCategoryItems, kCommandConfiguration));
+  EXPECT_EQ(DecodeConfiguration(again->Body(), again->BodyLength())->record->values[0], 0u);
+
+  EXPECT_EQ(Control({"status"}, out), 0);
+  EXPECT_NE(out.find("computer 'PC01'\tgreeted"), std::string::npos) << out;
+  EXPECT_EQ(Control({"reboot"}, out), 1);
+  EXPECT_NE(out.find("unknown request"), std::string::npos);
+}
+
+TEST_F(DaemonTest, ControlSocketIsPrivateAndStopCleansUp) {
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::status(options_.controlSocket).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  // A second daemon on the same database cannot take the socket over.
+  DaemonOptions second = options_;
+  CMServerDaemon other(store_, second, nullptr);
+  std::string message;
+  EXPECT_FALSE(other.Open(message));
+  EXPECT_NE(message.find("in use"), std::string::npos) << message;
+
+  FakeFtpServer server(daemon_->Port());
+  server.Greet();
+  Stop();
+  EXPECT_TRUE(server.WaitClosed());
+  EXPECT_FALSE(fs::exists(options_.controlSocket));
+  // A restarted daemon serves again, on the same port.
+  options_.port = daemon_->Port();
+  Start();
+  FakeFtpServer again(options_.port);
+  again.Greet();
+  EXPECT_EQ(again.Login("amy", "pw-amy", 1), 1);
+}
+
+TEST(ListenAddress, OnlyDottedAddressesWithAPort) {
+  const struct {
+    const char* text;
+    bool ok;
+    uint32_t address;
+    uint16_t port;
+  } cases[] = {
+      {"127.0.0.1:5321", true, 0x7F000001, 5321},
+      {"localhost:0", true, 0x7F000001, 0},
+      {"10.1.2.3:21", true, 0x0A010203, 21},
+      {"127.0.0.1", false, 0, 0},
+      {"127.0.0.1:65536", false, 0, 0},
+      {"127.0.0.1:-1", false, 0, 0},
+      {":5321", false, 0, 0},
+      {"host.example:5321", false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    std::string message;
+    EXPECT_EQ(ParseListenAddress(c.text, address, port, message), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(address, c.address) << c.text;
+    EXPECT_EQ(port, c.port) << c.text;
+  }
+  EXPECT_TRUE(IsLoopbackAddress(0x7F000001));
+  EXPECT_TRUE(IsLoopbackAddress(0x7FFFFFFE));
+  EXPECT_FALSE(IsLoopbackAddress(0x80000001));
+  EXPECT_FALSE(IsLoopbackAddress(0));
+}
+
+}  // namespace
+}  // namespace zelm
