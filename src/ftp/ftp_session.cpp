@@ -316,9 +316,9 @@ bool CFtpSession::OnNetworkEvents(CEventObject* event, bool poll) {
 }
 
 void CFtpSession::Tick() {
-  if (uploadActivity_.exchange(false)) {
-    uploadTimer_.Restart();
-    activityTimer_.Restart();
+  if (const int64_t at = lastUploadData_.exchange(0); at != 0) {
+    uploadTimer_.RestartAt(at);
+    activityTimer_.RestartAt(at);
   }
   if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited) {
     if (activityTimer_.ElapsedSeconds() > kAnswerTimeout) {

@@ -214,8 +214,9 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   CFtpDataSocket data_{this};
   std::string listingPath_;
   std::string renameSource_;
-  uint64_t restartOffset_ = 0;               // REST: applies to the next transfer only
-  std::atomic<bool> uploadActivity_{false};  // upload data arrived since the last pass
+  uint64_t restartOffset_ = 0;  // REST: applies to the next transfer only
+  // The clock's counter when upload data last arrived (0: none since the last pass).
+  std::atomic<int64_t> lastUploadData_{0};
 
   std::mutex taskMutex_;  // guards tasks_
   std::deque<std::function<void(CFtpSession&)>> tasks_;

@@ -231,7 +231,8 @@ void CFtpSession::OnUploadRefused() {
 
 void CFtpSession::OnUploadData(size_t bytes) {
   bytesReceived_ += bytes;
-  uploadActivity_ = true;
+  int64_t now = 0;
+  if (GetClock().ReadCounter(now)) lastUploadData_ = now != 0 ? now : 1;
 }
 
 uint32_t CFtpSession::GetBandwidthLimit() const {

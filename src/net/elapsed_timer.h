@@ -15,6 +15,9 @@ class CElapsedTimer final {
 
   // Starts measuring anew from now.
   void Restart();
+  // Starts measuring anew from the clock's counter value `counter` (a moment that another
+  // thread noted).
+  void RestartAt(int64_t counter) { mark_ = counter; }
   // Counter ticks since construction (`sinceStart`) or since the last Restart; 0 when the
   // counter cannot be read.
   int64_t ElapsedTicks(bool sinceStart) const;

@@ -273,6 +273,7 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     Close(false);
     return 0;
   }
+  if (owner_ != nullptr) owner_->OnUploadData(length);  // data arrived, whatever the disk says
   if (!file_.Write(data, length)) {
     // Stop at the first failed write: what was written stays (the client may resume).
     int error = LastSystemError();
@@ -283,7 +284,6 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
   }
   position_ += length;
   lock.unlock();
-  if (owner_ != nullptr) owner_->OnUploadData(length);
   ThrottleUpload(length);
   return 0;
 }

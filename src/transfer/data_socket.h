@@ -55,7 +55,7 @@ class CDataSocketOwner {
   virtual void OnUploadEnded(const UploadOutcome& outcome) = 0;
   // The upload went over its limit and is being stopped (reply 450). Any thread.
   virtual void OnUploadRefused() = 0;
-  // `bytes` of upload data were written. Any thread.
+  // `bytes` of upload data arrived (they are written next). Any thread.
   virtual void OnUploadData(size_t bytes) = 0;
   // The account's bandwidth limit in KiB per second, 0 = none. Any thread.
   virtual uint32_t GetBandwidthLimit() const = 0;

@@ -1,0 +1,288 @@
+// Transfers through a running listener, with raw data connections on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/clock.h"
+#include "server/server_test_fixture.h"
+
+namespace zelm {
+namespace {
+
+using testing::FtpTestClient;
+using testing::kLoopback;
+using testing::ListenerTest;
+using testing::ReadUpTo;
+using testing::SendAll;
+using testing::WaitUntil;
+
+namespace fs = std::filesystem;
+
+// The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." reply.
+uint16_t PassivePort(const std::string& reply) {
+  const size_t open = reply.find('(');
+  unsigned h[4];
+  unsigned p1 = 0;
+  unsigned p2 = 0;
+  EXPECT_EQ(std::sscanf(reply.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3],
+                        &p1, &p2),
+            6)
+      << reply;
+  return static_cast<uint16_t>(p1 * 256 + p2);
+}
+
+SocketHandle ConnectTo(uint16_t port) {
+  int error = 0;
+  const SocketHandle s = OpenSocket(kSocketStream, kProtocolTcp, error);
+  ConnectSocket(s, kLoopback, port, error);
+  EXPECT_EQ(WaitWritable(s, 5000, error), 1);
+  return s;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+class TransferTest : public ListenerTest {
+ protected:
+  void SetUp() override {
+    ListenerTest::SetUp();
+    home_ = fs::path(folder_.Path()) / "main/bob";
+  }
+
+  std::unique_ptr<FtpTestClient> LoggedIn() {
+    Start();
+    auto client = Connect();
+    Login(*client, "bob", "secret");
+    return client;
+  }
+
+  // PASV, then the data connection.
+  SocketHandle Passive(FtpTestClient& client) {
+    return ConnectTo(PassivePort(client.Command("PASV")));
+  }
+
+  // A whole download or listing: the preliminary reply, the bytes, the final reply.
+  std::string Fetch(FtpTestClient& client, const std::string& command,
+                    std::string* final = nullptr) {
+    const SocketHandle data = Passive(client);
+    const std::string first = client.Command(command);
+    EXPECT_EQ(first[0], '1') << first;  // 125: the connection was made before the command
+    const std::string bytes = ReadUpTo(data, SIZE_MAX);
+    CloseSocket(data);
+    const std::string last = client.ReadReply();
+    if (final != nullptr) {
+      *final = last;
+    } else {
+      EXPECT_EQ(last, "226 Transfer complete.\r\n");
+    }
+    return bytes;
+  }
+
+  std::string Store(FtpTestClient& client, const std::string& command, const std::string& bytes) {
+    const SocketHandle data = Passive(client);
+    const std::string first = client.Command(command);
+    EXPECT_EQ(first[0], '1') << first;
+    SendAll(data, bytes);
+    CloseSocket(data);
+    return client.ReadReply();
+  }
+
+  fs::path home_;
+};
+
+TEST_F(TransferTest, TransferParameters) {
+  auto client = LoggedIn();
+  const struct {
+    const char* command;
+    const char* reply;
+  } cases[] = {
+      {"TYPE E", "504 TYPE E not implemented.\r\n"},
+      {"TYPE A N", "500 'TYPE A N': Command syntax error in parameters or arguments\r\n"},
+      {"TYPE I N", "200 Type set to I.\r\n"},
+      {"TYPE a", "200 Type set to A.\r\n"},
+      {"MODE B", "504 MODE B not implemented.\r\n"},
+      {"MODE S", "250 'MODE': Command okay.\r\n"},
+      {"STRU R", "504 STRU R not implemented.\r\n"},
+      {"STRU F", "250 'STRU': Command okay.\r\n"},
+      {"REST 100", "350 'REST': Command okay.\r\n"},
+      {"ABOR", "225 'ABOR': Command okay.\r\n"},
+      {"PORT 127,0,0,1,0,21",
+       "500 'PORT 127,0,0,1,0,21': Command syntax error in parameters or "
+       "arguments\r\n"},
+      {"PORT 10,0,0,1,4,1", "500 'PORT 10,0,0,1,4,1': Invalid PORT address.\r\n"},
+      {"PORT 127,0,0,1,4,1", "200 PORT command successful.\r\n"},
+      {"LIST -la", "550 -la Cannot find specified directory of file name.\r\n"},
+      {"RETR nofile", "550 nofile Cannot find specified directory of file name.\r\n"},
+      {"SIZE nofile", "550 nofile Cannot find specified directory of file name.\r\n"},
+      {"DELE missing.txt", "550 'missing.txt': File name or directory name is invalid\r\n"},
+      {"RNTO x", "503 RNTO x Bad command sequence\r\n"},
+      {"STOR nodir/x", "550 'STOR nodir/x': No such file or directory\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(client->Command(c.command), c.reply) << c.command;
+  const std::string first = client->Command("PASV");
+  const std::string second = client->Command("PASV");
+  EXPECT_GT(PassivePort(second), PassivePort(first));
+}
+
+TEST_F(TransferTest, UploadRulesRestartAppendAndOverwrite) {
+  auto client = LoggedIn();
+  WriteFile(home_ / "ten.txt", "0123456789");
+  EXPECT_EQ(Store(*client, "STOR ten.txt", "abcd"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "ten.txt"), "abcd");
+  EXPECT_EQ(Store(*client, "APPE ten.txt", "EFGH"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "ten.txt"), "abcdEFGH");
+  WriteFile(home_ / "r.txt", "0123456789");
+  client->Command("REST 6");
+  EXPECT_EQ(Store(*client, "STOR r.txt", "wxyz"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "r.txt"), "012345wxyz");
+  client->Command("REST 20");  // beyond the end: clamped to it
+  EXPECT_EQ(Store(*client, "STOR r.txt", "!"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "r.txt"), "012345wxyz!");
+  // The marker served one transfer: the next STOR replaces the whole file.
+  EXPECT_EQ(Store(*client, "STOR r.txt", "new"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "r.txt"), "new");
+  EXPECT_EQ(Store(*client, "APPE fresh.txt", "created"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "fresh.txt"), "created");
+  EXPECT_EQ(client->Command("SIZE fresh.txt"), "213 7\r\n");
+}
+
+TEST_F(TransferTest, DownloadsListingsRenamesAndLargeSizes) {
+  auto client = LoggedIn();
+  std::string data(300000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  WriteFile(home_ / "sub/file.bin", data);
+  WriteFile(home_ / "empty.txt", "");
+  EXPECT_EQ(Fetch(*client, "RETR sub/file.bin"), data);
+  client->Command("REST 1000");
+  EXPECT_EQ(Fetch(*client, "RETR sub/file.bin"), data.substr(1000));
+  EXPECT_EQ(Fetch(*client, "RETR empty.txt"), "");
+  EXPECT_EQ(Fetch(*client, "NLST"), "empty.txt\r\nsub\r\n");
+  EXPECT_EQ(Fetch(*client, "NLST sub/"), "file.bin\r\n");
+  const std::string list = Fetch(*client, "LIST sub");
+  EXPECT_EQ(list.substr(0, 10), "-rwxrwxrwx");
+  EXPECT_NE(list.find(" 300000 "), std::string::npos);
+  {
+    std::ofstream sparse(home_ / "big.iso", std::ios::binary);
+    sparse.seekp(5'000'000'000LL);
+    sparse.put('x');
+  }
+  EXPECT_EQ(client->Command("SIZE big.iso"), "213 5000000001\r\n");
+  EXPECT_EQ(client->Command("RNFR sub/file.bin"),
+            "350 sub/file.bin File exists, ready for destination name\r\n");
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+  EXPECT_EQ(client->Command("RNTO moved.bin"), "250 'RNTO': Command okay.\r\n");
+  EXPECT_EQ(client->Command("RNTO again.bin"), "503 RNTO again.bin Bad command sequence\r\n");
+  EXPECT_TRUE(fs::exists(home_ / "moved.bin"));
+  client->Command("RNFR moved.bin");
+  EXPECT_EQ(client->Command("RNTO dir\\b.bin"),
+            "550 'dir\\b.bin': File name or directory name is invalid\r\n");
+  client->Command("RNFR /");
+  EXPECT_EQ(client->Command("RNTO gone"), "550 'gone': File name or directory name is invalid\r\n");
+  EXPECT_TRUE(fs::is_directory(home_));
+  client->Command("RNFR moved.bin");
+  EXPECT_EQ(client->Command("RNTO ../../escape.bin"), "250 'RNTO': Command okay.\r\n");
+  EXPECT_TRUE(fs::exists(home_ / "escape.bin"));  // ".." stops at the root of the home
+  EXPECT_EQ(client->Command("DELE escape.bin"), "250 'DELE': Command okay.\r\n");
+}
+
+TEST_F(TransferTest, ABrokenDownloadIsNotReportedAsComplete) {
+  auto client = LoggedIn();
+  WriteFile(home_ / "huge.bin", std::string(64 * 1024 * 1024, 'z'));
+  const SocketHandle data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR huge.bin")[0], '1');
+  ReadUpTo(data, 100000);
+  CloseSocket(data);  // the client goes away in the middle
+  EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+}
+
+TEST_F(TransferTest, DataConnectionAndStalledUploadTimeOut) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  auto client = LoggedIn();
+  WriteFile(home_ / "a.txt", "abc");
+  client->Command("PASV");  // and no client ever connects
+  EXPECT_EQ(client->Command("RETR a.txt").substr(0, 3), "150");
+  clock.AdvanceMilliseconds(29'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(200), "");
+  clock.AdvanceMilliseconds(1'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(), "425 Can't open data connection.\r\n");
+
+  const SocketHandle data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR slow.txt")[0], '1');
+  clock.AdvanceMilliseconds(59'000);
+  SendAll(data, "some");
+  ASSERT_TRUE(WaitUntil([&] { return fs::file_size(home_ / "slow.txt") == 4; }));
+  WakeSessions("bob");
+  clock.AdvanceMilliseconds(59'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(200), "");  // data came at 59 s: the clock started again
+  clock.AdvanceMilliseconds(1'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(), "452 File action failed.\r\n");
+  CloseSocket(data);
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+}
+
+TEST_F(TransferTest, QuotaCountsTheNetGrowthOfEachUpload) {
+  accounts_["bob"].quota = 1000 * 1024;
+  auto client = LoggedIn();
+  const std::string big(900 * 1024, 'a');
+  EXPECT_EQ(Store(*client, "STOR keep.bin", big), "226 Transfer complete.\r\n");
+  EXPECT_EQ(Store(*client, "STOR keep.bin", big), "226 Transfer complete.\r\n");
+  EXPECT_EQ(Store(*client, "STOR more.bin", std::string(200 * 1024, 'b')),
+            "450 File action failed.\r\n");
+  EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+  EXPECT_FALSE(fs::exists(home_ / "more.bin"));
+  EXPECT_EQ(Store(*client, "STOR small.bin", std::string(50 * 1024, 'c')),
+            "226 Transfer complete.\r\n");
+}
+
+TEST_F(TransferTest, TwoUploadsRunSideBySide) {
+  auto first = LoggedIn();
+  auto second = Connect();
+  Login(*second, "bob", "secret");
+  const SocketHandle a = Passive(*first);
+  const SocketHandle b = Passive(*second);
+  EXPECT_EQ(first->Command("STOR one.bin")[0], '1');
+  EXPECT_EQ(second->Command("STOR two.bin")[0], '1');
+  for (int i = 0; i < 50; ++i) {
+    SendAll(a, std::string(10000, 'a'));
+    SendAll(b, std::string(10000, 'b'));
+  }
+  CloseSocket(a);
+  CloseSocket(b);
+  EXPECT_EQ(first->ReadReply(), "226 Transfer complete.\r\n");
+  EXPECT_EQ(second->ReadReply(), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "one.bin"), std::string(500000, 'a'));
+  EXPECT_EQ(ReadFile(home_ / "two.bin"), std::string(500000, 'b'));
+}
+
+TEST_F(TransferTest, ClosingTheControlConnectionDiscardsAFreshUpload) {
+  auto client = LoggedIn();
+  WriteFile(home_ / "old.txt", "precious");
+  const SocketHandle data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR new.bin")[0], '1');
+  SendAll(data, "partial");
+  ASSERT_TRUE(WaitUntil(
+      [&] { return fs::exists(home_ / "new.bin") && fs::file_size(home_ / "new.bin") == 7; }));
+  const SocketHandle data2 = data;
+  client.reset();  // the control connection goes away
+  ASSERT_TRUE(WaitUntil([&] { return !fs::exists(home_ / "new.bin"); }));
+  CloseSocket(data2);
+  EXPECT_EQ(ReadFile(home_ / "old.txt"), "precious");
+}
+
+}  // namespace
+}  // namespace zelm
