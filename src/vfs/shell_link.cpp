@@ -664,7 +664,10 @@ bool BuildShellLink(const ShellLinkTarget& target, std::string_view description,
   bytes.clear();
   const std::string_view text = target.path;
   std::u16string check;
-  if (text.empty() || !Utf8ToUtf16(text, check)) return false;
+  if (text.empty() || !Utf8ToUtf16(text, check) || text.find('\0') != std::string_view::npos ||
+      description.find('\0') != std::string_view::npos) {
+    return false;
+  }
   const bool driveForm =
       text.size() >= 2 && text[1] == ':' &&
       ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z')) &&

@@ -72,7 +72,7 @@ bool ParseShellLink(std::string_view bytes, CCodePage& ansi, ShellLinkContents& 
 
 // Builds the bytes of a shortcut to `target` with `description` as its name string. False
 // when the path is neither a drive-letter path nor an absolute Linux path, contains a ".."
-// component or is not valid UTF-8.
+// component, or when the path or the description is not valid UTF-8 or holds a NUL.
 bool BuildShellLink(const ShellLinkTarget& target, std::string_view description, CCodePage& ansi,
                     std::string& bytes);
 

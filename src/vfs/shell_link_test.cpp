@@ -226,6 +226,51 @@ TEST(ShellLinkParse, TargetsThatAreNoPathOrCannotBeDecodedLeaveTheTargetEmpty) {
   EXPECT_EQ(contents.target, "");
 }
 
+TEST(ShellLinkParse, ReadsNetworkAndEnvironmentTargets) {
+  // Link information with a network part: \\server\share plus the suffix games\x.txt.
+  const std::string netName("\\\\server\\share\0", 15);
+  std::string network;
+  Put32(network, static_cast<uint32_t>(0x14 + netName.size()));
+  Put32(network, 2);     // ValidNetType
+  Put32(network, 0x14);  // NetNameOffset
+  Put32(network, 0);
+  Put32(network, 0x00020000);
+  network += netName;
+  std::string info;
+  Put32(info, 0);  // size, set below
+  Put32(info, 0x1C);
+  Put32(info, 2);  // CommonNetworkRelativeLinkAndPathSuffix
+  Put32(info, 0);
+  Put32(info, 0);
+  Put32(info, 0x1C);
+  Put32(info, static_cast<uint32_t>(0x1C + network.size()));
+  info += network;
+  info += std::string("games\\x.txt\0", 12);
+  Set32(info, 0, static_cast<uint32_t>(info.size()));
+
+  // An environment-variable block: the target keeps its variables.
+  std::string environment(0x314, '\0');
+  Set32(environment, 0, 0x314);
+  Set32(environment, 4, 0xA0000001);
+  const std::string variable = "%WINDIR%\\notepad.exe";
+  environment.replace(8, variable.size(), variable);
+
+  std::string file = Bytes(kMinimalSample).substr(0, kSampleLinkInfo);
+  Set32(file, 0x14, 0x202);  // HasLinkInfo | HasExpString
+  file += info + environment;
+  Put32(file, 0);
+  ShellLinkContents contents;
+  ASSERT_TRUE(Parse(file, contents));
+  EXPECT_EQ(contents.target, "\\\\server\\share\\games\\x.txt");
+  Set32(file, 0x14, 0x302);  // the link information ignored: the environment block counts
+  ASSERT_TRUE(Parse(file, contents));
+  EXPECT_EQ(contents.target, variable);
+  // A network name offset outside its structure.
+  Set32(file, kSampleLinkInfo + 0x1C + 8, 0x40);
+  Set32(file, 0x14, 0x202);
+  EXPECT_FALSE(Parse(file, contents));
+}
+
 TEST(ShellLinkBuild, WrittenShortcutsReadBackThroughLinkInfoAndThroughTheIdList) {
   const struct {
     std::string path;
