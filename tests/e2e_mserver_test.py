@@ -5,7 +5,6 @@ Usage: e2e_mserver_test.py BUILD_DIR
 import ftplib
 import io
 import os
-import re
 import shutil
 import signal
 import socket
