@@ -36,6 +36,9 @@ bool CFtpSession::Attach(SocketHandle socket) {
   int error = 0;
   if (!event) event = CEventObject::Create(error);
   if (!event || !CZmSocket::Attach(socket, event)) return false;
+  // Replies are small and come in pairs (150 then 226): without this a client's delayed
+  // acknowledgement holds the second one back for tens of milliseconds.
+  SetSocketOption(socket, SocketOption::kNoDelay, 1, error);
   peer_ = GetPeerAddress();
   return StartEventThread();
 }
