@@ -43,6 +43,15 @@ class Cafe:
         self.env = dict(os.environ, ZELM_MSERVER_DB=os.path.join(self.root, "ms", "accounts.db"),
                         ZELMFTP_SETTINGS=os.path.join(self.root, "settings.db"))
         self.env.pop("ZELM_MSERVER_SOCKET", None)
+        self.mserver = self.zelmftp = None
+        self.ms_log = self.ftp_log = None
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self):
         self.ftp_port = free_port()
         self.ms_port = free_port()
         self.admin("user", "add", "demo", "--password-stdin", "--home", "demo", "--rights", "all",
@@ -63,7 +72,6 @@ class Cafe:
                            check=True)
         self.ms_log = open(os.path.join(self.root, "mserver.log"), "w+")
         self.ftp_log = open(os.path.join(self.root, "zelmftp.log"), "w+")
-        self.mserver = None
         self.start_mserver()
         self.zelmftp = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=self.env,
                                         stderr=self.ftp_log, stdout=subprocess.DEVNULL)
@@ -136,8 +144,9 @@ class Cafe:
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
-        self.ms_log.close()
-        self.ftp_log.close()
+        for log in (self.ms_log, self.ftp_log):
+            if log:
+                log.close()
         self.folder.cleanup()
 
 
