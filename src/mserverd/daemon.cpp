@@ -150,6 +150,9 @@ int CMServerDaemon::NextTimeout(Clock::time_point now) const {
         consider(link.lastPacket + options_.reportQuiet);
     }
   }
+  for (const Link& link : links_) {
+    if (!link.link->IsGreeted()) consider(link.since + options_.helloWait);
+  }
   if (!next) return -1;
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count();
   return static_cast<int>(std::clamp<int64_t>(ms + 1, 0, 60000));
@@ -211,7 +214,13 @@ void CMServerDaemon::Run() {
         control.closing = true;
       }
     }
-    for (Link& link : links_) FlushLink(link);
+    for (Link& link : links_) {
+      if (!link.link->IsGreeted() && now >= link.since + options_.helloWait && !link.closing) {
+        Log("link " + std::to_string(link.link->Number()) + " sent no hello in time");
+        link.closing = true;
+      }
+      FlushLink(link);
+    }
     for (Control& control : controls_) FlushControl(control);
     for (Link& link : links_) {
       if (link.closing) {

@@ -50,8 +50,10 @@ struct DaemonOptions {
   std::chrono::milliseconds publishWait{2000};
   // A report counts as complete once its server has been quiet this long after its record.
   std::chrono::milliseconds reportQuiet{150};
-  // A control client that sends no whole request in this time is closed.
+  // A control client that sends no whole request in this time is closed, and so is a link
+  // that has not said hello in its time (it would only hold one of the kMaxLinks places).
   std::chrono::milliseconds controlIdle{10000};
+  std::chrono::milliseconds helloWait{10000};
 };
 
 class CMServerDaemon final {

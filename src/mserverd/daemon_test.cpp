@@ -171,6 +171,14 @@ TEST_F(DaemonTest, GarbageClosesOnlyTheLinkThatSentIt) {
   EXPECT_EQ(good.Login("amy", "pw-amy", 3), 1);
 }
 
+TEST_F(DaemonTest, ALinkWithoutHelloDoesNotHoldItsPlace) {
+  Stop();
+  options_.helloWait = std::chrono::milliseconds(0);
+  Start();
+  FakeFtpServer silent(daemon_->Port());
+  EXPECT_TRUE(silent.WaitClosed());
+}
+
 TEST_F(DaemonTest, SessionsAsksEveryServerForAFreshReport) {
   std::string out;
   EXPECT_EQ(Control({"sessions"}, out), 0);
