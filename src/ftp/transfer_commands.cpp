@@ -15,7 +15,6 @@
 namespace zelm {
 namespace {
 
-constexpr int64_t kThrottleThresholdMs = 15;
 constexpr int64_t kThrottleSliceMs = 15;
 
 // REST's argument: a signed decimal number's leading digits; nothing (or a negative number)
@@ -140,25 +139,22 @@ void CFtpSession::SendFile() {
   std::vector<uint8_t> buffer(chunk);
   uint64_t offset = data_.GetRestartOffset();
   const uint64_t size = data_.GetFileSize();
-  uint64_t windowBytes = 0;
-  int64_t windowStart = MonotonicMilliseconds();
+  CBandwidthWindow window;
   uint32_t chunks = 0;
   int failure = 0;
   while (offset < size) {
     size_t sent = 0;
     if (data_.SendFileChunk(buffer.data(), chunk, sent, failure) != 1) break;
     offset += sent;
-    windowBytes += sent;
     bytesSent_ += sent;
     // Data flowing counts as activity: a long download is not an idle session.
     activityTimer_.Restart();
-    const int64_t delay = ThrottleDelay(limit, windowBytes, MonotonicMilliseconds() - windowStart);
-    if (delay >= kThrottleThresholdMs) {
-      for (int64_t left = delay; left > 0 && !HasFlag(kFlagClosing); left -= kThrottleSliceMs) {
-        SleepMilliseconds(static_cast<uint32_t>(std::min(left, kThrottleSliceMs)));
+    if (const int64_t delay = window.Account(limit, sent, MonotonicMilliseconds()); delay > 0) {
+      const int64_t until = MonotonicMilliseconds() + delay;
+      for (int64_t now = MonotonicMilliseconds(); now < until && !HasFlag(kFlagClosing);
+           now = MonotonicMilliseconds()) {
+        SleepMilliseconds(static_cast<uint32_t>(std::min(until - now, kThrottleSliceMs)));
       }
-      windowStart = MonotonicMilliseconds();
-      windowBytes = 0;
     }
     if (++chunks % kControlPollChunks == 0) OnNetworkEvents(GetEvent().get(), false);
     if (HasFlag(kFlagClosing)) {

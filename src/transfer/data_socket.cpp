@@ -15,8 +15,6 @@ namespace {
 std::atomic<uint32_t> gNextPassivePort{0};
 
 constexpr uint32_t kFirstPassivePort = 1500;
-// Pauses shorter than this are not taken; the window keeps growing instead.
-constexpr int64_t kThrottleThresholdMs = 15;
 // A pause is slept in slices of at most this, so that an abort is noticed.
 constexpr int64_t kThrottleSliceMs = 15;
 
@@ -27,6 +25,20 @@ int64_t ThrottleDelay(uint32_t limitKib, uint64_t bytes, int64_t elapsedMs) {
   const double ideal = static_cast<double>(bytes) / (limitKib * 1024.0) * 1000.0;
   const int64_t due = static_cast<int64_t>(ideal);
   return due > elapsedMs ? due - elapsedMs : 0;
+}
+
+int64_t CBandwidthWindow::Account(uint32_t limitKib, uint64_t bytes, int64_t nowMs) {
+  if (limitKib == 0) return 0;
+  if (startMs_ < 0) startMs_ = nowMs;
+  bytes_ += bytes;
+  const int64_t delay = ThrottleDelay(limitKib, bytes_, nowMs - startMs_);
+  if (delay == 0 && nowMs - startMs_ > kMaxCatchUpMs &&
+      ThrottleDelay(limitKib, bytes_, nowMs - startMs_ - kMaxCatchUpMs) == 0) {
+    // Far behind: start afresh rather than send the arrears in one burst.
+    startMs_ = nowMs;
+    bytes_ = 0;
+  }
+  return delay >= kThresholdMs ? delay : 0;
 }
 
 CFtpDataSocket::CFtpDataSocket(CDataSocketOwner* owner) : owner_(owner) {}
@@ -104,8 +116,7 @@ bool CFtpDataSocket::OpenTransferFile() {
   position_ = 0;
   sizeBefore_ = 0;
   transferError_ = 0;
-  windowStartMs_ = -1;
-  windowBytes_ = 0;
+  window_.Reset();
   abortRequested_ = false;
   fileExisted_ = false;
   const uint32_t direction = direction_.load();
@@ -290,12 +301,8 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
 
 void CFtpDataSocket::ThrottleUpload(size_t length) {
   const uint32_t limit = owner_ != nullptr ? owner_->GetBandwidthLimit() : 0;
-  if (limit == 0) return;
-  const int64_t now = MonotonicMilliseconds();
-  if (windowStartMs_ < 0) windowStartMs_ = now;
-  windowBytes_ += length;
-  const int64_t delay = ThrottleDelay(limit, windowBytes_, now - windowStartMs_);
-  if (delay < kThrottleThresholdMs) return;
+  const int64_t delay = window_.Account(limit, length, MonotonicMilliseconds());
+  if (delay == 0) return;
   if (IsInCompletionMode()) {
     // The worker serves every upload: this one waits without holding up the others.
     DeferReceive(static_cast<uint32_t>(delay));
@@ -304,8 +311,6 @@ void CFtpDataSocket::ThrottleUpload(size_t length) {
       SleepMilliseconds(static_cast<uint32_t>(std::min(left, kThrottleSliceMs)));
     }
   }
-  windowStartMs_ = now + delay;
-  windowBytes_ = 0;
 }
 
 bool CFtpDataSocket::OnAccept(SocketHandle socket, SocketAddress address) {

@@ -68,6 +68,27 @@ enum TransferDirection : uint32_t { kDirectionNone = 0, kDirectionSend = 1, kDir
 // second; 0 when no limit or no wait is due.
 int64_t ThrottleDelay(uint32_t limitKib, uint64_t bytes, int64_t elapsedMs);
 
+// Keeps one transfer to a bandwidth limit. The window runs from the transfer's start, so a
+// pause that overslept (a busy machine) is made good by the next ones; a transfer that fell
+// more than kMaxCatchUpMs behind (a slow client) starts a new window instead of bursting.
+class CBandwidthWindow final {
+ public:
+  static constexpr int64_t kThresholdMs = 15;  // shorter pauses are not taken yet
+  static constexpr int64_t kMaxCatchUpMs = 1000;
+
+  // Counts `bytes` just moved at `nowMs`; returns the pause due before the next bytes
+  // (0 below the threshold or without a limit).
+  int64_t Account(uint32_t limitKib, uint64_t bytes, int64_t nowMs);
+  void Reset() {
+    startMs_ = -1;
+    bytes_ = 0;
+  }
+
+ private:
+  int64_t startMs_ = -1;
+  uint64_t bytes_ = 0;
+};
+
 class CFtpDataSocket : public CZmSocket, public CListingSink {
  public:
   explicit CFtpDataSocket(CDataSocketOwner* owner);
@@ -151,8 +172,7 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   bool fileExisted_ = false;
   std::atomic<bool> abortRequested_{false};
   std::atomic<int> transferError_{0};
-  int64_t windowStartMs_ = -1;
-  uint64_t windowBytes_ = 0;
+  CBandwidthWindow window_;
 };
 
 }  // namespace zelm

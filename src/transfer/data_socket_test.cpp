@@ -67,5 +67,16 @@ TEST(Throttle, DelayKeepsTheRate) {
   }
 }
 
+TEST(Throttle, WindowMakesGoodAnOversleptPauseAndForgivesAStall) {
+  CBandwidthWindow window;
+  EXPECT_EQ(window.Account(1, 1024, 0), 1000);     // 1 KiB at 1 KiB/s: wait a second
+  EXPECT_EQ(window.Account(1, 1024, 1500), 500);   // overslept by 500 ms: the next wait is shorter
+  EXPECT_EQ(window.Account(1, 10, 2000), 0);       // 10 ms due: below the threshold
+  EXPECT_EQ(window.Account(0, 1 << 20, 2000), 0);  // no limit
+  // A client that stalled for a minute starts a new window instead of a burst.
+  EXPECT_EQ(window.Account(1, 1024, 62000), 0);
+  EXPECT_EQ(window.Account(1, 1024, 62000), 1000);
+}
+
 }  // namespace
 }  // namespace zelm
