@@ -7,20 +7,10 @@
 #include "ftp/ftp_session.h"
 #include "ftp/session_owner.h"
 #include "platform/files.h"
+#include "vfs/ftp_path.h"
 
 namespace zelm {
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The features this server implements, as FEAT lists them (one per line, each after a blank).
 constexpr std::array<const char*, 2> kFeatures{"SIZE", "REST STREAM"};

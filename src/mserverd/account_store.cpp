@@ -125,19 +125,23 @@ bool CAccountStore::UpdateAccount(const Account& account,
 }
 
 bool CAccountStore::DeleteAccount(std::string_view name) {
+  return DeleteOne("DELETE FROM accounts WHERE name = ?1", name, "no such user");
+}
+
+bool CAccountStore::DeleteOne(const char* sql, std::string_view key, const char* missing) {
   CSqliteDatabase db;
   if (!db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
     lastError_ = db.LastError();
     return false;
   }
-  CSqliteDatabase::Statement s(db, "DELETE FROM accounts WHERE name = ?1");
-  s.Bind(1, name);
+  CSqliteDatabase::Statement s(db, sql);
+  s.Bind(1, key);
   if (!s.Run()) {
     lastError_ = db.LastError();
     return false;
   }
   if (db.Changes() == 0) {
-    lastError_ = "no such user";
+    lastError_ = missing;
     return false;
   }
   return true;
@@ -199,22 +203,8 @@ bool CAccountStore::AddRule(Rule& rule) {
 }
 
 bool CAccountStore::DeleteRule(int64_t id) {
-  CSqliteDatabase db;
-  if (!db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
-    lastError_ = db.LastError();
-    return false;
-  }
-  CSqliteDatabase::Statement s(db, "DELETE FROM rules WHERE id = ?1");
-  s.Bind(1, id);
-  if (!s.Run()) {
-    lastError_ = db.LastError();
-    return false;
-  }
-  if (db.Changes() == 0) {
-    lastError_ = "no such rule";
-    return false;
-  }
-  return true;
+  return DeleteOne("DELETE FROM rules WHERE id = CAST(?1 AS INTEGER)", std::to_string(id),
+                   "no such rule");
 }
 
 std::vector<Rule> CAccountStore::ListRules() {

@@ -80,6 +80,10 @@ class CAccountStore final {
   const std::string& LastError() const { return lastError_; }
 
  private:
+  // Runs a DELETE of one row selected by `key`; false (with `missing` as the error) when no
+  // row was there.
+  bool DeleteOne(const char* sql, std::string_view key, const char* missing);
+
   std::string path_;
   ScryptParameters hashing_;
   std::string lastError_;

@@ -9,20 +9,10 @@
 #include "platform/clock.h"
 #include "vfs/file_helpers.h"
 #include "vfs/managed_path.h"
+#include "vfs/ftp_path.h"
 
 namespace zelm {
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // An IPv4 address stored in the settings (its bytes, low byte first, are the address in
 // network order) in host order.
