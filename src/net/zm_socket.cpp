@@ -300,6 +300,7 @@ bool CZmSocket::Create(std::shared_ptr<CEventObject> event, uint32_t address, ui
   if (fd == kInvalidSocket) return false;
   if (port != 0) {
     uint16_t bindPort = port == kAnyPort ? 0 : static_cast<uint16_t>(port);
+    if (reuseAddress_) SetSocketOption(fd, SocketOption::kReuseAddress, 1, error);
     if (!BindSocket(fd, address, bindPort, error)) {
       zelm::CloseSocket(fd);
       return false;

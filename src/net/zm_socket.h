@@ -210,6 +210,9 @@ class CZmSocket {
   // descriptor or no event object.
   bool SelectEvents(uint32_t mask);
   void SetConnectBindAddress(uint32_t address) { connectBindAddress_ = address; }
+  // Lets `Create` bind a port that closed connections still hold (SO_REUSEADDR), so that a
+  // restarted server can listen again at once. Off by default.
+  void SetReuseAddress(bool on) { reuseAddress_ = on; }
   void SetReceiveBlockSize(uint32_t size) { receiveBlockSize_ = size; }
   // Largest size a receive block may reach (default kMaxReceiveBlock).
   void SetReceiveBlockCap(size_t cap) { receiveBlockCap_ = cap; }
@@ -281,6 +284,7 @@ class CZmSocket {
 
   std::atomic<SocketHandle> handle_{kInvalidSocket};
   uint32_t connectBindAddress_ = 0;
+  bool reuseAddress_ = false;
   SocketAddress peerAddress_{};
   SocketAddress localAddress_{};
   std::atomic<bool> connected_{false};

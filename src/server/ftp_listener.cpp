@@ -29,7 +29,12 @@ bool IsBelow(std::string_view path, std::string_view base) {
 
 }  // namespace
 
-CFtpListener::CFtpListener() { link_.SetHandler(this); }
+CFtpListener::CFtpListener() {
+  link_.SetHandler(this);
+  // A restarted service must listen again at once, not a minute later when the connections
+  // of its previous run have left TIME_WAIT.
+  SetReuseAddress(true);
+}
 
 CFtpListener::~CFtpListener() {
   ShutdownAll();

@@ -366,6 +366,21 @@ TEST_F(ListenerTest, EndlessLineIsAnsweredAndClosedWhileOthersGoOn) {
   Login(*other, "bob", "secret");
 }
 
+TEST_F(ListenerTest, ARestartedListenerGetsItsPortBackAtOnce) {
+  Start();
+  const uint16_t port = listener_->GetListenPort();
+  {
+    auto client = Connect();
+    Login(*client, "bob", "secret");
+  }  // the server closes the session: its side of the connection waits in TIME_WAIT
+  listener_->Close(false);
+  listener_.reset();
+  listener_ = std::make_unique<CFtpListener>();
+  listener_->OverrideListenAddress(port, kLoopback);
+  ASSERT_TRUE(listener_->StartListening(false));
+  EXPECT_EQ(listener_->GetListenPort(), port);
+}
+
 TEST_F(ListenerTest, LoggedInSessionsSurviveTheManagementServerGoingAway) {
   Start();
   auto client = Connect();
