@@ -369,12 +369,12 @@ TEST_F(ListenerTest, EndlessLineIsAnsweredAndClosedWhileOthersGoOn) {
 TEST_F(ListenerTest, ARestartedListenerGetsItsPortBackAtOnce) {
   Start();
   const uint16_t port = listener_->GetListenPort();
-  {
-    auto client = Connect();
-    Login(*client, "bob", "secret");
-  }  // the server closes the session: its side of the connection waits in TIME_WAIT
+  auto client = Connect();
+  Login(*client, "bob", "secret");
+  // The server closes first, so its side of the connection waits in TIME_WAIT on the port.
   listener_->Close(false);
   listener_.reset();
+  EXPECT_EQ(client->ReadReply(), "421 Terminating connection.\r\n");
   listener_ = std::make_unique<CFtpListener>();
   listener_->OverrideListenAddress(port, kLoopback);
   ASSERT_TRUE(listener_->StartListening(false));
