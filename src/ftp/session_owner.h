@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "vfs/shell_link.h"
+
 namespace zelm {
 
 class CFtpSession;
@@ -34,6 +36,8 @@ class CSessionOwner {
   virtual void OnSessionClosed(CFtpSession& session) = 0;
   // The text of the 221 reply to QUIT.
   virtual std::string GetQuitText() = 0;
+  // How shortcut files are read here (drive mapping and code page).
+  virtual ShortcutContext GetShortcutContext() = 0;
 };
 
 }  // namespace zelm

@@ -6,11 +6,13 @@
 
 #include "ftp/command_handlers.h"
 #include "ftp/ftp_session.h"
+#include "ftp/session_owner.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "vfs/file_helpers.h"
+#include "vfs/shortcut_folder.h"
 
 namespace zelm {
 namespace {
@@ -336,6 +338,7 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
   std::string shownName;
   uint32_t operation = kOpStore;
   const bool append = command.Is(kCmdAppe);
+  bool isMapped = false;
   if (command.Is(kCmdStou)) {
     if (!fs.MakeUniqueFileName(real)) {
       session.SendErrorReply(kReplyAccessDenied, &command);
@@ -343,6 +346,13 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
     }
     const std::string name = real.substr(real.find_last_of('/') + 1);
     if (!fs.GetCodePage().FromUtf8(name, shownName)) shownName = name;
+    // A name reached through a shortcut folder is the management server's to allow.
+    if (session.Owner() != nullptr) {
+      std::string through;
+      const int r =
+          ResolveShortcutPath(real, false, through, session.Owner()->GetShortcutContext());
+      isMapped = r == kFileThroughShortcut || r == kFileThroughBrokenShortcut;
+    }
   } else {
     const ResolveResult result = fs.ResolvePath(command.argument, false, real);
     if (result == ResolveParentMissing || result == ResolveInvalid) {
@@ -352,7 +362,7 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
     if (append && result == ResolveExists) operation = kOpAppend;
   }
   session.UploadTimer().Restart();
-  const int access = session.CheckAccess(real, operation, false, kTransferUpload, command);
+  const int access = session.CheckAccess(real, operation, isMapped, kTransferUpload, command);
   if (access < 0) return;
   if (access == 0) {
     session.SendErrorReply(kReplyAccessDenied, &command);

@@ -8,8 +8,9 @@
 #include "ftp/reply_builder.h"
 #include "platform/clock.h"
 #include "vfs/file_helpers.h"
-#include "vfs/managed_path.h"
 #include "vfs/ftp_path.h"
+#include "vfs/managed_path.h"
+#include "vfs/shortcut_folder.h"
 
 namespace zelm {
 namespace {
@@ -343,8 +344,14 @@ void CFtpListener::OnAccessAnswer(const SessionSelector& target, const std::stri
   if (target.userName) ForEachSessionOfUser(*target.userName, answer);
 }
 
+ShortcutContext CFtpListener::GetShortcutContext() {
+  return ShortcutContext{DriveSetting, ReadSettingDword("Code Page", 0)};
+}
+
 void CFtpListener::OnShortcutRequest(const ShortcutRequest& request) {
-  (void)request;  // shortcut folders are not part of this build yet: the request is dropped
+  if (const auto answer = HandleShortcutRequest(request, GetShortcutContext())) {
+    link_.SendPacketBytes(EncodeShortcutAnswer(*answer));
+  }
 }
 
 // ---- Accepting ----

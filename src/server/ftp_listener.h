@@ -83,6 +83,7 @@ class CFtpListener : public CZmSocket, public CSessionOwner, public CManagementH
                          uint32_t operation) override;
   void OnSessionClosed(CFtpSession& session) override;
   std::string GetQuitText() override;
+  ShortcutContext GetShortcutContext() override;
 
   // ---- CManagementHandler ----
   void SetServiceActive(uint32_t value) override;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "mserver/messages.h"
 #include "platform/clock.h"
 #include "server/server_test_fixture.h"
 
@@ -282,6 +283,26 @@ TEST_F(TransferTest, ClosingTheControlConnectionDiscardsAFreshUpload) {
   ASSERT_TRUE(WaitUntil([&] { return !fs::exists(home_ / "new.bin"); }));
   CloseSocket(data2);
   EXPECT_EQ(ReadFile(home_ / "old.txt"), "precious");
+}
+
+TEST_F(TransferTest, PublishedShortcutIsAnOrdinaryFileToClients) {
+  auto client = LoggedIn();
+  const fs::path games = fs::path(folder_.Path()) / "games/Chess";
+  fs::create_directories(games);
+  const size_t before = peer_.Count();
+  peer_.Send(EncodeShortcutRequest({home_.string(), games.string() + "/", 42}));
+  const auto answer = peer_.WaitForCommand(kCategoryItems, kCommandShortcutFolder, before);
+  ASSERT_TRUE(answer);
+  const auto decoded = DecodeShortcutAnswer(answer->body.data(), answer->header.bodyLength);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->result, 1u);
+  EXPECT_EQ(decoded->id, 42u);
+  EXPECT_EQ(fs::path(decoded->path).filename(), "Chess.lnk");
+  ASSERT_TRUE(fs::exists(home_ / "Chess.lnk"));
+  EXPECT_EQ(Fetch(*client, "NLST"), "Chess.lnk\r\n");
+  const std::string bytes = Fetch(*client, "RETR Chess.lnk");
+  EXPECT_EQ(bytes, ReadFile(home_ / "Chess.lnk"));
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\x4c\0\0\0", 4));  // a shell link header
 }
 
 }  // namespace
