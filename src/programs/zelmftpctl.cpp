@@ -6,6 +6,7 @@
 
 #include "platform/settings_store.h"
 #include "server/settings_command.h"
+#include "service/status_command.h"
 
 namespace {
 
@@ -13,6 +14,8 @@ constexpr const char* kUsage =
     "Usage: zelmftpctl [--settings PATH] COMMAND\n"
     "\n"
     "Commands:\n"
+    "  status                         whether the FTP service runs, and its state (exit\n"
+    "                                 status 0 running, 3 not running, 4 unknown)\n"
     "  settings list                  every stored setting: name, kind, value\n"
     "  settings get NAME              one setting's value\n"
     "  settings set-dword NAME N      store a number (decimal, 0x-hex, or a dotted IPv4\n"
@@ -35,6 +38,9 @@ int main(int argc, char** argv) {
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::fputs(kUsage, args.empty() ? stderr : stdout);
     return args.empty() ? 2 : 0;
+  }
+  if (args[0] == "status" && args.size() == 1) {
+    return zelm::RunStatusCommand(std::cout, std::cerr);
   }
   if (args[0] == "settings") {
     args.erase(args.begin());

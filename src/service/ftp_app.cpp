@@ -1,0 +1,174 @@
+// Owns the program's start: the command line, the run loop and the listener's life.
+#include "service/ftp_app.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/settings_store.h"
+#include "service/command_line.h"
+
+namespace zelm {
+namespace {
+
+std::string EnvironmentOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+}  // namespace
+
+CFtpApp::CFtpApp() {
+  module_.SetCallbacks([this] { Run(); }, [this] { StopServer(); });
+  module_.SetConsoleCloser([this] { CloseConsole(); });
+  module_.SetQuitHook([this] {
+    if (signals_) signals_->Wake();
+  });
+}
+
+CFtpApp::~CFtpApp() {
+  StopServer();
+  CloseConsole();
+}
+
+int CFtpApp::InitInstance(int argc, const char* const* argv) {
+  UseSettingsStore(DefaultSettingsPath());
+  switch (ParseServiceCommand(ArgumentText(argc, argv))) {
+    case ServiceCommand::kInstall:
+      return InstallAndStart();
+    case ServiceCommand::kRemove:
+      return RemoveService();
+    case ServiceCommand::kUsage:
+    case ServiceCommand::kUsageError: {
+      std::printf("%s\n", kUsageText);
+      const bool asked = ParseServiceCommand(ArgumentText(argc, argv)) == ServiceCommand::kUsage;
+      return asked ? 0 : 2;
+    }
+    case ServiceCommand::kRun:
+      break;
+  }
+  // Before any thread starts, so that every thread leaves the signals to the run loop.
+  signals_ = std::make_unique<CServiceSignals>();
+  if (!module_.RunDispatcher()) {
+    // Not started by systemd: run in the foreground, as from a shell, the demo or a test.
+    std::fprintf(stderr, "zelmftp: running in the foreground; SIGTERM or Ctrl-C stops it\n");
+    module_.ServiceMain();
+  }
+  return 0;
+}
+
+int CFtpApp::InstallAndStart() {
+  UnitOptions options;
+  options.unitFolder = EnvironmentOr("ZELMFTP_UNIT_DIR", kDefaultUnitFolder);
+  options.user = EnvironmentOr("ZELMFTP_SERVICE_USER", kServiceUser);
+  options.settingsPath = SettingsStorePath();
+  options.mainPath = GetMainPath();
+  module_.SetOptions(options);
+  if (!module_.Install() || !module_.Start(false)) {
+    std::fprintf(stderr, "zelmftp: %s\n", module_.LastMessage().c_str());
+    return 1;
+  }
+  std::printf("%s installed (%s) and started; settings in %s\n", kServiceName,
+              module_.UnitPath().c_str(), options.settingsPath.c_str());
+  return 0;
+}
+
+int CFtpApp::RemoveService() {
+  UnitOptions options;
+  options.unitFolder = EnvironmentOr("ZELMFTP_UNIT_DIR", kDefaultUnitFolder);
+  module_.SetOptions(options);
+  const bool removed = module_.Remove();
+  if (!removed) std::fprintf(stderr, "zelmftp: %s\n", module_.LastMessage().c_str());
+  if (removed) std::printf("%s removed\n", kServiceName);
+  std::printf("The settings stay in %s; delete that file to forget them.\n",
+              SettingsStorePath().c_str());
+  return removed ? 0 : 1;
+}
+
+void CFtpApp::Run() {
+  if (StartStopServer(false)) {
+    std::fprintf(stderr, "zelmftp: %s, settings %s\n", StatusText().c_str(),
+                 SettingsStorePath().c_str());
+  } else {
+    const uint32_t port = ReadSettingDword("ServicePort", 0);
+    std::fprintf(stderr,
+                 "zelmftp: cannot listen on port %u; is it in use, or below 1024 without the right "
+                 "to bind it? The service runs on without listening.\n",
+                 port != 0 ? port : 21);
+  }
+  module_.SetStatus(kStateRunning, StatusText());
+  while (!module_.StopRequested()) {
+    int signal = 0;
+    switch (signals_->Wait(kStatusRefreshMs, signal)) {
+      case CServiceSignals::Event::kTerminate:
+        std::fprintf(stderr, "zelmftp: signal %d, shutting down\n", signal);
+        module_.Stop();
+        break;
+      case CServiceSignals::Event::kHangUp:
+        std::fprintf(stderr, "zelmftp: SIGHUP ignored; settings are read when they are used\n");
+        break;
+      case CServiceSignals::Event::kTimeout:
+        if (module_.State() == kStateRunning) module_.ReportStatusLine(StatusText());
+        break;
+      case CServiceSignals::Event::kWake:
+        break;
+      case CServiceSignals::Event::kError:
+        std::fprintf(stderr, "zelmftp: cannot wait for signals, shutting down\n");
+        module_.Stop();
+        break;
+    }
+  }
+  StopServer();
+  CloseConsole();
+}
+
+bool CFtpApp::StartStopServer(bool stop) {
+  std::lock_guard lock(listenerMutex_);
+  if (stop) {
+    if (!listener_) return true;
+    listener_->Close(false);
+    return !listener_->IsListening();
+  }
+  if (!listener_) listener_ = std::make_unique<CFtpListener>();
+  return listener_->StartListening(false);
+}
+
+bool CFtpApp::IsServerActive() {
+  std::lock_guard lock(listenerMutex_);
+  return listener_ && listener_->IsListening();
+}
+
+std::string CFtpApp::StatusText() {
+  std::lock_guard lock(listenerMutex_);
+  if (!listener_ || !listener_->IsListening()) return "Not listening";
+  const uint32_t sessions = listener_->CountSessions();
+  return "Listening on port " + std::to_string(listener_->GetListenPort()) + ", " +
+         std::to_string(sessions) + (sessions == 1 ? " session" : " sessions") +
+         ", management link " + (listener_->Link().IsReady() ? "connected" : "not connected");
+}
+
+void CFtpApp::SetConsole(std::unique_ptr<CServiceConsole> console) {
+  std::lock_guard lock(consoleMutex_);
+  console_ = std::move(console);
+}
+
+void CFtpApp::StopServer() {
+  std::unique_ptr<CFtpListener> ending;
+  {
+    std::lock_guard lock(listenerMutex_);
+    ending = std::move(listener_);
+  }
+  if (!ending) return;
+  ending->Close(false);
+  ending->ShutdownAll();
+}
+
+void CFtpApp::CloseConsole() {
+  std::unique_ptr<CServiceConsole> console;
+  {
+    std::lock_guard lock(consoleMutex_);
+    console = std::move(console_);
+  }
+  if (console) console->Close();
+}
+
+}  // namespace zelm

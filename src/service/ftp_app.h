@@ -1,0 +1,71 @@
+// CFtpApp: the program. It reads the command line once and either installs, removes or shows
+// the usage text, or runs the FTP service until it is stopped: as systemd's service when
+// systemd started it, otherwise in the foreground of the shell that started it.
+//
+// The run loop waits for the termination signals (SIGTERM, SIGINT: the stop sequence; SIGHUP:
+// ignored, settings are read when they are used) and refreshes the status line that systemd
+// shows. The control console plugs in through `SetConsole`.
+//
+// Threads: `InitInstance` and the run loop run on the main thread; `StartStopServer`,
+// `IsServerActive` and `Module().StopIfRunning()` may be called from any thread (the console's);
+// the listener is guarded by `listenerMutex_`.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/service_manager.h"
+#include "server/ftp_listener.h"
+#include "service/service_module.h"
+
+namespace zelm {
+
+// The control console as the service sees it: it lives while the service runs and is closed
+// by the stop sequence.
+class CServiceConsole {
+ public:
+  virtual ~CServiceConsole() = default;
+  virtual void Close() = 0;
+};
+
+// How often the run loop refreshes the status line (listening, sessions, management link).
+inline constexpr int kStatusRefreshMs = 5000;
+
+class CFtpApp final {
+ public:
+  CFtpApp();
+  ~CFtpApp();
+  CFtpApp(const CFtpApp&) = delete;
+  CFtpApp& operator=(const CFtpApp&) = delete;
+
+  // Runs the program; returns its exit status.
+  int InitInstance(int argc, const char* const* argv);
+
+  // stop = false: creates the listener when there is none and starts it when it does not
+  // listen (true when it listens). stop = true: closes the listening socket (true when it no
+  // longer listens, or there is no listener).
+  bool StartStopServer(bool stop);
+  bool IsServerActive();
+  // "Listening on port 21, 3 sessions, management link connected", or why not.
+  std::string StatusText();
+
+  CServiceModule& Module() { return module_; }
+  void SetConsole(std::unique_ptr<CServiceConsole> console);
+
+ private:
+  int InstallAndStart();
+  int RemoveService();
+  void Run();
+  void StopServer();
+  void CloseConsole();
+
+  CServiceModule module_;
+  std::unique_ptr<CServiceSignals> signals_;
+  std::mutex listenerMutex_;  // guards listener_
+  std::unique_ptr<CFtpListener> listener_;
+  std::mutex consoleMutex_;  // guards console_
+  std::unique_ptr<CServiceConsole> console_;
+};
+
+}  // namespace zelm

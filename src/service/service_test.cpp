@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/command_line.h"
+#include "service/service_module.h"
+
+namespace zelm {
+namespace {
+
+TEST(CommandLineTest, OnlyTheThirdCharacterCounts) {
+  const struct {
+    std::string text;
+    ServiceCommand command;
+  } cases[] = {
+      {" /I", ServiceCommand::kInstall},    {" -i", ServiceCommand::kInstall},
+      {" xI", ServiceCommand::kInstall},    {" /install", ServiceCommand::kInstall},
+      {" /R", ServiceCommand::kRemove},     {" /r", ServiceCommand::kRemove},
+      {" /?", ServiceCommand::kUsage},      {" -?", ServiceCommand::kUsage},
+      {" -x", ServiceCommand::kUsageError}, {" --help", ServiceCommand::kUsageError},
+      {"  /", ServiceCommand::kUsageError}, {" /", ServiceCommand::kRun},
+      {" ", ServiceCommand::kRun},          {"", ServiceCommand::kRun},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ParseServiceCommand(c.text), c.command) << "'" << c.text << "'";
+  }
+}
+
+TEST(CommandLineTest, ArgumentTextJoinsTheArgumentsAfterTheProgramName) {
+  const char* argv[] = {"/usr/bin/zelm ftp", "/", "r"};
+  EXPECT_EQ(ArgumentText(1, argv), "");
+  EXPECT_EQ(ArgumentText(2, argv), " /");
+  EXPECT_EQ(ArgumentText(3, argv), " / r");
+  EXPECT_EQ(ParseServiceCommand(ArgumentText(3, argv)), ServiceCommand::kUsageError);
+}
+
+UnitOptions Options() {
+  UnitOptions options;
+  options.executablePath = "/usr/local/bin/zelmftp";
+  options.settingsPath = "/var/lib/zelmftp/settings.db";
+  options.mainPath = "/srv/cafe";
+  return options;
+}
+
+TEST(UnitFileTest, DefaultInstallation) {
+  const std::string unit = BuildUnitFile(Options());
+  for (const char* line :
+       {"[Unit]\n", "Description=ZelmNetCafe FTP Server\n", "StartLimitIntervalSec=120\n",
+        "StartLimitBurst=3\n", "[Service]\nType=notify\n", "ExecStart=/usr/local/bin/zelmftp\n",
+        "Environment=ZELMFTP_SETTINGS=/var/lib/zelmftp/settings.db\n", "User=zelmftp\n",
+        "Restart=on-failure\n", "RestartSec=15s\n", "AmbientCapabilities=CAP_NET_BIND_SERVICE\n",
+        "NoNewPrivileges=yes\n", "ProtectSystem=strict\n",
+        "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n", "ProtectHome=yes\n", "PrivateTmp=yes\n",
+        "[Install]\nWantedBy=multi-user.target\n"}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line << "in:\n" << unit;
+  }
+}
+
+TEST(UnitFileTest, HomeFoldersQuotingAndUnusablePaths) {
+  UnitOptions options = Options();
+  options.mainPath = "/home/cafe/ftp";
+  EXPECT_NE(BuildUnitFile(options).find("ProtectHome=no\n"), std::string::npos);
+  options = Options();
+  options.executablePath = "/root/build/zelmftp";
+  EXPECT_NE(BuildUnitFile(options).find("ProtectHome=read-only\n"), std::string::npos);
+  options = Options();
+  options.mainPath.clear();
+  EXPECT_NE(BuildUnitFile(options).find("ReadWritePaths=/var/lib/zelmftp\n"), std::string::npos);
+
+  options = Options();
+  options.executablePath = "/opt/zelm ftp/zelmftp";
+  options.mainPath = "/srv/100%";
+  const std::string unit = BuildUnitFile(options);
+  EXPECT_NE(unit.find("ExecStart=\"/opt/zelm ftp/zelmftp\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("ReadWritePaths=/var/lib/zelmftp /srv/100%%\n"), std::string::npos);
+
+  for (const char* bad : {"relative/settings.db", "/var/lib/a\nb/settings.db", ""}) {
+    options = Options();
+    options.settingsPath = bad;
+    EXPECT_EQ(BuildUnitFile(options), "") << bad;
+  }
+}
+
+TEST(ServiceModuleTest, StopSequenceRunsOnceInOrder) {
+  CServiceModule module;
+  std::vector<std::string> events;
+  module.SetNotifier([&](std::string_view report) {
+    events.emplace_back(report);
+    return true;
+  });
+  module.SetCallbacks(
+      [&] {
+        module.SetStatus(kStateRunning, "Listening on port 21");
+        events.push_back("run");
+        module.StopIfRunning();
+        module.Stop();  // a second stop (another thread, another signal) changes nothing
+        EXPECT_TRUE(module.StopRequested());
+      },
+      [&] { events.push_back("stop callback"); });
+  module.SetConsoleCloser([&] { events.push_back("console closed"); });
+  module.SetQuitHook([&] { events.push_back("quit"); });
+  module.ServiceMain();
+  const std::vector<std::string> expected = {
+      "READY=1\nSTATUS=Listening on port 21",
+      "run",
+      "STOPPING=1\nSTATUS=Stopping",
+      "stop callback",
+      "console closed",
+      "quit",
+      "STATUS=Stopped",
+  };
+  EXPECT_EQ(events, expected);
+  EXPECT_EQ(module.State(), kStateStopped);
+}
+
+TEST(ServiceModuleTest, StopIfRunningLeavesAStoppedServiceAlone) {
+  CServiceModule module;
+  int stops = 0;
+  module.SetNotifier([](std::string_view) { return true; });
+  module.SetCallbacks(nullptr, [&] { ++stops; });
+  EXPECT_EQ(module.StopIfRunning(), 1);
+  EXPECT_EQ(stops, 0);
+  EXPECT_FALSE(module.StopRequested());
+}
+
+}  // namespace
+}  // namespace zelm
