@@ -1,0 +1,331 @@
+"""End-to-end: the built zelmftp as a service. Installation and removal go to a unit folder of
+the test's own through a fake systemctl first on PATH; readiness reports go to a datagram
+socket of the test's own; the stop sequence is driven by signals with 50 logged-in clients.
+
+Usage: e2e_service_test.py BUILD_DIR
+"""
+import ftplib
+import os
+import pwd
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+if len(sys.argv) > 1:
+    os.environ["ZELM_BUILD"] = sys.argv.pop(1)
+from mserver_peer import ManagementPeer  # noqa: E402
+from zelm_fixture import BUILD, ServerFixture, free_port  # noqa: E402
+
+ZELMFTP = os.path.join(BUILD, "zelmftp")
+ZELMFTPCTL = os.path.join(BUILD, "zelmftpctl")
+USAGE = ("ZelmFTP Server 1.00\n\nApplication arguments:\n\n/I  To install this service\n"
+         "/R To remove this service\n/? To show this message.\n")
+ALL = 0x100000
+
+FAKE_SYSTEMCTL = """#!/bin/sh
+echo "$*" >> "$FAKE_LOG"
+case "$1" in
+  is-active) echo "$FAKE_STATE"; [ "$FAKE_STATE" = active ]; exit $? ;;
+  show) echo "Listening on port 2121, 2 sessions, management link connected" ;;
+esac
+exit 0
+"""
+FAKE_USERADD = """#!/bin/sh
+echo "useradd $*" >> "$FAKE_LOG"
+exit 0
+"""
+
+
+def write_script(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+
+
+class InstallAndRemove(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="zelm-service-")
+        top = self.folder.name
+        self.units = os.path.join(top, "units")
+        self.fake_bin = os.path.join(top, "bin")
+        self.empty_bin = os.path.join(top, "empty")
+        for folder in (self.units, self.fake_bin, self.empty_bin):
+            os.mkdir(folder)
+        write_script(os.path.join(self.fake_bin, "systemctl"), FAKE_SYSTEMCTL)
+        write_script(os.path.join(self.fake_bin, "useradd"), FAKE_USERADD)
+        self.log = os.path.join(top, "systemctl.log")
+        self.settings = os.path.join(top, "state", "settings.db")
+        self.main = os.path.join(top, "cafe main")
+        self.unit = os.path.join(self.units, "ZelmFtpHost.service")
+        self.env = dict(os.environ, ZELMFTP_SETTINGS=self.settings, ZELMFTP_UNIT_DIR=self.units,
+                        ZELMFTP_SERVICE_USER=pwd.getpwuid(os.geteuid()).pw_name,
+                        FAKE_LOG=self.log, FAKE_STATE="active",
+                        PATH=self.fake_bin + os.pathsep + os.environ.get("PATH", ""))
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def run_program(self, program, *args, **env):
+        return subprocess.run([program] + list(args), env=dict(self.env, **env),
+                              capture_output=True, text=True, timeout=30)
+
+    def systemctl_calls(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return f.read().splitlines()
+
+    def read_unit(self):
+        with open(self.unit) as f:
+            return f.read()
+
+    def test_install_reinstall_and_remove(self):
+        self.run_program(ZELMFTPCTL, "settings", "set-string", "Main Path", self.main)
+        installed = self.run_program(ZELMFTP, "/I")
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        self.assertEqual(self.systemctl_calls(), ["daemon-reload", "enable ZelmFtpHost.service",
+                                                  "start ZelmFtpHost.service"])
+        unit = self.read_unit()
+        state = os.path.dirname(self.settings)
+        for line in ["Description=ZelmNetCafe FTP Server", "Type=notify",
+                     "ExecStart=" + os.path.realpath(ZELMFTP),
+                     'Environment="ZELMFTP_SETTINGS=%s"' % self.settings
+                     if " " in self.settings else "Environment=ZELMFTP_SETTINGS=" + self.settings,
+                     "Restart=on-failure", "RestartSec=15s", "StartLimitIntervalSec=120",
+                     "StartLimitBurst=3", "User=" + self.env["ZELMFTP_SERVICE_USER"],
+                     "AmbientCapabilities=CAP_NET_BIND_SERVICE", "NoNewPrivileges=yes",
+                     "ProtectSystem=strict", 'ReadWritePaths=%s "%s"' % (state, self.main),
+                     "ProtectHome=yes", "PrivateTmp=yes", "WantedBy=multi-user.target"]:
+            self.assertIn(line + "\n", unit)
+        # The folders the service writes exist; the settings folder is private.
+        self.assertEqual(stat.S_IMODE(os.stat(state).st_mode), 0o700)
+        self.assertTrue(os.path.isdir(self.main))
+
+        # Installing again rewrites a damaged unit and succeeds.
+        with open(self.unit, "w") as f:
+            f.write("[Service]\nExecStart=/bin/false\n")
+        again = self.run_program(ZELMFTP, "-i")
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertEqual(self.read_unit(), unit)
+
+        open(self.log, "w").close()
+        removed = self.run_program(ZELMFTP, "/R")
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        self.assertEqual(self.systemctl_calls(), ["disable --now ZelmFtpHost.service",
+                                                  "daemon-reload"])
+        self.assertFalse(os.path.exists(self.unit))
+        self.assertIn(self.settings, removed.stdout)
+        self.assertTrue(os.path.exists(self.settings))  # the settings stay
+
+        not_installed = self.run_program(ZELMFTP, "/r")
+        self.assertNotEqual(not_installed.returncode, 0)
+        self.assertEqual(not_installed.stderr,
+                         "zelmftp: ZelmFtpHost is not installed: there is no %s\n" % self.unit)
+
+    def test_without_systemctl_one_line_says_what_to_do(self):
+        result = self.run_program(ZELMFTP, "/I", PATH=self.empty_bin)
+        self.assertNotEqual(result.returncode, 0)
+        lines = result.stderr.splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertTrue(lines[0].startswith("zelmftp: systemd is not running on this machine"),
+                        lines[0])
+        self.assertIn("the unit file was written to " + self.unit, lines[0])
+        self.assertIn("systemctl enable --now ZelmFtpHost.service", lines[0])
+        self.assertTrue(os.path.exists(self.unit))
+
+        removed = self.run_program(ZELMFTP, "/R", PATH=self.empty_bin)
+        self.assertNotEqual(removed.returncode, 0)
+        self.assertEqual(len(removed.stderr.splitlines()), 1, removed.stderr)
+        self.assertIn("was deleted", removed.stderr)
+        self.assertFalse(os.path.exists(self.unit))
+
+    def test_missing_service_user_is_created(self):
+        result = self.run_program(ZELMFTP, "/I", ZELMFTP_SERVICE_USER="zelm-test-no-such-user")
+        # The fake useradd makes no user, so the installation stops there, before any unit.
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("cannot create the system user zelm-test-no-such-user", result.stderr)
+        calls = self.systemctl_calls()
+        self.assertEqual(len(calls), 1)
+        self.assertTrue(calls[0].startswith("useradd --system"), calls)
+        self.assertTrue(calls[0].endswith(" zelm-test-no-such-user"), calls)
+        self.assertFalse(os.path.exists(self.unit))
+
+    def test_usage_text_and_exit_status(self):
+        for args, status in ((["/?"], 0), (["-?"], 0), (["-x"], 2), (["/help"], 2)):
+            result = self.run_program(ZELMFTP, *args)
+            self.assertEqual((result.returncode, result.stdout), (status, USAGE), args)
+        self.assertEqual(self.systemctl_calls(), [])
+
+    def test_status_command(self):
+        running = self.run_program(ZELMFTPCTL, "status")
+        self.assertEqual(running.returncode, 0, running.stderr)
+        self.assertEqual(running.stdout, "ZelmFtpHost: running; Listening on port 2121, "
+                                         "2 sessions, management link connected\n")
+        stopped = self.run_program(ZELMFTPCTL, "status", FAKE_STATE="inactive")
+        self.assertEqual((stopped.returncode, stopped.stdout), (3, "ZelmFtpHost: not running\n"))
+        unknown = self.run_program(ZELMFTPCTL, "status", PATH=self.empty_bin)
+        self.assertEqual(unknown.returncode, 4)
+
+
+class ServiceRun:
+    """zelmftp started with `args` and extra environment, serving 127.0.0.1 with a scripted
+    management server."""
+
+    def __init__(self, args=(), **extra_env):
+        self.folder = tempfile.TemporaryDirectory(prefix="zelm-run-")
+        env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
+        for name in ("NOTIFY_SOCKET", "INVOCATION_ID"):
+            env.pop(name, None)
+        self.env = dict(env, **extra_env)
+        self.peer = ManagementPeer({"bob": ("secret", "bob", ALL)})
+        self.port = free_port()
+        for words in (["set-dword", "ServicePort", str(self.port)],
+                      ["set-dword", "ServiceIP", "127.0.0.1"],
+                      ["set-dword", "MServer IP", "127.0.0.1"],
+                      ["set-dword", "MServer Port", str(self.peer.port)],
+                      ["set-string", "Main Path", os.path.join(self.folder.name, "main")]):
+            subprocess.run([ZELMFTPCTL, "settings"] + words, env=self.env, check=True)
+        self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")
+        self.process = subprocess.Popen([ZELMFTP] + list(args), env=self.env, stderr=self.log,
+                                        stdout=subprocess.DEVNULL)
+
+    def wait_listening(self):
+        deadline = time.time() + 10
+        while True:
+            try:
+                return socket.create_connection(("127.0.0.1", self.port), timeout=5)
+            except OSError:
+                if time.time() > deadline or self.process.poll() is not None:
+                    raise RuntimeError("zelmftp did not start")
+                time.sleep(0.05)
+
+    def journal(self):
+        self.log.flush()
+        self.log.seek(0)
+        return self.log.read()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.peer.stop()
+        self.log.close()
+        self.folder.cleanup()
+
+
+class RunningTheService(unittest.TestCase):
+    def test_too_short_argument_runs_in_the_foreground(self):
+        run = ServiceRun(["/"])
+        try:
+            with run.wait_listening() as control:
+                self.assertEqual(control.recv(100), b"220 Service ready for new user.\r\n")
+            run.process.send_signal(signal.SIGHUP)  # ignored: nothing to reload
+            with run.wait_listening() as control:
+                self.assertEqual(control.recv(100), b"220 Service ready for new user.\r\n")
+            run.process.send_signal(signal.SIGINT)
+            self.assertEqual(run.process.wait(timeout=5), 0)
+            journal = run.journal()
+            self.assertIn("running in the foreground", journal)
+            self.assertIn("SIGHUP ignored", journal)
+        finally:
+            run.close()
+
+    def test_readiness_and_stopping_are_reported(self):
+        folder = tempfile.TemporaryDirectory(prefix="zelm-notify-")
+        path = os.path.join(folder.name, "notify")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(path)
+        notify.settimeout(10)
+        run = ServiceRun(NOTIFY_SOCKET=path)
+        try:
+            ready = notify.recv(4096).decode()
+            self.assertTrue(ready.startswith("READY=1\n"), ready)
+            self.assertIn("STATUS=Listening on port %d, 0 sessions" % run.port, ready)
+            # Ready means ready: the listener accepts and greets at once.
+            control = socket.create_connection(("127.0.0.1", run.port), timeout=5)
+            self.assertEqual(control.recv(100), b"220 Service ready for new user.\r\n")
+            control.close()
+            run.process.send_signal(signal.SIGTERM)
+            reports = []
+            while not any("STATUS=Stopped" in r for r in reports):
+                reports.append(notify.recv(4096).decode())
+            stopping = [r for r in reports if r.startswith("STOPPING=1")]
+            self.assertEqual(len(stopping), 1, reports)
+            self.assertLess(reports.index(stopping[0]), len(reports) - 1)
+            self.assertEqual(run.process.wait(timeout=5), 0)
+            self.assertNotIn("running in the foreground", run.journal())
+        finally:
+            run.close()
+            notify.close()
+            folder.cleanup()
+
+
+class StopWithManySessions(unittest.TestCase):
+    COUNT = 50
+
+    def setUp(self):
+        accounts = {"u%02d" % i: ("secret", "u%02d" % i, ALL) for i in range(self.COUNT)}
+        self.server = ServerFixture(accounts)
+        subprocess.run([ZELMFTPCTL, "settings", "set-dword", "Max Connection", "100"],
+                       env=self.server.env, check=True)
+
+    def tearDown(self):
+        self.server.close()
+
+    def wait_for_size(self, path, size):
+        deadline = time.time() + 10
+        while not (os.path.exists(path) and os.path.getsize(path) >= size):
+            self.assertLess(time.time(), deadline, "%s never reached %d bytes" % (path, size))
+            time.sleep(0.01)
+
+    def test_sigterm_says_421_to_every_session_and_keeps_written_data(self):
+        clients = []
+        for i in range(self.COUNT):
+            ftp = self.server.client()
+            ftp.login("u%02d" % i, "secret")
+            clients.append(ftp)
+        main = self.server.main
+        # u00 uploads a new file; u01 resumes a file that already holds 4096 bytes.
+        kept = os.urandom(4096)
+        with open(os.path.join(main, "u01", "resume.bin"), "wb") as f:
+            f.write(kept)
+        uploads = []
+        for ftp, name, rest in ((clients[0], "fresh.bin", None), (clients[1], "resume.bin", 4096)):
+            ftp.voidcmd("TYPE I")
+            data = ftp.transfercmd("STOR " + name, rest)
+            data.sendall(os.urandom(64 * 1024))
+            uploads.append(data)
+        self.wait_for_size(os.path.join(main, "u00", "fresh.bin"), 64 * 1024)
+        self.wait_for_size(os.path.join(main, "u01", "resume.bin"), 4096 + 64 * 1024)
+
+        started = time.time()
+        self.server.process.send_signal(signal.SIGTERM)
+        self.assertEqual(self.server.process.wait(timeout=5), 0)
+        self.assertLess(time.time() - started, 5)
+        for i, ftp in enumerate(clients):
+            lines = []
+            try:
+                while True:
+                    lines.append(ftp.getline())
+            except (EOFError, OSError):
+                pass
+            self.assertIn("421 Terminating connection.", lines, "client %d: %r" % (i, lines))
+            if i >= 2:
+                self.assertEqual(lines, ["421 Terminating connection."])
+        for connection in uploads + clients:
+            connection.close()
+        # The transfer engine's rules for an interrupted upload: a resumed file is cut back to
+        # the bytes it held before, a fresh one is discarded.
+        with open(os.path.join(main, "u01", "resume.bin"), "rb") as f:
+            self.assertEqual(f.read(), kept)
+        self.assertFalse(os.path.exists(os.path.join(main, "u00", "fresh.bin")))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
