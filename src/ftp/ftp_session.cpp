@@ -7,6 +7,7 @@
 #include "ftp/command_handlers.h"
 #include "ftp/session_log.h"
 #include "ftp/session_owner.h"
+#include "platform/clock.h"
 #include "platform/limits.h"
 
 namespace zelm {
@@ -182,14 +183,22 @@ void CFtpSession::CopyAccountFrom(CFtpSession& other) {
 }
 
 void CFtpSession::ResetCounters() {
-  loginTimer_ = CElapsedTimer();
+  loginCounter_ = 0;
   bytesSent_ = 0;
   bytesReceived_ = 0;
   completedTransfers_ = 0;
 }
 
 uint32_t CFtpSession::GetLoggedInSeconds() const {
-  return loggedIn_ ? static_cast<uint32_t>(loginTimer_.ElapsedSeconds()) : 0;
+  // Read by the listener's thread: the login moment is an atomic counter value.
+  const int64_t at = loginCounter_.load();
+  int64_t now = 0;
+  int64_t frequency = 0;
+  if (!loggedIn_ || at == 0 || !GetClock().ReadCounter(now) ||
+      !GetClock().ReadFrequency(frequency) || frequency <= 0) {
+    return 0;
+  }
+  return static_cast<uint32_t>((now - at) / frequency);
 }
 
 void CFtpSession::SetLoginResult(int32_t result) {
@@ -206,7 +215,7 @@ void CFtpSession::HandleLoginResult(int32_t result) {
     }
       loggedIn_ = true;
       SendReply(230, nullptr);
-      loginTimer_.Restart();
+      if (int64_t now = 0; GetClock().ReadCounter(now)) loginCounter_ = now;
       ResetTransfer(false);
       break;
     case kLoginResultAsked:

@@ -203,7 +203,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   std::atomic<uint32_t> flags_{0};
   uint32_t failedLogins_ = 0;
   uint32_t completedTransfers_ = 0;
-  CElapsedTimer loginTimer_;
+  std::atomic<int64_t> loginCounter_{0};  // the clock's counter at login, 0 = none
   std::atomic<bool> loggedIn_{false};
   std::atomic<uint64_t> bytesSent_{0};
   std::atomic<uint64_t> bytesReceived_{0};
