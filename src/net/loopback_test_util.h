@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/error.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
@@ -78,6 +79,8 @@ inline void SendAll(SocketHandle socket, const std::string& text) {
     long n = SendSocket(socket, text.data() + sent, text.size() - sent, error);
     if (n > 0) {
       sent += static_cast<size_t>(n);
+    } else if (n < 0 && error != kWsaEwouldblock) {
+      return;  // the peer has gone: nothing more can be sent
     } else {
       ASSERT_EQ(WaitWritable(socket, 5000, error), 1);
     }
