@@ -225,9 +225,10 @@ void CFtpFileSystem::ChangeToParent() {
   currentRealDir_ = homeBase_ + currentDir_ + "/";
 }
 
-bool CFtpFileSystem::DeleteFile(const std::string& realPath) {
-  // SECURITY: only files below the home, never the home itself.
-  std::string path = realPath;
+bool CFtpFileSystem::CheckRemovable(const std::string& realPath, std::string& path) {
+  // SECURITY: only entries below the home, never the home itself (removing it would leave
+  // the session without a tree).
+  path = realPath;
   if (path.size() > 1 && path.back() == '/') path.pop_back();
   if (!IsInsideHome(path) || path == homePath_) {
     lastError_ = kWsaEacces;
@@ -238,25 +239,18 @@ bool CFtpFileSystem::DeleteFile(const std::string& realPath) {
     lastError_ = static_cast<uint32_t>(LastSystemError());
     return false;
   }
-  return RemoveFile(realPath);
+  return true;
+}
+
+bool CFtpFileSystem::DeleteFile(const std::string& realPath) {
+  std::string path;
+  return CheckRemovable(realPath, path) && RemoveFile(realPath);
 }
 
 bool CFtpFileSystem::RemoveDirectory(const std::string& realPath) {
   lastError_ = 0;
-  // SECURITY: only directories below the home; removing the home itself would leave the
-  // session without a tree.
-  std::string path = realPath;
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (!IsInsideHome(path) || path == homePath_) {
-    lastError_ = kWsaEacces;
-    return false;
-  }
-  FileStatus status;
-  if (!GetFileStatus(path, status, LinkPolicy::kNoFollow)) {
-    lastError_ = static_cast<uint32_t>(LastSystemError());
-    return false;
-  }
-  return RemoveEmptyDirectory(path);
+  std::string path;
+  return CheckRemovable(realPath, path) && RemoveEmptyDirectory(path);
 }
 
 bool CFtpFileSystem::MakeUniqueFileName(std::string& realPathOut) {

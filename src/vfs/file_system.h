@@ -119,6 +119,9 @@ class CFtpFileSystem final {
   bool IsInsideHome(std::string_view realPath) const;
 
  private:
+  // The shared checks of DeleteFile and RemoveDirectory: `realPath` (its final "/" dropped,
+  // into `path`) lies below the home and can be examined; sets `lastError` when not.
+  bool CheckRemovable(const std::string& realPath, std::string& path);
   // Lexically resolved FTP path (absolute, UTF-8) into the real path below the home.
   bool MapToReal(const std::string& ftpPath, bool isDirectory, std::string& real) const;
 
