@@ -58,7 +58,11 @@ void PostLog(std::string_view text, std::string_view userName, uint32_t peerAddr
              std::string_view journalText) {
   {
     std::lock_guard lock(gSinkMutex);
-    if (gSink != nullptr) gSink->AddLog(FormatLogEntry(text, userName, peerAddress));
+    if (gSink != nullptr) {
+      const bool secret = !journalText.empty() && journalText != text;
+      gSink->AddLog(FormatLogEntry(text, userName, peerAddress),
+                    secret ? FormatLogEntry(journalText, userName, peerAddress) : std::string());
+    }
   }
   if (gJournal) {
     const std::string line =

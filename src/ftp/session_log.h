@@ -15,10 +15,13 @@
 namespace zelm {
 
 // Where console entries go; AddLog is called from any thread and must not block for long.
+// `maskedEntry` is the entry with its password masked when `entry` shows one in clear
+// (the administrator was authenticated), else empty: the console shows it to viewers who
+// are not.
 class CLogSink {
  public:
   virtual ~CLogSink() = default;
-  virtual void AddLog(const std::string& entry) = 0;
+  virtual void AddLog(const std::string& entry, const std::string& maskedEntry) = 0;
 };
 
 // Installs (or, with null, removes) the console's sink. Removing waits for calls in progress.

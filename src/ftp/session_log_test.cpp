@@ -11,12 +11,14 @@ namespace {
 
 class RecordingSink final : public CLogSink {
  public:
-  void AddLog(const std::string& entry) override {
+  void AddLog(const std::string& entry, const std::string& maskedEntry) override {
     std::lock_guard lock(mutex);
     entries.push_back(entry);
+    masked.push_back(maskedEntry);
   }
   std::mutex mutex;
   std::vector<std::string> entries;
+  std::vector<std::string> masked;
 };
 
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network order, as stored
@@ -41,6 +43,8 @@ TEST(SessionLog, ConsoleGetsTheTextAndTheJournalTheMaskedLine) {
 
   ASSERT_EQ(sink.entries.size(), 3u);
   EXPECT_EQ(sink.entries[0], "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
+  EXPECT_EQ(sink.masked[0], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
+  EXPECT_EQ(sink.masked[1], "");  // nothing secret in a reply
   EXPECT_EQ(journal,
             "(127.0.0.1)(bob): PASS ******\n"
             "(127.0.0.1)(bob): 214-a |  b | 214 c\n"

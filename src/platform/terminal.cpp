@@ -9,6 +9,8 @@
 
 namespace zelm {
 
+bool StandardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
 std::optional<std::string> ReadSecretLine(const std::string& prompt) {
   const bool terminal = ::isatty(STDIN_FILENO) == 1;
   termios saved{};

@@ -10,4 +10,7 @@ namespace zelm {
 // echo switched off, and returns it without its line end; nothing at end of input.
 std::optional<std::string> ReadSecretLine(const std::string& prompt);
 
+// Whether standard input is a terminal (a person types the secret).
+bool StandardInputIsTerminal();
+
 }  // namespace zelm

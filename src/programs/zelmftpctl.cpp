@@ -6,7 +6,7 @@
 
 #include "platform/settings_store.h"
 #include "server/settings_command.h"
-#include "service/status_command.h"
+#include "ui/console_command.h"
 
 namespace {
 
@@ -16,6 +16,11 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  status                         whether the FTP service runs, and its state (exit\n"
     "                                 status 0 running, 3 not running, 4 unknown)\n"
+    "  activate | deactivate          start or stop the FTP listener (through the console)\n"
+    "  stop                           stop the FTP service (\"End FTP Session\")\n"
+    "  log [--follow]                 the console's log of FTP commands and replies\n"
+    "  admin-password [1|2]           set an administrator password of the console (read\n"
+    "                                 from the terminal without echo, or from stdin)\n"
     "  settings list                  every stored setting: name, kind, value\n"
     "  settings get NAME              one setting's value\n"
     "  settings set-dword NAME N      store a number (decimal, 0x-hex, or a dotted IPv4\n"
@@ -24,7 +29,9 @@ constexpr const char* kUsage =
     "  settings unset NAME            remove a setting (it takes its default again)\n"
     "\n"
     "The settings store is $ZELMFTP_SETTINGS, else /var/lib/zelmftp/settings.db;\n"
-    "--settings PATH chooses another. Names ignore letter case.\n";
+    "--settings PATH chooses another. Names ignore letter case. The console commands\n"
+    "find zelmftp's console through the settings \"Console Address\" and \"Console Port\"\n"
+    "and the token file ($ZELMFTP_CONSOLE_TOKEN, else console.token beside the store).\n";
 
 }  // namespace
 
@@ -39,8 +46,8 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, args.empty() ? stderr : stdout);
     return args.empty() ? 2 : 0;
   }
-  if (args[0] == "status" && args.size() == 1) {
-    return zelm::RunStatusCommand(std::cout, std::cerr);
+  if (zelm::IsConsoleCommand(args[0])) {
+    return zelm::RunConsoleCommand(store, args, std::cout, std::cerr);
   }
   if (args[0] == "settings") {
     args.erase(args.begin());

@@ -85,6 +85,10 @@ int CFtpApp::RemoveService() {
 }
 
 void CFtpApp::Run() {
+  if (consoleFactory_) {
+    std::unique_ptr<CServiceConsole> console = consoleFactory_(*this);
+    if (console) SetConsole(std::move(console));
+  }
   if (StartStopServer(false)) {
     std::fprintf(stderr, "zelmftp: %s, settings %s\n", StatusText().c_str(),
                  SettingsStorePath().c_str());
@@ -110,6 +114,7 @@ void CFtpApp::Run() {
         if (module_.State() == kStateRunning) module_.ReportStatusLine(StatusText());
         break;
       case CServiceSignals::Event::kWake:
+        if (stopAsked_.exchange(false)) module_.StopIfRunning();
         break;
       case CServiceSignals::Event::kError:
         std::fprintf(stderr, "zelmftp: cannot wait for signals, shutting down\n");
@@ -144,6 +149,11 @@ std::string CFtpApp::StatusText() {
   return "Listening on port " + std::to_string(listener_->GetListenPort()) + ", " +
          std::to_string(sessions) + (sessions == 1 ? " session" : " sessions") +
          ", management link " + (listener_->Link().IsReady() ? "connected" : "not connected");
+}
+
+void CFtpApp::RequestStop() {
+  stopAsked_ = true;
+  if (signals_) signals_->Wake();
 }
 
 void CFtpApp::SetConsole(std::unique_ptr<CServiceConsole> console) {

@@ -11,6 +11,8 @@
 // the listener is guarded by `listenerMutex_`.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +54,14 @@ class CFtpApp final {
 
   CServiceModule& Module() { return module_; }
   void SetConsole(std::unique_ptr<CServiceConsole> console);
+  // Makes the run callback open the control console (before the listener starts); the
+  // factory returns null when there is to be none.
+  void SetConsoleFactory(std::function<std::unique_ptr<CServiceConsole>(CFtpApp&)> factory) {
+    consoleFactory_ = std::move(factory);
+  }
+  // Asks the run loop to stop the service; returns at once. Any thread (the console's: the
+  // stop sequence closes the console, which must not happen on one of its own threads).
+  void RequestStop();
 
  private:
   int InstallAndStart();
@@ -66,6 +76,8 @@ class CFtpApp final {
   std::unique_ptr<CFtpListener> listener_;
   std::mutex consoleMutex_;  // guards console_
   std::unique_ptr<CServiceConsole> console_;
+  std::function<std::unique_ptr<CServiceConsole>(CFtpApp&)> consoleFactory_;
+  std::atomic<bool> stopAsked_{false};
 };
 
 }  // namespace zelm

@@ -1,0 +1,219 @@
+// Owns zelmftpctl's commands that talk to the console, and the administrator-password command.
+#include "ui/console_command.h"
+
+#include <nlohmann/json.hpp>
+
+#include "platform/http_client.h"
+#include "platform/password_hash.h"
+#include "platform/small_file.h"
+#include "platform/terminal.h"
+#include "platform/thread.h"
+#include "server/settings.h"
+#include "service/service_module.h"
+#include "service/status_command.h"
+#include "ui/console_access.h"
+#include "ui/control_dlg.h"
+#include "ui/password_dlg.h"
+
+namespace zelm {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr int kCallTimeoutMs = 3000;
+
+struct Console {
+  std::string address;
+  uint16_t port = 0;
+  std::string token;
+  std::string tokenPath;
+
+  std::string Url() const {
+    const bool v6 = address.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port) + "/";
+  }
+
+  HttpCallResult Call(const std::string& method, const std::string& path,
+                      const std::string& body = {}) const {
+    std::vector<std::pair<std::string, std::string>> headers = {{kConsoleTokenHeader, token}};
+    if (address.find(':') != std::string::npos) {
+      headers.emplace_back("Host", "[" + address + "]:" + std::to_string(port));
+    }
+    return HttpCall(address, port, method, path, headers, body, kCallTimeoutMs);
+  }
+};
+
+// False with a message when the console is off or its token cannot be read.
+bool FindConsole(const std::string& settingsPath, Console& console, std::string& why) {
+  const uint32_t port = ReadSettingDword(kConsolePortSetting, kDefaultConsolePort);
+  if (port == 0 || port > 65535) {
+    why = "the console is off (\"Console Port\" is " + std::to_string(port) + ")";
+    return false;
+  }
+  console.port = static_cast<uint16_t>(port);
+  console.address = ReadSettingString(kConsoleAddressSetting, kDefaultConsoleAddress);
+  console.tokenPath = ConsoleTokenPath(settingsPath);
+  if (ReadSmallFile(console.tokenPath, 4096, console.token) != SmallFileResult::kOk) {
+    why = "cannot read the console's token file " + console.tokenPath +
+          " (is zelmftp running? run this as root or as the service user)";
+    return false;
+  }
+  while (!console.token.empty() && (console.token.back() == '\n' || console.token.back() == '\r')) {
+    console.token.pop_back();
+  }
+  return true;
+}
+
+std::string Unanswered(const Console& console, const HttpCallResult& result) {
+  if (!result.reached) return "the console at " + console.Url() + " does not answer";
+  if (result.status == 403) {
+    return "the console at " + console.Url() + " refused the token from " + console.tokenPath +
+           " (a stale file from an earlier run?)";
+  }
+  return "the console at " + console.Url() + " answered " + std::to_string(result.status);
+}
+
+std::string Terminal(std::string text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
+void PrintState(const Json& state, std::ostream& out) {
+  out << kServiceName << ": running; " << state.value("status", "") << "; "
+      << state.value("detail", "") << "\n";
+}
+
+int Status(const std::string& settingsPath, std::ostream& out, std::ostream& err) {
+  Console console;
+  std::string why;
+  if (FindConsole(settingsPath, console, why)) {
+    const HttpCallResult result = console.Call("GET", "/api/state");
+    const Json state = Json::parse(result.body, nullptr, false);
+    if (result.reached && result.status == 200 && state.is_object()) {
+      PrintState(state, out);
+      return 0;
+    }
+  }
+  return RunStatusCommand(out, err);
+}
+
+int Listener(const Console& console, bool activate, std::ostream& out, std::ostream& err) {
+  const Json body = {{"action", activate ? "activate" : "deactivate"}};
+  const HttpCallResult result = console.Call("POST", "/api/listener", body.dump());
+  const Json state = Json::parse(result.body, nullptr, false);
+  if (!result.reached || !state.is_object()) {
+    err << "zelmftpctl: " << Unanswered(console, result) << "\n";
+    return 1;
+  }
+  PrintState(state, out);
+  if (state.value("active", !activate) != activate) {
+    err << "zelmftpctl: the listener did not " << (activate ? "start" : "stop")
+        << " (is the port in use?)\n";
+    return 1;
+  }
+  return 0;
+}
+
+int Log(const Console& console, bool follow, std::ostream& out, std::ostream& err) {
+  std::string path = "/api/log";
+  bool first = true;
+  for (;;) {
+    const HttpCallResult result = console.Call("GET", path);
+    const Json log = Json::parse(result.body, nullptr, false);
+    if (!result.reached || result.status != 200 || !log.is_object()) {
+      if (first) {
+        err << "zelmftpctl: " << Unanswered(console, result) << "\n";
+        return 1;
+      }
+      err << "zelmftpctl: the console closed\n";
+      return 0;
+    }
+    if (!first && log.value("reset", false)) out << "-- the log was cleared --\n";
+    out << Terminal(log.value("text", "")) << std::flush;
+    if (!follow) return 0;
+    first = false;
+    path = "/api/log?since=" + std::to_string(log.value("next", uint64_t{0}));
+    SleepMilliseconds(kConsoleFlushMs);
+  }
+}
+
+int AdminPassword(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  int slot = 1;
+  if (args.size() > 2 || (args.size() == 2 && args[1] != "1" && args[1] != "2")) {
+    err << "zelmftpctl: usage: admin-password [1|2]\n";
+    return 2;
+  }
+  if (args.size() == 2) slot = args[1] == "2" ? 2 : 1;
+  const std::optional<std::string> password = ReadSecretLine("Administrator password: ");
+  if (!password || password->empty()) {
+    err << "zelmftpctl: no password given; nothing stored\n";
+    return 2;
+  }
+  if (StandardInputIsTerminal()) {
+    const std::optional<std::string> again = ReadSecretLine("The same again: ");
+    if (!again || *again != *password) {
+      err << "zelmftpctl: the two entries differ; nothing stored\n";
+      return 2;
+    }
+  }
+  const std::string hash = HashPassword(*password);
+  const char* name = kAdminPasswordSettings[slot - 1];
+  if (hash.empty() || !WriteSetting(name, hash.data(), static_cast<uint32_t>(hash.size()),
+                                    SETTING_STRING | SETTING_CREATE)) {
+    err << "zelmftpctl: cannot store \"" << name << "\" in " << SettingsStorePath() << "\n";
+    return 1;
+  }
+  out << "\"" << name << "\" stored (a salted scrypt hash) in " << SettingsStorePath() << "\n";
+  return 0;
+}
+
+}  // namespace
+
+bool IsConsoleCommand(const std::string& name) {
+  return name == "status" || name == "activate" || name == "deactivate" || name == "stop" ||
+         name == "log" || name == "admin-password";
+}
+
+int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::string>& args,
+                      std::ostream& out, std::ostream& err) {
+  UseSettingsStore(settingsPath);
+  const std::string& name = args.at(0);
+  if (name == "admin-password") return AdminPassword(args, out, err);
+  const bool follow = name == "log" && args.size() == 2 && args[1] == "--follow";
+  if (args.size() > 1 && !follow) {
+    err << "zelmftpctl: '" << name << "' takes no arguments"
+        << (name == "log" ? " but --follow" : "") << "\n";
+    return 2;
+  }
+  if (name == "status") return Status(settingsPath, out, err);
+  Console console;
+  std::string why;
+  if (!FindConsole(settingsPath, console, why)) {
+    err << "zelmftpctl: " << why << "\n";
+    return 1;
+  }
+  if (name == "activate" || name == "deactivate") {
+    return Listener(console, name == "activate", out, err);
+  }
+  if (name == "log") return Log(console, follow, out, err);
+  // stop
+  const HttpCallResult result = console.Call("POST", "/api/stop", "{}");
+  const Json answer = Json::parse(result.body, nullptr, false);
+  if (!result.reached || result.status != 200 || !answer.is_object()) {
+    err << "zelmftpctl: " << Unanswered(console, result) << "\n";
+    return 1;
+  }
+  if (!answer.value("stopping", false)) {
+    err << "zelmftpctl: the service is not running; nothing to stop\n";
+    return 1;
+  }
+  out << kServiceName << ": stopping\n";
+  return 0;
+}
+
+}  // namespace zelm

@@ -1,0 +1,90 @@
+// Owns the console's log buffer: the queue, the flush, trimming and reading by position.
+#include "ui/console_log.h"
+
+#include <algorithm>
+
+namespace zelm {
+
+CConsoleLog::CConsoleLog(size_t limit) : limit_(limit < 2 ? 2 : limit) {}
+
+void CConsoleLog::AddLog(std::string entry, std::string maskedEntry) {
+  if (entry.empty()) return;
+  std::lock_guard lock(mutex_);
+  pendingSize_ += entry.size();
+  pending_.push_back({0, std::move(entry), std::move(maskedEntry)});
+  // Nobody flushed for a long time: what cannot fit in the buffer is dropped now.
+  while (pendingSize_ > limit_ && pending_.size() > 1) {
+    pendingSize_ -= pending_.front().text.size();
+    pending_.erase(pending_.begin());
+  }
+}
+
+void CConsoleLog::TrimFor(size_t incoming) {
+  const uint64_t held = end_ - base_;
+  if (limit_ / 2 >= held + incoming || entries_.empty()) return;
+  // Drop the older half: cut at the entry that holds the middle character.
+  const uint64_t middle = base_ + held / 2;
+  auto cut = std::upper_bound(entries_.begin(), entries_.end(), middle,
+                              [](uint64_t p, const Entry& e) { return p < e.start; });
+  // `cut` is the first entry starting after the middle; the one before it holds the middle.
+  if (cut != entries_.begin() && std::prev(cut) != entries_.begin()) --cut;
+  entries_.erase(entries_.begin(), cut);
+  base_ = entries_.empty() ? end_ : entries_.front().start;
+}
+
+bool CConsoleLog::Flush() {
+  std::lock_guard lock(mutex_);
+  if (pending_.empty()) return false;
+  TrimFor(pendingSize_);
+  for (Entry& entry : pending_) {
+    entry.start = end_;
+    end_ += entry.text.size();
+    entries_.push_back(std::move(entry));
+  }
+  pending_.clear();
+  pendingSize_ = 0;
+  // A burst larger than the whole limit keeps only its newest entries.
+  while (end_ - base_ > limit_ && entries_.size() > 1) {
+    entries_.pop_front();
+    base_ = entries_.front().start;
+  }
+  return true;
+}
+
+void CConsoleLog::Clear() {
+  std::lock_guard lock(mutex_);
+  entries_.clear();
+  // One position is skipped, so that a reader that was up to date is reset too.
+  end_ += 1;
+  base_ = end_;
+}
+
+CConsoleLog::Slice CConsoleLog::Read(uint64_t position, bool fromStart, bool showPasswords) const {
+  std::lock_guard lock(mutex_);
+  Slice slice;
+  slice.next = end_;
+  auto from = entries_.begin();
+  if (fromStart || position < base_ || position > end_) {
+    slice.reset = true;
+  } else if (position < end_) {
+    from = std::lower_bound(entries_.begin(), entries_.end(), position,
+                            [](const Entry& e, uint64_t p) { return e.start < p; });
+    if (from == entries_.end() || from->start != position) {
+      slice.reset = true;  // not a point between entries
+      from = entries_.begin();
+    }
+  } else {
+    return slice;  // up to date
+  }
+  for (auto it = from; it != entries_.end(); ++it) {
+    slice.text += !showPasswords && !it->masked.empty() ? it->masked : it->text;
+  }
+  return slice;
+}
+
+size_t CConsoleLog::Size() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<size_t>(end_ - base_);
+}
+
+}  // namespace zelm

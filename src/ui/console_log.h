@@ -1,0 +1,76 @@
+// CConsoleLog: the console's log of FTP commands and replies: entries queued by the sessions,
+// flushed every 500 ms into a bounded buffer that browsers and `zelmftpctl log` read from.
+//
+// Positions: every character ever flushed has an absolute position; a reader keeps the
+// position after the last text it got and asks for what follows. When that position is no
+// longer in the buffer (trimmed away, cleared, or never a point between entries), the reader
+// gets the whole buffer with `reset` set and starts over.
+//
+// Trimming: when a flush would take the buffer past half its limit, the older half is dropped
+// first, cut at the start of the entry that holds the middle character (or, when the oldest
+// entry holds it, at the start of the next one), so a reader never sees half an entry.
+//
+// Passwords: an entry posted while the administrator was authenticated may show a password;
+// it is kept together with its masked form, and readers that may not see passwords get that.
+//
+// Thread safety: every operation may be called from any thread; `mutex_` (the log lock)
+// guards the queue and the buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zelm {
+
+// Characters the buffer holds at most (the log control's text limit).
+inline constexpr size_t kConsoleLogLimit = 1024 * 1024;
+
+class CConsoleLog final {
+ public:
+  explicit CConsoleLog(size_t limit = kConsoleLogLimit);
+  CConsoleLog(const CConsoleLog&) = delete;
+  CConsoleLog& operator=(const CConsoleLog&) = delete;
+
+  // Queues one formatted entry; `maskedEntry` is its masked form when it shows a password,
+  // else empty. Queued entries past the limit push out the oldest queued ones.
+  void AddLog(std::string entry, std::string maskedEntry);
+  // Moves the queued entries, in order, into the buffer (trimming first). False when nothing
+  // was queued: the buffer is then untouched.
+  bool Flush();
+  // Empties the buffer; every reader's next read is a reset.
+  void Clear();
+
+  struct Slice {
+    bool reset = false;
+    std::string text;
+    uint64_t next = 0;  // the position to ask from next time
+  };
+  // What follows `position` (a reset when it is not a point of the buffer); `fromStart`
+  // always gives the whole buffer as a reset. `showPasswords` false gives masked entries.
+  Slice Read(uint64_t position, bool fromStart, bool showPasswords) const;
+  // Characters in the buffer.
+  size_t Size() const;
+  size_t Limit() const { return limit_; }
+
+ private:
+  struct Entry {
+    uint64_t start = 0;
+    std::string text;
+    std::string masked;
+  };
+  void TrimFor(size_t incoming);  // mutex_ held
+
+  const size_t limit_;
+  mutable std::mutex mutex_;  // the log lock: guards everything below
+  std::vector<Entry> pending_;
+  size_t pendingSize_ = 0;
+  std::deque<Entry> entries_;
+  uint64_t base_ = 0;  // position of the first character held
+  uint64_t end_ = 0;   // position after the last
+};
+
+}  // namespace zelm
