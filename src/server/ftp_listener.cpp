@@ -97,6 +97,8 @@ void CFtpListener::ShutdownAll() {
     // worse than leaking it at shutdown.
     if (session->IsEventThreadRunning()) session.release();
   }
+  // Discovery belongs to the listener's thread: stopped only once that thread has ended.
+  if (discovery_ && !IsEventThreadRunning()) discovery_->Stop();
 }
 
 // ---- Registry ----
@@ -426,8 +428,32 @@ void CFtpListener::ReapClosedSessions() {
 
 bool CFtpListener::InitEvents() {
   if (!CZmSocket::InitEvents()) return false;
+  // SECURITY: discovery sends datagrams to every address of the local networks; it exists
+  // only when the operator turned it on.
+  if (IsDiscoveryOn()) {
+    if (!discovery_) discovery_ = std::make_unique<CUdpServer>(discoveryTargets_);
+    discovery_->SetEvent(GetEvent());
+    discovery_->SetHandler(this);
+    discovery_->CreateSockets();
+    discovery_->CollectLocalAddresses();
+  } else if (discovery_) {
+    discovery_->Stop();
+    discovery_.reset();
+  }
   EnsureManagementLink();
   return true;
+}
+
+void CFtpListener::OnAnnouncement(uint32_t address, uint32_t port) {
+  if (link_.IsConnected()) return;
+  StoreManagementAddress(address, port);
+}
+
+void CFtpListener::StoreManagementAddress(uint32_t address, uint32_t port) {
+  // Without SETTING_CREATE: a server without a settings store does not get one this way.
+  WriteSetting("MServer IP", &address, sizeof address, SETTING_DWORD);
+  WriteSetting("MServer Port", &port, sizeof port, SETTING_DWORD);
+  EnsureManagementLink();
 }
 
 bool CFtpListener::EnsureManagementLink() {
@@ -448,6 +474,7 @@ void CFtpListener::ServeLink(CEventObject* event) {
 bool CFtpListener::OnNetworkEvents(CEventObject* event, bool poll) {
   ReapClosedSessions();
   bool handled = CZmSocket::OnNetworkEvents(event, poll);
+  if (discovery_) discovery_->ProcessEvents(event);
   if (linkWanted_.exchange(false)) EnsureManagementLink();
   if (link_.IsValid()) {
     ServeLink(event);
@@ -461,6 +488,10 @@ bool CFtpListener::OnNetworkEvents(CEventObject* event, bool poll) {
 void CFtpListener::OnIdle() {
   const uint32_t now = GetTickCount();
   if (everIdle_ && now - lastIdleTick_ < kIdlePassMs) return;
+  if (discovery_) {
+    discovery_->ProcessEvents(GetEvent().get());
+    if (!link_.IsConnected()) discovery_->SendQueries();
+  }
   if (EnsureManagementLink() && !IsValid()) ServeLink(GetEvent().get());
   lastIdleTick_ = now;
   everIdle_ = true;

@@ -4,7 +4,9 @@
 // It accepts control connections, refuses them at the connection limit, creates and greets a
 // session for each, decides how a login is checked, keeps the registry of sessions (find,
 // count, per-user limit, reap, end all) and drives the management link from its own event
-// thread.
+// thread. With the setting "Discovery" = 1 (read when that thread starts) it also owns the
+// discovery object (`CUdpServer`), which looks for the management server while the link is
+// down; otherwise no discovery socket exists.
 //
 // Threads: the listener's event thread runs accepting, reaping, the link and every management
 // answer. Sessions call `ValidateLogin`, `RequestPathAccess` and `OnSessionClosed` on their
@@ -26,6 +28,7 @@
 #include "ftp/ftp_session.h"
 #include "ftp/session_owner.h"
 #include "mserver/mserver_link.h"
+#include "mserver/udp_server.h"
 #include "net/zm_socket.h"
 #include "server/settings.h"
 
@@ -36,7 +39,10 @@ inline constexpr uint32_t kShutdownWaitMs = 3000;
 // The listener's idle pass runs at most this often.
 inline constexpr uint32_t kIdlePassMs = 100;
 
-class CFtpListener : public CZmSocket, public CSessionOwner, public CManagementHandler {
+class CFtpListener : public CZmSocket,
+                     public CSessionOwner,
+                     public CManagementHandler,
+                     public CDiscoveryHandler {
  public:
   CFtpListener();
   ~CFtpListener() override;
@@ -73,6 +79,13 @@ class CFtpListener : public CZmSocket, public CSessionOwner, public CManagementH
   // The port the listener listens on (host order), 0 when it does not.
   uint16_t GetListenPort();
 
+  // Replaces discovery's destinations (tests keep them on 127.0.0.0/8). Call before
+  // `StartListening`.
+  void OverrideDiscoveryTargets(DiscoveryTargets targets) { discoveryTargets_ = std::move(targets); }
+  // The discovery object, null while discovery is off. The listener's thread uses it; others
+  // may look only while that thread is stopped.
+  CUdpServer* Discovery() { return discovery_.get(); }
+
   CMServerLink& Link() { return link_; }
   // Asks the listener's thread to connect the management link.
   void RequestLinkUpkeep();
@@ -94,6 +107,14 @@ class CFtpListener : public CZmSocket, public CSessionOwner, public CManagementH
   void OnAccessAnswer(const SessionSelector& target, const std::string& path,
                       uint32_t rights) override;
   void OnShortcutRequest(const ShortcutRequest& request) override;
+
+  // ---- CDiscoveryHandler (the listener's thread) ----
+  // Ignored while the link is connected (a working link is never redirected); otherwise
+  // `StoreManagementAddress`.
+  void OnAnnouncement(uint32_t address, uint32_t port) override;
+  // Writes "MServer IP" (`address`, network order) and "MServer Port" without creating the
+  // settings store, then connects the link to them.
+  void StoreManagementAddress(uint32_t address, uint32_t port);
 
   // ---- CZmSocket ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
@@ -119,6 +140,8 @@ class CFtpListener : public CZmSocket, public CSessionOwner, public CManagementH
   mutable std::mutex settingsMutex_;  // guards settings_, read by session threads
   CFtpSettings settings_;
   CMServerLink link_;
+  DiscoveryTargets discoveryTargets_;
+  std::unique_ptr<CUdpServer> discovery_;  // the listener's thread only; null while off
   std::mutex sessionsMutex_;  // guards sessions_
   std::list<std::unique_ptr<CFtpSession>> sessions_;
   std::atomic<uint32_t> nextIdentifier_{1};

@@ -93,6 +93,7 @@ bool SetMaxConnection(uint32_t count) {
 uint32_t GetAnonymousAccess() { return ReadSettingDword("Anonymous Access", 0); }
 uint32_t GetAnonymousMax() { return ReadSettingDword("Anonymous Max", 0); }
 uint32_t GetDefaultBandwidth() { return ReadSettingDword("Default BandWidth", 128); }
+bool IsDiscoveryOn() { return ReadSettingDword("Discovery", 0) == 1; }
 std::string GetMainPath() { return ReadSettingString("Main Path"); }
 
 bool SetMainPath(const char* path) {

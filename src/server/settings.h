@@ -39,6 +39,9 @@ bool SetMaxConnection(uint32_t count);
 uint32_t GetAnonymousAccess();
 uint32_t GetAnonymousMax();
 uint32_t GetDefaultBandwidth();
+// "Discovery": exactly 1 turns the search for the management server over UDP on; absent, 0
+// or any other value leaves it off.
+bool IsDiscoveryOn();
 std::string GetMainPath();
 // A null path stores an empty value.
 bool SetMainPath(const char* path);
