@@ -8,6 +8,7 @@
 #include "mserverd/account_store.h"
 #include "mserverd/control_channel.h"
 #include "platform/error.h"
+#include "platform/udp_socket.h"
 #include "platform/unix_socket.h"
 
 namespace zelm {
@@ -108,8 +109,43 @@ bool CMServerDaemon::Open(std::string& message) {
     }
     return fail("cannot create the control socket " + options_.controlSocket);
   }
+  if (options_.announce) {
+    // The same address as the TCP port: a daemon that serves only this machine is only
+    // found from this machine.
+    announcer_ = OpenSocket(kSocketDatagram, kProtocolUdp, error);
+    if (announcer_ == kInvalidSocket) return fail("cannot open a datagram socket");
+    if (!BindSocket(announcer_, options_.address, options_.announcePort, error)) {
+      return fail("cannot answer discovery queries on udp " + HostOrderAddress(options_.address) +
+                  ":" + std::to_string(options_.announcePort));
+    }
+    GetSocketName(announcer_, local, error);
+    announcePort_ = NetworkToHost16(local.port);
+  }
   started_ = Clock::now();
   return true;
+}
+
+void CMServerDaemon::AnswerQueries() {
+  const DiscoveryDatagram announcement = BuildDiscoveryDatagram(kDiscoveryKindAnnouncement, port_);
+  uint8_t buffer[512];
+  for (int i = 0; i < 100; ++i) {
+    SocketAddress sender;
+    int error = 0;
+    const long n = ReceiveDatagram(announcer_, buffer, sizeof buffer, sender, error);
+    if (n < 0) {
+      if (error == kWsaEwouldblock) return;
+      continue;  // a pending error report, taken by this read
+    }
+    DiscoveryMessage message;
+    if (static_cast<size_t>(n) > sizeof buffer ||
+        !ParseDiscoveryDatagram(buffer, static_cast<size_t>(n), message) ||
+        message.kind != kDiscoveryKindQuery || sender.port == 0) {
+      continue;
+    }
+    // Answered to the sender only: never a broadcast.
+    SendDatagram(announcer_, announcement.data(), announcement.size(),
+                 NetworkToHost32(sender.address), NetworkToHost16(sender.port), error);
+  }
 }
 
 void CMServerDaemon::Stop() {
@@ -124,6 +160,8 @@ void CMServerDaemon::CloseAll() {
   controls_.clear();
   CloseSocket(listener_);
   listener_ = kInvalidSocket;
+  CloseSocket(announcer_);
+  announcer_ = kInvalidSocket;
   if (controlListener_ != kInvalidSocket) {
     CloseSocket(controlListener_);
     controlListener_ = kInvalidSocket;
@@ -159,7 +197,7 @@ int CMServerDaemon::NextTimeout(Clock::time_point now) const {
 }
 
 void CMServerDaemon::Run() {
-  enum class What { kWake, kListener, kControlListener, kLink, kControl };
+  enum class What { kWake, kListener, kControlListener, kAnnouncer, kLink, kControl };
   std::vector<PollItem> items;
   std::vector<std::pair<What, size_t>> owners;
   while (!stopping_) {
@@ -172,6 +210,7 @@ void CMServerDaemon::Run() {
     add(wake_.Handle(), false, What::kWake, 0);
     add(listener_, false, What::kListener, 0);
     add(controlListener_, false, What::kControlListener, 0);
+    if (announcer_ != kInvalidSocket) add(announcer_, false, What::kAnnouncer, 0);
     for (size_t i = 0; i < links_.size(); ++i) {
       add(links_[i].socket, !links_[i].link->Outgoing().empty(), What::kLink, i);
     }
@@ -194,6 +233,9 @@ void CMServerDaemon::Run() {
           break;
         case What::kControlListener:
           if (items[i].readable) AcceptControls();
+          break;
+        case What::kAnnouncer:
+          if (items[i].readable) AnswerQueries();
           break;
         case What::kLink:
           if (items[i].readable) ReadLink(links_[index]);

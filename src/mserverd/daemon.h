@@ -8,6 +8,9 @@
 //   kick USER|SESSION-ID    ends a session, or every session of a user
 //   publish FOLDER TARGET   asks every server to put a shortcut to TARGET into FOLDER
 //   push-config             sends the stored configuration to every server now
+// With `announce` it also answers FTP servers' discovery queries (mserver/discovery_datagram.h)
+// that reach its UDP port on the listen address: one announcement carrying its TCP port,
+// sent back to the query's sender.
 // A link that sends bytes that are not packets is closed; nothing an FTP server or a control
 // client sends can stop the loop.
 //
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "mserver/discovery_datagram.h"
 #include "mserverd/ftp_server_link.h"
 #include "platform/poll_set.h"
 #include "platform/socket.h"
@@ -54,6 +58,9 @@ struct DaemonOptions {
   // that has not said hello in its time (it would only hold one of the kMaxLinks places).
   std::chrono::milliseconds controlIdle{10000};
   std::chrono::milliseconds helloWait{10000};
+  // Answer discovery queries on UDP `announcePort` (0: any free port, see AnnouncePort()).
+  bool announce = false;
+  uint16_t announcePort = kDiscoveryQueryPorts[0];
 };
 
 class CMServerDaemon final {
@@ -67,6 +74,8 @@ class CMServerDaemon final {
   bool Open(std::string& message);
   // The TCP port actually bound (host order), once open.
   uint16_t Port() const { return port_; }
+  // The UDP port discovery queries are answered on (host order), 0 without `announce`.
+  uint16_t AnnouncePort() const { return announcePort_; }
   // Serves until `Stop`; then closes every link and removes the control socket file.
   void Run();
   void Stop();
@@ -102,6 +111,7 @@ class CMServerDaemon final {
 
   void AcceptLinks();
   void AcceptControls();
+  void AnswerQueries();
   void ReadLink(Link& link);
   void FlushLink(Link& link);
   void ReadControl(Control& control);
@@ -122,7 +132,9 @@ class CMServerDaemon final {
   LogSink log_;
   SocketHandle listener_ = kInvalidSocket;
   SocketHandle controlListener_ = kInvalidSocket;
+  SocketHandle announcer_ = kInvalidSocket;
   uint16_t port_ = 0;
+  uint16_t announcePort_ = 0;
   CWakeHandle wake_;
   std::atomic<bool> stopping_{false};
   Clock::time_point started_;

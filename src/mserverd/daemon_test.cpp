@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "mserver/password_hiding.h"
+#include "mserver/udp_test_util.h"
+#include "net/loopback_test_util.h"
 #include "mserverd/account_store.h"
 #include "mserverd/control_channel.h"
 #include "mserverd/packet_test_util.h"
@@ -287,6 +289,31 @@ TEST_F(DaemonTest, ControlSocketIsPrivateAndStopCleansUp) {
   FakeFtpServer again(options_.port);
   again.Greet();
   EXPECT_EQ(again.Login("amy", "pw-amy", 1), 1);
+}
+
+TEST_F(DaemonTest, AnnounceAnswersQueriesWithItsTcpPortAndNothingElse) {
+  EXPECT_EQ(daemon_->AnnouncePort(), 0u);  // not without --announce
+  Stop();
+  daemon_.reset();
+  options_.announce = true;
+  options_.announcePort = 0;
+  Start();
+  const uint16_t udpPort = daemon_->AnnouncePort();
+  ASSERT_NE(udpPort, 0u);
+  testing::UdpTestPeer ftpServer(testing::Loopback(9));
+  const uint8_t shortQuery[39] = {};
+  ASSERT_TRUE(ftpServer.Send(shortQuery, sizeof shortQuery, testing::kLoopback, udpPort));
+  ASSERT_TRUE(ftpServer.Send(BuildDiscoveryDatagram(kDiscoveryKindAnnouncement, 0),
+                             testing::kLoopback, udpPort));
+  ASSERT_TRUE(ftpServer.Send(BuildDiscoveryDatagram(kDiscoveryKindQuery, 0), testing::kLoopback,
+                             udpPort));
+  const auto answers = ftpServer.Receive(5000, 0);  // in order: earlier answers came first
+  ASSERT_EQ(answers.size(), 1u);
+  DiscoveryMessage message;
+  ASSERT_TRUE(ParseDiscoveryDatagram(answers[0].bytes.data(), answers[0].bytes.size(), message));
+  EXPECT_EQ(message.kind, kDiscoveryKindAnnouncement);
+  EXPECT_EQ(message.command, daemon_->Port());
+  EXPECT_EQ(NetworkToHost32(answers[0].from.address), testing::kLoopback);
 }
 
 TEST(ListenAddress, OnlyDottedAddressesWithAPort) {

@@ -24,9 +24,10 @@ constexpr const char* kUsage =
     "configuration it gives to FTP servers.\n"
     "\n"
     "The daemon:\n"
-    "  serve [--listen HOST:PORT] [--allow-remote]\n"
+    "  serve [--listen HOST:PORT] [--allow-remote] [--announce]\n"
     "           serve FTP servers' links (default 127.0.0.1:5321) until SIGTERM or SIGINT;\n"
-    "           an address outside 127.0.0.0/8 also needs --allow-remote\n"
+    "           an address outside 127.0.0.0/8 also needs --allow-remote; --announce answers\n"
+    "           FTP servers' discovery queries on udp port 5300 of the same address\n"
     "\n"
     "Administration (takes effect at the next login, no restart needed):\n"
     "  user add NAME [--password-stdin] --home H [--quota BYTES] [--bandwidth KIB]\n"
@@ -83,6 +84,8 @@ int Serve(const std::vector<std::string>& args, const std::string& database,
       }
     } else if (args[i] == "--allow-remote") {
       allowRemote = true;
+    } else if (args[i] == "--announce") {
+      options.announce = true;
     } else {
       return Usage("unexpected '" + args[i] + "' for serve");
     }
@@ -114,6 +117,10 @@ int Serve(const std::vector<std::string>& args, const std::string& database,
                "zelm-mserver: listening on %u.%u.%u.%u:%u, database %s, control socket %s\n",
                options.address >> 24, (options.address >> 16) & 0xFF, (options.address >> 8) & 0xFF,
                options.address & 0xFF, daemon.Port(), database.c_str(), socket.c_str());
+  if (options.announce) {
+    std::fprintf(stderr, "zelm-mserver: answering discovery queries on udp port %u\n",
+                 daemon.AnnouncePort());
+  }
   zelm::CMServerDaemon* running = &daemon;
   if (!zelm::StartDetachedThread(
           [running] {
