@@ -189,8 +189,8 @@ void CUdpServer::ReceiveDatagrams(SocketHandle socket) {
     if (static_cast<size_t>(n) > sizeof buffer) continue;  // cut short: not one of ours
     if (OnDatagram(buffer, static_cast<size_t>(n), sender) != DatagramAction::kAnswer) continue;
     const DiscoveryDatagram announcement = BuildDiscoveryDatagram(kDiscoveryKindAnnouncement, 0);
-    if (SendDatagram(socket, announcement.data(), announcement.size(),
-                     targets_.announcementAddress, targets_.announcementPort, error) < 0) {
+    if (SendDatagram(socket, announcement.data(), announcement.size(), targets_.announcementAddress,
+                     targets_.announcementPort, error) < 0) {
       return;
     }
   }

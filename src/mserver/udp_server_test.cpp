@@ -69,23 +69,35 @@ TEST(UdpServerTest, DatagramsOfWrongSizeSignatureOrKindAreIgnored) {
     change(bytes);
     cases.push_back({std::move(name), std::move(bytes), action});
   };
-  variant("as sent", [](auto&) {}, Action::kAnnounced);
-  variant("category is not looked at", [](auto& b) { b[24] = 7; }, Action::kAnnounced);
-  variant("one byte short", [](auto& b) { b.pop_back(); }, Action::kIgnored);
-  variant("one byte long", [](auto& b) { b.push_back(0); }, Action::kIgnored);
-  variant("empty", [](auto& b) { b.clear(); }, Action::kIgnored);
+  variant(
+      "as sent", [](auto&) {}, Action::kAnnounced);
+  variant(
+      "category is not looked at", [](auto& b) { b[24] = 7; }, Action::kAnnounced);
+  variant(
+      "one byte short", [](auto& b) { b.pop_back(); }, Action::kIgnored);
+  variant(
+      "one byte long", [](auto& b) { b.push_back(0); }, Action::kIgnored);
+  variant(
+      "empty", [](auto& b) { b.clear(); }, Action::kIgnored);
   for (size_t i = 0; i < 16; ++i) {
-    variant("signature byte " + std::to_string(i), [i](auto& b) { b[i] ^= 0x20; },
-            Action::kIgnored);
+    variant(
+        "signature byte " + std::to_string(i), [i](auto& b) { b[i] ^= 0x20; }, Action::kIgnored);
   }
-  variant("kind 1027", [](auto& b) { WriteLe32(b.data() + 20, 1027); }, Action::kIgnored);
-  variant("kind 1030", [](auto& b) { WriteLe32(b.data() + 20, 1030); }, Action::kIgnored);
-  variant("kind 1149", [](auto& b) { WriteLe32(b.data() + 20, 1149); }, Action::kIgnored);
-  variant("query", [](auto& b) { WriteLe32(b.data() + 20, 1029); }, Action::kAnswer);
+  variant(
+      "kind 1027", [](auto& b) { WriteLe32(b.data() + 20, 1027); }, Action::kIgnored);
+  variant(
+      "kind 1030", [](auto& b) { WriteLe32(b.data() + 20, 1030); }, Action::kIgnored);
+  variant(
+      "kind 1149", [](auto& b) { WriteLe32(b.data() + 20, 1149); }, Action::kIgnored);
+  variant(
+      "query", [](auto& b) { WriteLe32(b.data() + 20, 1029); }, Action::kAnswer);
   // Another FTP server's announcement names no port: it must not replace a usable address.
-  variant("port 0", [](auto& b) { WriteLe32(b.data() + 28, 0); }, Action::kIgnored);
-  variant("port 65536", [](auto& b) { WriteLe32(b.data() + 28, 65536); }, Action::kIgnored);
-  variant("port 65535", [](auto& b) { WriteLe32(b.data() + 28, 65535); }, Action::kAnnounced);
+  variant(
+      "port 0", [](auto& b) { WriteLe32(b.data() + 28, 0); }, Action::kIgnored);
+  variant(
+      "port 65536", [](auto& b) { WriteLe32(b.data() + 28, 65536); }, Action::kIgnored);
+  variant(
+      "port 65535", [](auto& b) { WriteLe32(b.data() + 28, 65535); }, Action::kAnnounced);
 
   size_t announced = 0;
   for (const Case& c : cases) {
@@ -124,20 +136,20 @@ TEST(UdpServerTest, ScanBasesAreOnePerSixteenBitNetwork) {
 
 TEST(UdpServerTest, ScanWalksEachBaseThenTheNextThenTheFirstAgain) {
   CUdpServer server(LoopbackTargets(9));
-  server.AddScanBase(0xC0A80114);  // 192.168.1.20
-  server.AddScanBase(0x0A010203);  // 10.1.2.3
+  server.AddScanBase(0xC0A80114);               // 192.168.1.20
+  server.AddScanBase(0x0A010203);               // 10.1.2.3
   constexpr size_t kPerBase = 254 + 254 * 255;  // x.y.0.1-254, then x.y.1.0 to x.y.254.254
   std::vector<uint32_t> walk;
   for (size_t i = 0; i < 2 * kPerBase + 2; ++i) walk.push_back(server.NextScanAddress());
   const std::map<size_t, uint32_t> expected = {
-      {0, 0xC0A80001},                // 192.168.0.1
-      {253, 0xC0A800FE},              // 192.168.0.254
-      {254, 0xC0A80100},              // 192.168.1.0
-      {508, 0xC0A801FE},              // 192.168.1.254
-      {kPerBase - 1, 0xC0A8FEFE},     // 192.168.254.254
-      {kPerBase, 0x0A010001},         // 10.1.0.1
+      {0, 0xC0A80001},                 // 192.168.0.1
+      {253, 0xC0A800FE},               // 192.168.0.254
+      {254, 0xC0A80100},               // 192.168.1.0
+      {508, 0xC0A801FE},               // 192.168.1.254
+      {kPerBase - 1, 0xC0A8FEFE},      // 192.168.254.254
+      {kPerBase, 0x0A010001},          // 10.1.0.1
       {2 * kPerBase - 1, 0x0A01FEFE},  // 10.1.254.254
-      {2 * kPerBase, 0xC0A80001},     // 192.168.0.1 again
+      {2 * kPerBase, 0xC0A80001},      // 192.168.0.1 again
       {2 * kPerBase + 1, 0xC0A80002},
   };
   for (const auto& [index, address] : expected) {
@@ -243,8 +255,8 @@ TEST_F(UdpServerSocketTest, AnnouncementReachesTheHandlerWithTheSendersAddress) 
     return !handler.announcements.empty();
   }));
   // 127.0.0.7 as the socket layer stores it: 0x0700007F.
-  EXPECT_EQ(handler.announcements, (std::vector<std::pair<uint32_t, uint32_t>>{
-                                       {0x0700007F, 21000}}));
+  EXPECT_EQ(handler.announcements,
+            (std::vector<std::pair<uint32_t, uint32_t>>{{0x0700007F, 21000}}));
 }
 
 TEST_F(UdpServerSocketTest, SocketsAreMadeAnewAfterSixteenQuietSeconds) {

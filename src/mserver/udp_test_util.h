@@ -44,8 +44,7 @@ class UdpTestPeer {
     EXPECT_EQ(address >> 24, 127u) << "tests stay on the loopback network";
     if ((address >> 24) != 127) return false;
     int error = 0;
-    return SendDatagram(handle_, data, length, address, port, error) ==
-           static_cast<long>(length);
+    return SendDatagram(handle_, data, length, address, port, error) == static_cast<long>(length);
   }
   bool Send(const DiscoveryDatagram& datagram, uint32_t address, uint16_t port) {
     return Send(datagram.data(), datagram.size(), address, port);

@@ -85,9 +85,8 @@ std::vector<uint32_t> ParseDefaultGateways(std::string_view routeTable) {
     uint32_t gateway = 0;
     uint32_t flags = 0;
     uint32_t mask = 0;
-    if (words.size() < 8 || !ParseHex32(words[1], destination) ||
-        !ParseHex32(words[2], gateway) || !ParseHex32(words[3], flags) ||
-        !ParseHex32(words[7], mask)) {
+    if (words.size() < 8 || !ParseHex32(words[1], destination) || !ParseHex32(words[2], gateway) ||
+        !ParseHex32(words[3], flags) || !ParseHex32(words[7], mask)) {
       continue;
     }
     if (destination != 0 || mask != 0 || (flags & kRouteGateway) == 0) continue;

@@ -74,8 +74,8 @@ long ReceiveDatagram(SocketHandle socket, void* buffer, size_t capacity, SocketA
     sockaddr_in sender{};
     socklen_t size = sizeof sender;
     // MSG_TRUNC: the result is the datagram's real size, so a cut one can be told apart.
-    const ssize_t n = recvfrom(socket, buffer, capacity, MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&sender), &size);
+    const ssize_t n =
+        recvfrom(socket, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&sender), &size);
     if (n >= 0) {
       from = SocketAddress{};
       from.family = sender.sin_family;

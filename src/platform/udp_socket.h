@@ -25,8 +25,7 @@ bool SetMulticastTtl(SocketHandle socket, int ttl, int& error);
 bool SetMulticastLoopback(SocketHandle socket, bool on, int& error);
 // IP_ADD_MEMBERSHIP of `group` on the interface of `interfaceAddress` (0: the system's
 // choice, by the route to the group).
-bool JoinMulticastGroup(SocketHandle socket, uint32_t group, uint32_t interfaceAddress,
-                        int& error);
+bool JoinMulticastGroup(SocketHandle socket, uint32_t group, uint32_t interfaceAddress, int& error);
 
 // Sends one datagram to (`address`, `port`). Returns the bytes sent or -1 with `error` set.
 // Never blocks (kWsaEwouldblock when the send buffer is full), never raises SIGPIPE.

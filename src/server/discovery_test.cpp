@@ -43,8 +43,8 @@ class DiscoveryListenerTest : public ListenerTest {
     const auto queries = peer.Receive(5000, 0);
     ASSERT_FALSE(queries.empty());
     DiscoveryMessage message;
-    ASSERT_TRUE(ParseDiscoveryDatagram(queries.back().bytes.data(), queries.back().bytes.size(),
-                                       message));
+    ASSERT_TRUE(
+        ParseDiscoveryDatagram(queries.back().bytes.data(), queries.back().bytes.size(), message));
     ASSERT_EQ(message.kind, kDiscoveryKindQuery);
     ASSERT_TRUE(peer.Send(BuildDiscoveryDatagram(kDiscoveryKindAnnouncement, tcpPort),
                           NetworkToHost32(queries.back().from.address),
@@ -56,8 +56,8 @@ TEST_F(DiscoveryListenerTest, AnnouncementIsStoredAndConnectedToUntilTheLinkWork
   SetDword("MServer IP", 0);
   SetDword("MServer Port", 0);
   SetDword("Discovery", 1);
-  UdpTestPeer far(Loopback(7));                   // answers queries to the "broadcast" address
-  UdpTestPeer near(Loopback(1), far.Port());      // answers queries to the loopback address
+  UdpTestPeer far(Loopback(7));               // answers queries to the "broadcast" address
+  UdpTestPeer near(Loopback(1), far.Port());  // answers queries to the loopback address
   DiscoveryTargets targets = LoopbackTargets(far.Port());
   targets.broadcastAddress = Loopback(7);
   listener_ = std::make_unique<CFtpListener>();

@@ -81,7 +81,9 @@ class CFtpListener : public CZmSocket,
 
   // Replaces discovery's destinations (tests keep them on 127.0.0.0/8). Call before
   // `StartListening`.
-  void OverrideDiscoveryTargets(DiscoveryTargets targets) { discoveryTargets_ = std::move(targets); }
+  void OverrideDiscoveryTargets(DiscoveryTargets targets) {
+    discoveryTargets_ = std::move(targets);
+  }
   // The discovery object, null while discovery is off. The listener's thread uses it; others
   // may look only while that thread is stopped.
   CUdpServer* Discovery() { return discovery_.get(); }
