@@ -209,7 +209,13 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
         s.SendErrorReply(426, nullptr);
         fs.SetUsedBytes(0);
       } else if (outcome.error != 0) {
-        s.SendErrorReply(outcome.error == ENOSPC || outcome.error == EDQUOT ? 452 : 451, nullptr);
+        const bool connectionBroke = outcome.error == kWsaEconnreset ||
+                                     outcome.error == kWsaEconnaborted ||
+                                     outcome.error == kWsaEtimedout;
+        s.SendErrorReply(connectionBroke                                         ? 426
+                         : outcome.error == ENOSPC || outcome.error == EDQUOT ? 452
+                                                                              : 451,
+                         nullptr);
         fs.SetUsedBytes(0);
       } else {
         const int64_t used = static_cast<int64_t>(fs.GetUsedBytes()) + outcome.growth;

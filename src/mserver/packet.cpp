@@ -105,7 +105,9 @@ uint8_t* GetBody(uint8_t* packet) {
   return packet + kPacketBodyOffset;
 }
 
-size_t CutPackets(uint8_t* data, size_t count, size_t& consumed, const PacketHandler& dispatch) {
+size_t CutPackets(uint8_t* data, size_t count, size_t& consumed, const PacketHandler& dispatch,
+                  bool* malformed) {
+  if (malformed != nullptr) *malformed = false;
   if (count < kPacketHeaderSize) return kPacketHeaderSize - count;
   consumed = 0;
   while (true) {
@@ -113,9 +115,11 @@ size_t CutPackets(uint8_t* data, size_t count, size_t& consumed, const PacketHan
     const size_t left = count - consumed;
     if (left < kPacketHeaderSize) return kPacketHeaderSize - left;
     const uint32_t length = GetPacketLength(packet);
-    if (length == 0) return 0;
+    if (length == 0 || (length <= left && CheckPacket(packet, length) != kPacketValid)) {
+      if (malformed != nullptr) *malformed = true;
+      return 0;
+    }
     if (length > left) return length - left;
-    if (CheckPacket(packet, length) != kPacketValid) return 0;
     const MServerPacketHeader header = ReadHeader(packet);
     if (header.bodyLength != 0) {
       dispatch(header, GetBody(packet), header.bodyLength);

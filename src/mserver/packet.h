@@ -96,7 +96,9 @@ using PacketHandler =
 // Returns the number of bytes still missing for the next packet (keep all bytes, read more),
 // or 0 when the bytes are used up: every whole packet was dispatched, or a malformed or
 // forged packet ended processing and the rest of the data is to be dropped. `consumed` tells
-// how many leading bytes were dispatched.
-size_t CutPackets(uint8_t* data, size_t count, size_t& consumed, const PacketHandler& dispatch);
+// how many leading bytes were dispatched; `malformed`, when given, tells whether a malformed or
+// forged packet was met (the stream is then out of step with its packets).
+size_t CutPackets(uint8_t* data, size_t count, size_t& consumed, const PacketHandler& dispatch,
+                  bool* malformed = nullptr);
 
 }  // namespace zelm

@@ -216,11 +216,14 @@ TEST(PacketCutter, MalformedHeadersAreRejectedWithoutReadingPastTheData) {
     std::vector<uint8_t> data = Forged(c.length, c.bodyLength, c.present);
     size_t consumed = 0;
     size_t dispatched = 0;
-    const size_t missing =
-        CutPackets(data.data(), data.size(), consumed,
-                   [&](const MServerPacketHeader&, uint8_t*, uint32_t) { ++dispatched; });
+    bool malformed = false;
+    const size_t missing = CutPackets(
+        data.data(), data.size(), consumed,
+        [&](const MServerPacketHeader&, uint8_t*, uint32_t) { ++dispatched; }, &malformed);
     EXPECT_EQ(missing, c.expectMissing) << c.name;
     EXPECT_EQ(dispatched, c.expectDispatched) << c.name;
+    // Every rejection says so, so that the link can start afresh; waiting for more does not.
+    EXPECT_EQ(malformed, missing == 0 && dispatched == 0) << c.name;
   }
 }
 

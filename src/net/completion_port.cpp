@@ -135,7 +135,7 @@ void CCompletionPool::Serve(const std::shared_ptr<CCompletionContext>& context) 
   } else if (n < 0 && error == kWsaEwouldblock) {
     Arm(context);  // nothing after all; wait again
   } else {
-    owner->OnIoClosed();
+    owner->OnIoClosed(n < 0 ? error : 0);
   }
 }
 

@@ -83,7 +83,7 @@ bool CZmSocket::OnError(int /*eventBit*/, int code) {
   return false;
 }
 
-void CZmSocket::OnIoClosed() {
+void CZmSocket::OnIoClosed(int /*error*/) {
   DropCompletionContext(false);
   if (IsValid()) Close(false);
 }
@@ -386,6 +386,7 @@ bool CZmSocket::Listen(uint32_t port, uint32_t address) {
     OnError(kEventBitNone, error);
     return false;
   }
+  KeepReserveDescriptor();
   listening_.store(true);
   return true;
 }
@@ -401,7 +402,17 @@ bool CZmSocket::AcceptPending() {
     }
     SocketAddress peer;
     SocketHandle accepted = AcceptSocket(fd, peer, error);
-    if (accepted == kInvalidSocket) break;
+    if (accepted == kInvalidSocket) {
+      if (IsDescriptorShortage(error)) {
+        // Out of descriptors: the listener stays open. Waiting clients are turned away with a
+        // closed connection, so that nothing spins on them, and new ones are taken again as
+        // soon as descriptors free up.
+        for (int refused = 0; refused < kMaxBacklog && RefusePendingConnection(fd); ++refused) {
+        }
+        error = 0;
+      }
+      break;
+    }
     ++count;
     if (!OnAccept(accepted, peer)) zelm::CloseSocket(accepted);
   }

@@ -98,9 +98,9 @@ class CZmSocket {
   // The disconnect sequence; `byPeer` when the peer closed. Idempotent. May be called from
   // any thread; a call made while another one is under way returns at once.
   virtual void Close(bool byPeer);
-  // Upload worker: the peer closed (or the read failed). Drops the completion context, then
-  // `Close(false)` when the descriptor is still open.
-  virtual void OnIoClosed();
+  // Upload worker: the peer closed (`error` 0) or the read failed (`error` says why). Drops
+  // the completion context, then `Close(false)` when the descriptor is still open.
+  virtual void OnIoClosed(int error);
   // Upload worker hook for sends; never called by the system.
   virtual void OnIoSent(const uint8_t* data, size_t count);
   // Upload worker: `count` bytes arrived in `data` (a buffer of `capacity` bytes that belongs

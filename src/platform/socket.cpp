@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "platform/error.h"
 
@@ -272,6 +273,35 @@ long RaiseDescriptorLimit() {
     getrlimit(RLIMIT_NOFILE, &rl);
   }
   return rl.rlim_cur > static_cast<rlim_t>(LONG_MAX) ? LONG_MAX : static_cast<long>(rl.rlim_cur);
+}
+
+namespace {
+
+std::mutex reserveMutex;
+int reserveDescriptor = -1;  // guarded by reserveMutex
+
+}  // namespace
+
+bool IsDescriptorShortage(int error) {
+  return error == kWsaEmfile || error == kWsaEnobufs || error == MapErrno(ENFILE) ||
+         error == MapErrno(ENOMEM);
+}
+
+void KeepReserveDescriptor() {
+  std::lock_guard lock(reserveMutex);
+  if (reserveDescriptor < 0) reserveDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+bool RefusePendingConnection(SocketHandle listener) {
+  std::lock_guard lock(reserveMutex);
+  if (reserveDescriptor < 0) return false;
+  close(reserveDescriptor);
+  reserveDescriptor = -1;
+  int taken = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  while (taken < 0 && errno == EINTR) taken = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (taken >= 0) close(taken);
+  reserveDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return taken >= 0;
 }
 
 }  // namespace zelm

@@ -108,4 +108,16 @@ bool LookUpHostAddress(const char* name, uint32_t& address);
 // Raises the process's descriptor limit to its hard limit; returns the new soft limit.
 long RaiseDescriptorLimit();
 
+// Whether an accept failed for want of descriptors or kernel memory (the process's or the
+// system's), rather than for a fault of the listening socket.
+bool IsDescriptorShortage(int error);
+// Keeps one descriptor in reserve (once per process), so that a listener out of descriptors
+// can still take a waiting connection off its queue.
+void KeepReserveDescriptor();
+// Takes one waiting connection off `listener`'s queue with the reserve descriptor and closes
+// it at once: the client sees its connection closed instead of waiting in the queue, and the
+// listener is not woken for it again and again. False when none was waiting or the reserve
+// is gone.
+bool RefusePendingConnection(SocketHandle listener);
+
 }  // namespace zelm

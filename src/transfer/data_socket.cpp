@@ -321,6 +321,7 @@ bool CFtpDataSocket::OnAccept(SocketHandle socket, SocketAddress address) {
 }
 
 void CFtpDataSocket::OnConnect(int code) {
+  if (code == 0) connectionMade_ = true;
   CZmSocket::OnConnect(code);
   if (owner_ != nullptr) owner_->OnDataConnected(code == 0);
   if (code == 0 && direction_.load() == kDirectionReceive && IsValid() && UseCompletionPort()) {
@@ -328,8 +329,23 @@ void CFtpDataSocket::OnConnect(int code) {
   }
 }
 
+void CFtpDataSocket::OnIoClosed(int error) {
+  // A client that resets the connection broke the upload off: what arrived stays, but the
+  // transfer did not complete.
+  if (error != 0 && transferError_.load() == 0) transferError_ = error;
+  CZmSocket::OnIoClosed(error);
+}
+
+bool CFtpDataSocket::OnError(int eventBit, int code) {
+  if (eventBit == kEventBitReceive && (code == kWsaEconnreset || code == kWsaEtimedout) &&
+      direction_.load() == kDirectionReceive && transferError_.load() == 0) {
+    transferError_ = code;  // as in OnIoClosed, for an upload served by the event thread
+  }
+  return CZmSocket::OnError(eventBit, code);
+}
+
 void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
-  if (wasListening || !wasConnected) return;
+  if (wasListening || !(wasConnected || connectionMade_.exchange(false))) return;
   UploadOutcome outcome;
   bool upload = false;
   {

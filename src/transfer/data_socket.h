@@ -144,6 +144,8 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // ---- CZmSocket ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
   void OnIoReceived(uint8_t* data, size_t count, size_t capacity, bool more) override;
+  void OnIoClosed(int error) override;
+  bool OnError(int eventBit, int code) override;
   int OnReceiveData(uint8_t* data, size_t length, size_t& consumed) override;
   bool OnAccept(SocketHandle socket, SocketAddress address) override;
   void OnConnect(int code) override;
@@ -172,6 +174,9 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   bool fileExisted_ = false;
   std::atomic<bool> abortRequested_{false};
   std::atomic<int> transferError_{0};
+  // The data connection was made: its end is the transfer's end even when the connection
+  // broke so hard (a reset) that the socket no longer counts as connected.
+  std::atomic<bool> connectionMade_{false};
   CBandwidthWindow window_;
 };
 
