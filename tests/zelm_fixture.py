@@ -19,7 +19,7 @@ def free_port():
 
 
 class ServerFixture:
-    def __init__(self, accounts=None):
+    def __init__(self, accounts=None, preexec=None):
         self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
         self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
         self.peer = ManagementPeer(accounts or {"bob": ("secret", "bob", 0x100000)})
@@ -34,7 +34,8 @@ class ServerFixture:
                            check=True)
         self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")
         self.process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=self.env,
-                                        stderr=self.log, stdout=subprocess.DEVNULL)
+                                        stderr=self.log, stdout=subprocess.DEVNULL,
+                                        preexec_fn=preexec)
         deadline = time.time() + 10
         while True:
             try:

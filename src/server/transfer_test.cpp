@@ -211,7 +211,7 @@ TEST_F(TransferTest, DataConnectionAndStalledUploadTimeOut) {
   ScopedClockOverride override(clock);
   auto client = LoggedIn();
   WriteFile(home_ / "a.txt", "abc");
-  client->Command("PASV");  // and no client ever connects
+  const uint16_t unused = PassivePort(client->Command("PASV"));  // no client ever connects
   EXPECT_EQ(client->Command("RETR a.txt").substr(0, 3), "150");
   clock.AdvanceMilliseconds(29'000);
   WakeSessions("bob");
@@ -219,6 +219,15 @@ TEST_F(TransferTest, DataConnectionAndStalledUploadTimeOut) {
   clock.AdvanceMilliseconds(1'000);
   WakeSessions("bob");
   EXPECT_EQ(client->ReadReply(), "425 Can't open data connection.\r\n");
+  // The passive port was given up with its descriptor: nobody listens there any more.
+  int error = 0;
+  const SocketHandle late = OpenSocket(kSocketStream, kProtocolTcp, error);
+  if (!ConnectSocket(late, kLoopback, unused, error)) {
+    WaitWritable(late, 5000, error);
+    error = TakeSocketError(late);
+  }
+  EXPECT_EQ(error, kWsaEconnrefused);
+  CloseSocket(late);
 
   const SocketHandle data = Passive(*client);
   EXPECT_EQ(client->Command("STOR slow.txt")[0], '1');
