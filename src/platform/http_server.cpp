@@ -9,7 +9,8 @@
 namespace zelm {
 namespace {
 
-constexpr int kServerThreads = 4;
+// Each open page keeps one thread waiting for log entries.
+constexpr int kServerThreads = 8;
 // An idle keep-alive connection holds a pool thread; a short wait keeps `Stop` prompt.
 constexpr time_t kKeepAliveSeconds = 1;
 constexpr time_t kReadWriteSeconds = 5;
