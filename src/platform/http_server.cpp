@@ -4,6 +4,8 @@
 #include <httplib.h>
 #include <strings.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace zelm {
@@ -99,7 +101,19 @@ bool CHttpServer::Start(const std::string& address, uint16_t port, Handler handl
   }
   if (bound <= 0) return false;
   port_ = static_cast<uint16_t>(bound);
-  impl->thread = std::thread([&server] { server.listen_after_bind(); });
+  std::atomic<bool> ended{false};
+  impl->thread = std::thread([&server, &ended] {
+    server.listen_after_bind();
+    ended = true;
+  });
+  // The library's stop() does nothing until its loop runs, so a stop that came too early
+  // would leave the thread in accept() for ever: return only once it runs.
+  while (!server.is_running() && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (ended) {
+    impl->thread.join();
+    port_ = 0;
+    return false;
+  }
   impl_ = std::move(impl);
   return true;
 }
