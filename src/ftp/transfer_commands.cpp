@@ -57,6 +57,13 @@ int CFtpSession::OpenDataConnection(uint32_t port) {
     const bool connected = data_.IsConnected();
     if ((connected || data_.IsListening()) && (port == 0 || port == data_.GetActivePort())) {
       if (connected) return 2;
+      // A client connects right after PASV and sends its command straight away, so the
+      // connection is usually waiting already: taking it now saves a pass of the event loop.
+      // (An upload's connection is left to the event, which hands it to the upload worker.)
+      if (data_.GetDirection() != kDirectionReceive && data_.AcceptPending() &&
+          data_.IsConnected()) {
+        return 2;
+      }
       SetFlags(kFlagDataAwaited);
       activityTimer_.Restart();
       return 0;
@@ -156,7 +163,9 @@ void CFtpSession::SendFile() {
     size_t sent = 0;
     int result = 2;
     if (direct) {
-      result = data_.SendFileDirect(chunk * kControlPollChunks, sent, failure);
+      const uint64_t left = size - offset;  // no call that only finds the end
+      result = data_.SendFileDirect(
+          static_cast<size_t>(std::min<uint64_t>(chunk * kControlPollChunks, left)), sent, failure);
       if (result == 1) chunks += kControlPollChunks - 1;  // counts as that many chunks
       direct = result != 2;
     }
@@ -176,7 +185,10 @@ void CFtpSession::SendFile() {
         SleepMilliseconds(static_cast<uint32_t>(std::min(until - now, kThrottleSliceMs)));
       }
     }
-    if (++chunks % kControlPollChunks == 0) OnNetworkEvents(GetEvent().get(), false);
+    // After the last chunk there is nothing left to interrupt.
+    if (++chunks % kControlPollChunks == 0 && offset < size) {
+      OnNetworkEvents(GetEvent().get(), false);
+    }
     if (HasFlag(kFlagClosing)) {
       failure = CFtpDataSocket::kSendFailed;
       break;
