@@ -189,7 +189,8 @@ class ServiceRun:
                       ["set-dword", "ServiceIP", "127.0.0.1"],
                       ["set-dword", "MServer IP", "127.0.0.1"],
                       ["set-dword", "MServer Port", str(self.peer.port)],
-                      ["set-string", "Main Path", os.path.join(self.folder.name, "main")]):
+                      ["set-string", "Main Path", os.path.join(self.folder.name, "main")],
+                      ["set-dword", "Console Port", "0"]):  # parallel runs would share 8021
             subprocess.run([ZELMFTPCTL, "settings"] + words, env=self.env, check=True)
         self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")
         self.process = subprocess.Popen([ZELMFTP] + list(args), env=self.env, stderr=self.log,

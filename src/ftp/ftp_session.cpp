@@ -56,7 +56,7 @@ bool CFtpSession::SendReply(uint32_t code, const CFtpCommand* command) {
       if (command != nullptr && command->Is(kCmdType)) extra = HasFlag(kFlagImageType) ? "I" : "A";
       break;
     case 227: {
-      const uint32_t local = GetLocalAddress();  // network order: first octet lowest
+      const uint32_t local = GetControlAddress();  // network order: first octet lowest
       const uint32_t port = data_.GetActivePort();
       char text[64];
       std::snprintf(text, sizeof text, "%u,%u,%u,%u,%u,%u", local & 0xFF, (local >> 8) & 0xFF,

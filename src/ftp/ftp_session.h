@@ -150,6 +150,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
   // ---- Data connection and transfers (the session's thread) ----
   CFtpDataSocket& Data() { return data_; }
+  // The control connection's local address (network order), asked of the system once.
+  uint32_t GetControlAddress();
   // 2 already open, 1 connected now, 0 awaited, -1 failed; `port` 0 keeps the stored port.
   int OpenDataConnection(uint32_t port);
   // Opens the file and the data connection and sends the preliminary reply; the result of
@@ -212,6 +214,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   std::atomic<uint32_t> peer_{0};
 
   CFtpDataSocket data_{this};
+  uint32_t controlAddress_ = 0;  // 0 until GetControlAddress has asked
   std::string listingPath_;
   std::string renameSource_;
   uint64_t restartOffset_ = 0;  // REST: applies to the next transfer only

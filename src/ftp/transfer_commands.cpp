@@ -45,13 +45,25 @@ char UpperLetter(const std::string& argument) {
 
 // ---- The session's side of transfers ----
 
+uint32_t CFtpSession::GetControlAddress() {
+  if (controlAddress_ == 0) controlAddress_ = GetLocalAddress();
+  return controlAddress_;
+}
+
 int CFtpSession::OpenDataConnection(uint32_t port) {
-  const uint32_t local = NetworkToHost32(GetLocalAddress());
+  const uint32_t local = NetworkToHost32(GetControlAddress());
   data_.SetEvent(GetEvent());
   if (HasFlag(kFlagPassive)) {
-    if ((data_.IsConnected() || data_.IsListening()) &&
-        (port == 0 || port == data_.GetActivePort())) {
-      if (data_.IsConnected()) return 2;
+    const bool connected = data_.IsConnected();
+    if ((connected || data_.IsListening()) && (port == 0 || port == data_.GetActivePort())) {
+      if (connected) return 2;
+      // A client connects right after PASV and sends its command straight away, so the
+      // connection is usually waiting already: taking it now saves a pass of the event loop.
+      // (An upload's connection is left to the event, which hands it to the upload worker.)
+      if (data_.GetDirection() != kDirectionReceive && data_.AcceptPending() &&
+          data_.IsConnected()) {
+        return 2;
+      }
       SetFlags(kFlagDataAwaited);
       activityTimer_.Restart();
       return 0;
@@ -83,7 +95,7 @@ int CFtpSession::StartTransfer(const CFtpCommand& command, const std::string& re
   restartOffset_ = 0;  // a restart marker serves the next transfer only
   CFtpFileSystem& fs = account_.fileSystem;
   if (receiving && account_.quota != 0 && fs.GetUsedBytes() == 0) fs.ComputeUsedSpace();
-  const bool existed = PathExists(realPath, 0);
+  const bool existed = receiving && PathExists(realPath, 0);
   if (!data_.OpenTransferFile()) {
     std::string text;
     if (GetSystemErrorText(data_.GetTransferError(), text)) {
@@ -134,11 +146,14 @@ void CFtpSession::SendFile() {
   SetFlags(kFlagBusy);
   data_.SelectConnectClose();
   const uint32_t limit = GetBandwidthLimit();
-  // With a bandwidth limit the chunks shrink so that each one is a small part of a second.
+  // Without a bandwidth limit the file goes from the page cache to the socket directly, in
+  // chunks as large as the stretch between two looks at the control connection; with a
+  // limit the chunks shrink so that each one is a small part of a second.
+  bool direct = limit == 0;
   const size_t chunk = limit == 0
                            ? kDownloadChunk
                            : std::clamp<size_t>(size_t{limit} * 1024 / 16, 1024, kDownloadChunk);
-  std::vector<uint8_t> buffer(chunk);
+  std::vector<uint8_t> buffer;  // only for chunks that are read and sent
   uint64_t offset = data_.GetRestartOffset();
   const uint64_t size = data_.GetFileSize();
   CBandwidthWindow window;
@@ -146,7 +161,19 @@ void CFtpSession::SendFile() {
   int failure = 0;
   while (offset < size) {
     size_t sent = 0;
-    if (data_.SendFileChunk(buffer.data(), chunk, sent, failure) != 1) break;
+    int result = 2;
+    if (direct) {
+      const uint64_t left = size - offset;  // no call that only finds the end
+      result = data_.SendFileDirect(
+          static_cast<size_t>(std::min<uint64_t>(chunk * kControlPollChunks, left)), sent, failure);
+      if (result == 1) chunks += kControlPollChunks - 1;  // counts as that many chunks
+      direct = result != 2;
+    }
+    if (result == 2) {
+      buffer.resize(chunk);
+      result = data_.SendFileChunk(buffer.data(), chunk, sent, failure);
+    }
+    if (result != 1) break;
     offset += sent;
     bytesSent_ += sent;
     // Data flowing counts as activity: a long download is not an idle session.
@@ -158,7 +185,10 @@ void CFtpSession::SendFile() {
         SleepMilliseconds(static_cast<uint32_t>(std::min(until - now, kThrottleSliceMs)));
       }
     }
-    if (++chunks % kControlPollChunks == 0) OnNetworkEvents(GetEvent().get(), false);
+    // After the last chunk there is nothing left to interrupt.
+    if (++chunks % kControlPollChunks == 0 && offset < size) {
+      OnNetworkEvents(GetEvent().get(), false);
+    }
     if (HasFlag(kFlagClosing)) {
       failure = CFtpDataSocket::kSendFailed;
       break;
@@ -268,7 +298,7 @@ void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
     case kCmdPasv: {
       CFtpDataSocket& data = session.Data();
       data.Close(false);
-      const uint32_t local = NetworkToHost32(session.GetLocalAddress());
+      const uint32_t local = NetworkToHost32(session.GetControlAddress());
       const uint32_t port = CFtpDataSocket::ChoosePassivePort(local);
       data.SetEvent(session.GetEvent());
       if (port == 0 || !data.Listen(port, local)) {

@@ -53,7 +53,12 @@ int CMServerLink::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) 
 
 void CMServerLink::OnConnect(int code) {
   CZmSocket::OnConnect(code);
-  if (code == 0) SendHello();
+  if (code != 0) return;
+  // Requests are small and often follow each other (many sessions log in at once): without
+  // this a request waits for the acknowledgement of the one before it.
+  int error = 0;
+  SetSocketOption(GetHandle(), SocketOption::kNoDelay, 1, error);
+  SendHello();
 }
 
 void CMServerLink::OnClosing(bool byPeer) {

@@ -179,7 +179,7 @@ std::optional<Account> CAccountStore::CheckLogin(std::string_view name, std::str
     return std::nullopt;
   }
   Account account = AccountOf(s);
-  const bool matches = VerifyPassword(password, s.Text(7));
+  const bool matches = verified_.Verify(password, s.Text(7));
   if (!matches || !account.enabled) return std::nullopt;
   return account;
 }

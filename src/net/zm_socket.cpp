@@ -9,6 +9,7 @@
 #include "net/completion_port.h"
 #include "net/socket_error_text.h"
 #include "platform/error.h"
+#include "platform/file_send.h"
 #include "platform/limits.h"
 
 namespace zelm {
@@ -259,6 +260,54 @@ int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
   return handle_.load() != kInvalidSocket ? 0 : -1;
 }
 
+int64_t CZmSocket::WriteFile(CFile& file, size_t length) {
+  SocketHandle fd = handle_.load();
+  if (fd == kInvalidSocket || !connected_.load()) {
+    OnError(kEventBitReceive, kWsaEnotconn);
+    return -1;
+  }
+  size_t sent = 0;
+  int error = 0;
+  bool ended = false;
+  bool timedOut = false;
+  {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    const int64_t timeout = static_cast<int64_t>(sendTimeoutUnit_) *
+                            static_cast<int64_t>(length / 1024 > 1 ? length / 1024 : 1);
+    const int64_t deadline = SteadyMilliseconds() + timeout;
+    while (sent < length) {
+      const long n = SendFileToSocket(fd, file, length - sent, error);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      if (n == 0) {
+        ended = true;
+        break;
+      }
+      if (error != kWsaEwouldblock) break;
+      const int64_t remaining = deadline - SteadyMilliseconds();
+      if (remaining <= 0) {
+        timedOut = true;
+        break;
+      }
+      int waitError = 0;
+      if (WaitWritable(fd, static_cast<int>(remaining), waitError) < 0) break;
+    }
+  }
+  if (sent == length || ended) {
+    sendFailures_.store(0);
+    return static_cast<int64_t>(sent);
+  }
+  // A failure after some bytes went is met again by the next call, which falls back then.
+  if (!timedOut) return sent > 0 ? static_cast<int64_t>(sent) : kFileSendFallback;
+  if (handle_.load() != kInvalidSocket) {
+    const uint32_t before = sendFailures_.fetch_add(1);
+    if (before + 1 >= kMaxShortSends) Close(false);
+  }
+  return -1;
+}
+
 // ---- Setting up ----
 
 bool CZmSocket::SelectOn(const std::shared_ptr<CEventObject>& event, uint32_t mask) {
@@ -436,13 +485,13 @@ void CZmSocket::Close(bool byPeer) {
     OnClosing(byPeer);
     LogEvent("Disconnecting Socket ", nullptr, 0);
     if (listening_.load()) {
-      wasListening = true;
+      wasListening = true;  // no connection: no options to put back, no bytes to drain
     } else {
       ShutdownSocket(fd, ShutdownHow::kSend);  // the disconnect indication
       ShutdownSocket(fd, ShutdownHow::kBoth);
+      ResetOptions();
     }
-    ResetOptions();
-    if (!byPeer) {
+    if (!byPeer && !wasListening) {
       // Unread bytes would make the close a reset, which can cost the peer our last replies.
       uint8_t discard[kDrainChunk];
       int error = 0;

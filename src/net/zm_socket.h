@@ -45,6 +45,7 @@
 
 #include "net/receive_block.h"
 #include "platform/event_object.h"
+#include "platform/files.h"
 #include "platform/socket.h"
 
 namespace zelm {
@@ -72,6 +73,8 @@ inline constexpr uint32_t kAnyPort = 0xFFFFFFFF;
 inline constexpr uint32_t kResolveFailed = 0xFFFFFFFF;
 // `GetNextTickDelay` result: no timed pass is needed, only events and signals.
 inline constexpr int kNoTick = -1;
+// `WriteFile` result: the caller reads and sends the bytes itself.
+inline constexpr int64_t kFileSendFallback = -2;
 // Exit code of an event thread whose `InitEvents` failed.
 inline constexpr uint32_t kEventThreadInitFailed = 0xFFFFFFFF;
 
@@ -188,6 +191,14 @@ class CZmSocket {
   // finish counts as short and the fifth short send in a row closes the socket. Any thread.
   int WriteSocket(const uint8_t* data, size_t length);
   int Send(const uint8_t* data, size_t length) { return WriteSocket(data, length); }
+  // Sends up to `length` bytes of `file` from its position without copying them through the
+  // process, waiting for the peer as `WriteSocket` does. Returns the bytes sent (fewer than
+  // `length` only at the end of the file, 0 there); -1 when the socket is not connected or the
+  // send did not finish in time (a short send, counted as `WriteSocket` counts it);
+  // kFileSendFallback when an error stopped it before any byte went (the file or connection
+  // cannot be sent this way, or the read or send failed): the caller reads and sends the
+  // bytes itself, which also tells a failed read from a failed send. Any thread.
+  int64_t WriteFile(CFile& file, size_t length);
 
   // ---- State ----
 

@@ -4,12 +4,15 @@
 #include <httplib.h>
 #include <strings.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace zelm {
 namespace {
 
-constexpr int kServerThreads = 4;
+// Each open page keeps one thread waiting for log entries.
+constexpr int kServerThreads = 8;
 // An idle keep-alive connection holds a pool thread; a short wait keeps `Stop` prompt.
 constexpr time_t kKeepAliveSeconds = 1;
 constexpr time_t kReadWriteSeconds = 5;
@@ -98,7 +101,19 @@ bool CHttpServer::Start(const std::string& address, uint16_t port, Handler handl
   }
   if (bound <= 0) return false;
   port_ = static_cast<uint16_t>(bound);
-  impl->thread = std::thread([&server] { server.listen_after_bind(); });
+  std::atomic<bool> ended{false};
+  impl->thread = std::thread([&server, &ended] {
+    server.listen_after_bind();
+    ended = true;
+  });
+  // The library's stop() does nothing until its loop runs, so a stop that came too early
+  // would leave the thread in accept() for ever: return only once it runs.
+  while (!server.is_running() && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (ended) {
+    impl->thread.join();
+    port_ = 0;
+    return false;
+  }
   impl_ = std::move(impl);
   return true;
 }

@@ -38,8 +38,9 @@ inline constexpr uint32_t kSendTimeoutPerKibMs = 5000;
 // The fifth short send in a row closes the socket.
 inline constexpr uint32_t kMaxShortSends = 5;
 
-// Bytes the upload worker reads from a socket in one go.
-inline constexpr size_t kCompletionReceiveSize = 64 * 1024;
+// Bytes the upload worker reads from a socket in one go (a buffer of this size exists for each
+// upload while it runs): large reads keep the worker's calls per megabyte few.
+inline constexpr size_t kCompletionReceiveSize = 256 * 1024;
 
 // The longest password and user name the password hiding reads.
 inline constexpr size_t kMaxHiddenPassword = 128;

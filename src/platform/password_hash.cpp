@@ -3,6 +3,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <charconv>
@@ -84,6 +85,55 @@ bool VerifyPassword(std::string_view password, std::string_view stored) {
   std::vector<uint8_t> key(expected.size());
   if (!Derive(password, salt, parameters, key)) return false;
   return CRYPTO_memcmp(key.data(), expected.data(), key.size()) == 0;
+}
+
+CVerifiedPasswords::CVerifiedPasswords(size_t capacity) : capacity_(capacity) {
+  // Without a random key nothing is ever remembered (every digest differs from the last).
+  if (RAND_bytes(key_.data(), static_cast<int>(key_.size())) != 1) key_.fill(0);
+}
+
+std::string CVerifiedPasswords::Digest(std::string_view password, std::string_view stored) const {
+  // The stored text's length first, so that no other pair gives the same message.
+  std::string message = std::to_string(stored.size());
+  message.push_back(':');
+  message.append(stored);
+  message.append(password);
+  uint8_t digest[EVP_MAX_MD_SIZE];
+  unsigned length = 0;
+  if (HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
+           reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
+           &length) == nullptr) {
+    length = 0;
+  }
+  OPENSSL_cleanse(message.data(), message.size());
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+bool CVerifiedPasswords::Verify(std::string_view password, std::string_view stored) {
+  const std::string digest = capacity_ != 0 ? Digest(password, stored) : std::string();
+  if (!digest.empty()) {
+    std::lock_guard lock(mutex_);
+    if (digests_.contains(digest)) {
+      ++hits_;
+      return true;
+    }
+  }
+  if (!VerifyPassword(password, stored)) return false;
+  if (digest.empty()) return true;
+  std::lock_guard lock(mutex_);
+  if (digests_.insert(digest).second) {
+    order_.push_back(digest);
+    if (order_.size() > capacity_) {
+      digests_.erase(order_.front());
+      order_.pop_front();
+    }
+  }
+  return true;
+}
+
+uint64_t CVerifiedPasswords::Hits() const {
+  std::lock_guard lock(mutex_);
+  return hits_;
 }
 
 }  // namespace zelm

@@ -34,5 +34,30 @@ TEST(PasswordHash, MalformedStoredTextNeverMatches) {
   for (const std::string& stored : cases) EXPECT_FALSE(VerifyPassword("pw", stored)) << stored;
 }
 
+TEST(VerifiedPasswords, RemembersOnlyPasswordsThatVerifiedAgainstTheSameStoredText) {
+  CVerifiedPasswords verified(2);
+  const std::string alice = HashPassword("wonderland", kFast);
+  EXPECT_FALSE(verified.Verify("wonderlanD", alice));
+  EXPECT_FALSE(verified.Verify("wonderlanD", alice));  // a wrong guess is never remembered
+  EXPECT_EQ(verified.Hits(), 0u);
+  EXPECT_TRUE(verified.Verify("wonderland", alice));
+  EXPECT_TRUE(verified.Verify("wonderland", alice));
+  EXPECT_EQ(verified.Hits(), 1u);
+  EXPECT_FALSE(verified.Verify("wonderland2", alice));
+  // A new password (new salt, new text): the old one no longer logs in.
+  const std::string changed = HashPassword("looking-glass", kFast);
+  EXPECT_FALSE(verified.Verify("wonderland", changed));
+  EXPECT_TRUE(verified.Verify("looking-glass", changed));
+  // The same password for another stored text is derived afresh.
+  const std::string bob = HashPassword("wonderland", kFast);
+  EXPECT_TRUE(verified.Verify("wonderland", bob));
+  EXPECT_EQ(verified.Hits(), 1u);
+  // Capacity 2: alice's digest went first; it still verifies, by derivation.
+  EXPECT_TRUE(verified.Verify("wonderland", alice));
+  EXPECT_EQ(verified.Hits(), 1u);
+  EXPECT_FALSE(verified.Verify("", alice));
+  EXPECT_FALSE(verified.Verify("wonderland", "scrypt$malformed"));
+}
+
 }  // namespace
 }  // namespace zelm

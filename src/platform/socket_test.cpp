@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "platform/error.h"
+#include "platform/file_send.h"
+#include "platform/files.h"
 #include "platform/io_poller.h"
 
 namespace zelm {
@@ -58,6 +62,69 @@ TEST(PlatformSocket, SendToAResetPeerFailsWithoutASignal) {
   long n = 0;
   for (int i = 0; i < 10 && n >= 0; ++i) n = SendSocket(pair.server, "data", 4, error);
   EXPECT_EQ(n, -1);  // and the process is still here: no SIGPIPE
+  EXPECT_EQ(error, kWsaEconnreset);
+}
+
+// A temporary file holding `bytes`, opened for reading.
+struct SourceFile {
+  std::string root;
+  CFile file;
+  explicit SourceFile(const std::string& bytes) {
+    EXPECT_TRUE(MakeTempDirectory("zelm-send-", root));
+    CFile out;
+    EXPECT_TRUE(out.Open(root + "/f", CFile::Mode::kWriteNew));
+    EXPECT_TRUE(out.Write(bytes.data(), bytes.size()));
+    out.Close();
+    EXPECT_TRUE(file.Open(root + "/f", CFile::Mode::kRead));
+  }
+  ~SourceFile() { RemoveTree(root); }
+};
+
+TEST(PlatformFileSend, SendsFromThePositionOnAndStopsAtTheEnd) {
+  std::string bytes(300000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  SourceFile source(bytes);
+  Pair pair;
+  SeekFile(source.file, 1000, 0);  // a restart offset
+  std::string received;
+  int error = 0;
+  long total = 0;
+  for (;;) {
+    const long n = SendFileToSocket(pair.server, source.file, 64 * 1024, error);
+    if (n == 0) break;
+    if (n < 0) {
+      ASSERT_EQ(error, kWsaEwouldblock);
+    } else {
+      total += n;
+    }
+    char buffer[65536];
+    long got = 0;
+    while ((got = ReceiveSocket(pair.client, buffer, sizeof buffer, false, error)) > 0) {
+      received.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  char buffer[65536];
+  while (received.size() < bytes.size() - 1000 && WaitReadable(pair.client, 5000, error) == 1) {
+    const long got = ReceiveSocket(pair.client, buffer, sizeof buffer, false, error);
+    if (got <= 0) break;
+    received.append(buffer, static_cast<size_t>(got));
+  }
+  EXPECT_EQ(total, static_cast<long>(bytes.size() - 1000));
+  EXPECT_TRUE(received == bytes.substr(1000));
+  EXPECT_EQ(SendFileToSocket(pair.server, source.file, 10, error), 0);  // position at the end
+}
+
+TEST(PlatformFileSend, SendToAResetPeerFailsWithoutASignal) {
+  SourceFile source(std::string(1 << 20, 'z'));
+  Pair pair;
+  int error = 0;
+  ASSERT_TRUE(SetSocketLinger(pair.client, true, 0, error));
+  CloseSocket(pair.client);
+  pair.client = kInvalidSocket;
+  long n = 0;
+  for (int i = 0; i < 10 && n >= 0; ++i)
+    n = SendFileToSocket(pair.server, source.file, 4096, error);
+  EXPECT_EQ(n, -1);  // the process is still here: no SIGPIPE
   EXPECT_EQ(error, kWsaEconnreset);
 }
 

@@ -2,6 +2,7 @@
 #include "ui/console_log.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace zelm {
 
@@ -43,6 +44,8 @@ bool CConsoleLog::Flush() {
   }
   pending_.clear();
   pendingSize_ = 0;
+  ++generation_;
+  changed_.notify_all();
   // A burst larger than the whole limit keeps only its newest entries.
   while (end_ - base_ > limit_ && entries_.size() > 1) {
     entries_.pop_front();
@@ -57,6 +60,28 @@ void CConsoleLog::Clear() {
   // One position is skipped, so that a reader that was up to date is reset too.
   end_ += 1;
   base_ = end_;
+  ++generation_;
+  changed_.notify_all();
+}
+
+void CConsoleLog::WaitForChange(uint64_t position, int timeoutMs) const {
+  std::unique_lock lock(mutex_);
+  if (shutdown_ || position != end_) return;
+  const uint64_t generation = generation_;
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                    [&] { return shutdown_ || generation_ != generation; });
+}
+
+void CConsoleLog::Wake() {
+  std::lock_guard lock(mutex_);
+  ++generation_;
+  changed_.notify_all();
+}
+
+void CConsoleLog::Shutdown() {
+  std::lock_guard lock(mutex_);
+  shutdown_ = true;
+  changed_.notify_all();
 }
 
 CConsoleLog::Slice CConsoleLog::Read(uint64_t position, bool fromStart, bool showPasswords) const {

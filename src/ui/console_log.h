@@ -17,6 +17,7 @@
 // guards the queue and the buffer.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -52,6 +53,14 @@ class CConsoleLog final {
   // What follows `position` (a reset when it is not a point of the buffer); `fromStart`
   // always gives the whole buffer as a reset. `showPasswords` false gives masked entries.
   Slice Read(uint64_t position, bool fromStart, bool showPasswords) const;
+  // Waits until the buffer changes (new entries, a clear, `Wake`) or `Shutdown`, at most
+  // `timeoutMs`; returns at once when there is text after `position` already. Lets a reader
+  // see entries as soon as they are flushed without asking again and again.
+  void WaitForChange(uint64_t position, int timeoutMs) const;
+  // Ends the waits in progress (what readers may see has changed: an authentication ended).
+  void Wake();
+  // Ends the waits in progress and makes later ones return at once (the console closes).
+  void Shutdown();
   // Characters in the buffer.
   size_t Size() const;
   size_t Limit() const { return limit_; }
@@ -69,8 +78,11 @@ class CConsoleLog final {
   std::vector<Entry> pending_;
   size_t pendingSize_ = 0;
   std::deque<Entry> entries_;
-  uint64_t base_ = 0;  // position of the first character held
-  uint64_t end_ = 0;   // position after the last
+  uint64_t base_ = 0;        // position of the first character held
+  uint64_t end_ = 0;         // position after the last
+  uint64_t generation_ = 0;  // counts changes, for WaitForChange
+  bool shutdown_ = false;
+  mutable std::condition_variable changed_;  // with mutex_: generation_ or shutdown_ moved
 };
 
 }  // namespace zelm

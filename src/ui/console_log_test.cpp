@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,27 @@ TEST(ConsoleLog, PasswordsOnlyForReadersThatMaySeeThem) {
   EXPECT_EQ(masked.text.find("hunter2"), std::string::npos);
   EXPECT_NE(masked.text.find("PASS ******\r\n(127.0.0.1)(bob):\r\n230"), std::string::npos);
   EXPECT_EQ(shown.next, masked.next);  // positions do not depend on the reader
+}
+
+TEST(ConsoleLog, AWaitingReaderIsAnsweredByTheNextFlushClearOrShutdown) {
+  CConsoleLog log;
+  log.AddLog(Entry('a', 20), "");
+  log.Flush();
+  log.WaitForChange(0, 60000);  // text after 0 already: no wait at all
+
+  // Each waiter would wait a minute; the test finishes only if the change wakes it.
+  auto waiter = std::async(std::launch::async, [&] { log.WaitForChange(20, 60000); });
+  log.AddLog(Entry('b', 20), "");
+  while (waiter.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) log.Flush();
+  EXPECT_EQ(log.Read(20, false, true).text, Entry('b', 20));
+
+  waiter = std::async(std::launch::async, [&] { log.WaitForChange(40, 60000); });
+  while (waiter.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) log.Wake();
+
+  waiter = std::async(std::launch::async, [&] { log.WaitForChange(40, 60000); });
+  log.Shutdown();
+  waiter.get();
+  log.WaitForChange(40, 60000);  // after shutdown nobody waits
 }
 
 }  // namespace

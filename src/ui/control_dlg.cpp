@@ -100,6 +100,7 @@ void CControlDlg::Close() {
   if (!created_) return;
   created_ = false;
   SetLogSink(nullptr);
+  log_.Shutdown();  // readers waiting for entries are answered now
   {
     std::lock_guard lock(timerMutex_);
     stopTimer_ = true;
@@ -140,6 +141,7 @@ void CControlDlg::OnTimer() {
     authenticated_ = false;
     authTime_ = 0;
     SetAdministratorAuthenticated(false);
+    log_.Wake();  // waiting readers learn that passwords are masked again
   }
 }
 
@@ -148,6 +150,7 @@ void CControlDlg::SetAuthenticated(bool authenticated) {
   authenticated_ = authenticated;
   authTime_ = authenticated ? MonotonicMilliseconds() : 0;
   SetAdministratorAuthenticated(authenticated);
+  log_.Wake();
 }
 
 void CControlDlg::Handle(const HttpRequest& request, HttpResponse& response) {
@@ -232,6 +235,7 @@ void CControlDlg::Serve(const HttpRequest& request, HttpResponse& response) {
       char* end = nullptr;
       const uint64_t position = since.empty() ? 0 : std::strtoull(since.c_str(), &end, 10);
       const bool fromStart = since.empty() || end == nullptr || *end != '\0';
+      if (!fromStart && request.Query("wait") == "1") log_.WaitForChange(position, kLongPollMs);
       const bool authenticated = IsAdministratorAuthenticated();
       const CConsoleLog::Slice slice = log_.Read(position, fromStart, authenticated);
       return SetJson(response, {{"reset", slice.reset},

@@ -10,7 +10,8 @@
 // HTTP interface (every /api/ request needs the token, see console_access.h):
 //   GET  /                      the page (with the token), /console.css, /console.js
 //   GET  /api/state             listener state, status texts, authentication
-//   GET  /api/log?since=N       log text after position N (no N: the whole log)
+//   GET  /api/log?since=N       log text after position N (no N: the whole log); with
+//                               &wait=1 it waits up to 10 s for entries when there are none
 //   POST /api/listener          {"action": "toggle" | "activate" | "deactivate"}
 //   POST /api/clear             empties the log
 //   POST /api/stop              "End FTP Session": stops the service
@@ -39,6 +40,8 @@ inline constexpr const char* kConsolePortSetting = "Console Port";
 inline constexpr const char* kDefaultConsoleAddress = "127.0.0.1";
 inline constexpr uint16_t kDefaultConsolePort = 8021;
 inline constexpr int kConsoleFlushMs = 500;
+// How long a log request with "wait=1" waits for new entries before it answers empty.
+inline constexpr int kLongPollMs = 10000;
 
 // The console's token file: $ZELMFTP_CONSOLE_TOKEN, else "console.token" in the folder of
 // the settings store `settingsPath`.

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cinttypes>
-#include <cstdio>
 #include <vector>
 
 #include "platform/code_page.h"
@@ -23,37 +21,52 @@ constexpr size_t kLineSlack = 10;
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool NameLess(const DirectoryEntry& a, const DirectoryEntry& b) {
-  const std::string& x = a.name;
-  const std::string& y = b.name;
-  const size_t common = std::min(x.size(), y.size());
-  for (size_t i = 0; i < common; ++i) {
-    const char cx = Lower(x[i]);
-    const char cy = Lower(y[i]);
-    if (cx != cy) return static_cast<unsigned char>(cx) < static_cast<unsigned char>(cy);
+// An entry with its sort key: the name with ASCII letters lowered. Comparing the keys byte by
+// byte (then the names themselves) orders names ignoring case, ties by the exact bytes.
+struct SortedEntry {
+  std::string key;
+  const DirectoryEntry* entry;
+  bool operator<(const SortedEntry& other) const {
+    const int order = key.compare(other.key);
+    return order != 0 ? order < 0 : entry->name < other.entry->name;
   }
-  if (x.size() != y.size()) return x.size() < y.size();
-  return x < y;
+};
+
+// Appends `value` in decimal, right-aligned in `width` columns filled with `pad` (printf's
+// "%Nu" and "%0Nu"); a wider number keeps every digit.
+void AppendNumber(uint64_t value, size_t width, char pad, std::string& out) {
+  char digits[24];
+  size_t count = 0;
+  do {
+    digits[sizeof digits - 1 - count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  if (count < width) out.append(width - count, pad);
+  out.append(digits + sizeof digits - count, count);
 }
 
 }  // namespace
 
+// The columns, as "%crwxrwxrwx %3u %-8s %-8s %12llu %s%2u %s " would print them; built by
+// hand because a large directory's listing spent most of its time in the formatter.
 void AppendListLine(const ListingEntry& entry, const SystemTime& now, std::string& out) {
   const unsigned month =
       entry.created.month >= 1 && entry.created.month <= 12 ? entry.created.month - 1u : 0u;
-  char when[16];
+  out.append(entry.isDirectory ? "drwxrwxrwx   1 owner    group    "
+                               : "-rwxrwxrwx   1 owner    group    ");
+  AppendNumber(entry.size, 12, ' ', out);
+  out.push_back(' ');
+  out.append(kMonths[month]);
+  AppendNumber(entry.created.day, 2, ' ', out);
+  out.push_back(' ');
   if (entry.created.year == now.year) {
-    std::snprintf(when, sizeof when, "%02u:%02u", static_cast<unsigned>(entry.created.hour),
-                  static_cast<unsigned>(entry.created.minute));
+    AppendNumber(entry.created.hour, 2, '0', out);
+    out.push_back(':');
+    AppendNumber(entry.created.minute, 2, '0', out);
   } else {
-    std::snprintf(when, sizeof when, "%5u", static_cast<unsigned>(entry.created.year));
+    AppendNumber(entry.created.year, 5, ' ', out);
   }
-  char head[96];
-  const int length =
-      std::snprintf(head, sizeof head, "%crwxrwxrwx %3u %-8s %-8s %12" PRIu64 " %s%2u %s ",
-                    entry.isDirectory ? 'd' : '-', 1u, "owner", "group", entry.size, kMonths[month],
-                    static_cast<unsigned>(entry.created.day), when);
-  out.append(head, static_cast<size_t>(length));
+  out.push_back(' ');
   out.append(entry.name);
   out.append("\r\n");
 }
@@ -75,7 +88,13 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
 
   std::vector<DirectoryEntry> entries;
   if (!ReadDirectory(directory, LinkPolicy::kFollow, entries)) return false;
-  std::sort(entries.begin(), entries.end(), NameLess);
+  std::vector<SortedEntry> sorted(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    sorted[i].entry = &entries[i];
+    sorted[i].key = entries[i].name;
+    for (char& c : sorted[i].key) c = Lower(c);
+  }
+  std::sort(sorted.begin(), sorted.end());
 
   ReadNow(now);
   std::array<char, kListingBufferSize> buffer;
@@ -83,7 +102,9 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
   size_t count = 0;
   std::string line;
   std::string clientName;
-  for (const DirectoryEntry& entry : entries) {
+  line.reserve(128);
+  for (const SortedEntry& item : sorted) {
+    const DirectoryEntry& entry = *item.entry;
     // SECURITY: a name with CR or LF would forge listing lines; no client can name it anyway.
     if (HasControlChars(entry.name)) continue;
     std::string_view name = entry.name;

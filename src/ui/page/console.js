@@ -1,4 +1,4 @@
-// The console page: polls the service every 500 ms for its state and new log text, and sends
+// The console page: asks the service every 500 ms for its state, follows its log, and sends
 // the operator's commands. Every request carries the token the page was served with.
 'use strict';
 
@@ -64,11 +64,28 @@ function showState(next) {
   }
 }
 
-async function poll() {
+async function pollState() {
   if (closed) return;
   try {
     showState(await api('GET', '/api/state'));
-    const query = position === null ? '' : `?since=${position}`;
+    failures = 0;
+  } catch (error) {
+    if (++failures >= 3) {
+      setText(statusText, 'Console not reachable');
+      statusText.classList.add('inactive');
+      toggle.disabled = true;
+    }
+  }
+  setTimeout(pollState, POLL_MS);
+}
+
+// Asks for the log text after `position`; the service answers as soon as its next flush
+// brings entries (or after a while with none), so entries show within the flush period.
+async function followLog() {
+  if (closed) return;
+  let pause = 0;
+  try {
+    const query = position === null ? '' : `?since=${position}&wait=1`;
     const log = await api('GET', `/api/log${query}`);
     // When the administrator's time ends, passwords already shown are masked again.
     if (shownAuthenticated && !log.authenticated && position !== null) {
@@ -80,15 +97,10 @@ async function poll() {
       appendLog(log.text, log.limit);
       position = log.next;
     }
-    failures = 0;
   } catch (error) {
-    if (++failures >= 3) {
-      setText(statusText, 'Console not reachable');
-      statusText.classList.add('inactive');
-      toggle.disabled = true;
-    }
+    pause = POLL_MS;
   }
-  setTimeout(poll, POLL_MS);
+  setTimeout(followLog, pause);
 }
 
 function note(text, warning) {
@@ -189,4 +201,5 @@ dialog.addEventListener('cancel', (event) => {  // Escape
   cancelPassword();
 });
 
-poll();
+pollState();
+followLog();

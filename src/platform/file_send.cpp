@@ -1,0 +1,58 @@
+// Owns the zero-copy path from an open file to a socket.
+#include "platform/file_send.h"
+
+#include <signal.h>
+#include <sys/sendfile.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/error.h"
+
+namespace zelm {
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: a send to a connection the peer has reset raises SIGPIPE at
+// the calling thread. The thread keeps SIGPIPE blocked from its first call on, and a signal
+// left pending by a failed call is taken off again at once.
+void BlockBrokenPipeSignal() {
+  thread_local bool blocked = false;
+  if (blocked) return;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  blocked = true;
+}
+
+void DiscardBrokenPipeSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  const timespec none{0, 0};
+  while (sigtimedwait(&set, nullptr, &none) == SIGPIPE) {
+  }
+}
+
+}  // namespace
+
+long SendFileToSocket(SocketHandle socket, CFile& file, size_t length, int& error) {
+  error = 0;
+  if (!file.IsOpen() || socket == kInvalidSocket) {
+    error = kWsaEnotsock;
+    return -1;
+  }
+  BlockBrokenPipeSignal();
+  for (;;) {
+    const ssize_t n = sendfile(socket, file.NativeHandle(), nullptr, length);
+    if (n >= 0) return static_cast<long>(n);
+    const int code = errno;
+    if (code == EINTR) continue;
+    if (code == EPIPE) DiscardBrokenPipeSignal();
+    // EINVAL / ENOSYS: a file (or socket) the kernel cannot send this way.
+    error = code == EINVAL || code == ENOSYS ? static_cast<int>(kWsaEopnotsupp) : MapErrno(code);
+    return -1;
+  }
+}
+
+}  // namespace zelm
