@@ -10,6 +10,8 @@
 //     retrs COUNT PATH            COUNT RETRs of PATH over one session
 //     list PATH COUNT             COUNT LISTs of PATH over one session: each one's time
 //     parallel COUNT PATH         COUNT sessions downloading PATH at once: aggregate rate
+//     churn COUNT                 COUNT x (connect, USER, PASS, QUIT) that go on whatever
+//                                 the answers: how many logins were accepted, refused, broken
 //
 // Passive mode, binary type. Data is read and written in 256 KiB blocks and never looked at,
 // so the client costs little next to the server. Each call waits for its socket; one thread
@@ -314,6 +316,30 @@ int Run(const Target& target, const std::string& mode, char** args, int count) {
     uint64_t total = 0;
     for (uint64_t b : bytes) total += b;
     std::printf("{\"bytes\": %llu, \"seconds\": %.6f}\n", (unsigned long long)total, seconds);
+  } else if (mode == "churn") {
+    const int logins = std::atoi(arg(0).c_str());
+    int accepted = 0;
+    int refused = 0;
+    int broken = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < logins; ++i) {
+      try {
+        Control control(target.address, target.port);
+        control.Send("USER " + target.user);
+        control.Reply();
+        control.Send("PASS " + target.password);
+        if (control.Reply() == 230) {
+          ++accepted;
+        } else {
+          ++refused;
+        }
+        Quit(control);
+      } catch (const std::exception&) {
+        ++broken;
+      }
+    }
+    std::printf("{\"accepted\": %d, \"refused\": %d, \"broken\": %d, \"seconds\": %.3f}\n",
+                accepted, refused, broken, Seconds(start));
   } else {
     Fail("unknown mode " + mode);
   }

@@ -47,6 +47,7 @@ std::string HttpRequest::Query(std::string_view name) const {
 struct CHttpServer::Impl {
   httplib::Server server;
   std::thread thread;
+  std::atomic<bool> ended{false};  // the server's loop has returned (set on its thread)
 };
 
 CHttpServer::CHttpServer() = default;
@@ -101,7 +102,9 @@ bool CHttpServer::Start(const std::string& address, uint16_t port, Handler handl
   }
   if (bound <= 0) return false;
   port_ = static_cast<uint16_t>(bound);
-  std::atomic<bool> ended{false};
+  // The flag lives as long as the thread's owner: the loop returns long after Start did.
+  std::atomic<bool>& ended = impl->ended;
+  ended = false;
   impl->thread = std::thread([&server, &ended] {
     server.listen_after_bind();
     ended = true;

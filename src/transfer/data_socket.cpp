@@ -158,7 +158,9 @@ int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, in
   sent = 0;
   failure = 0;
   if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
-    failure = kReadFailed;
+    // A data connection that broke meanwhile has already let go of the file: that is the
+    // client's connection failing (426), not the disk (451).
+    failure = IsValid() ? kReadFailed : kSendFailed;
     return -1;
   }
   const int64_t n = file_.Read(buffer, size);
@@ -181,7 +183,9 @@ int CFtpDataSocket::SendFileDirect(size_t size, size_t& sent, int& failure) {
   sent = 0;
   failure = 0;
   if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
-    failure = kReadFailed;
+    // A data connection that broke meanwhile has already let go of the file: that is the
+    // client's connection failing (426), not the disk (451).
+    failure = IsValid() ? kReadFailed : kSendFailed;
     return -1;
   }
   const int64_t n = WriteFile(file_, size);
