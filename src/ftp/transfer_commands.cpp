@@ -147,8 +147,8 @@ void CFtpSession::SendFile() {
   data_.SelectConnectClose();
   const uint32_t limit = GetBandwidthLimit();
   // Without a bandwidth limit the file goes from the page cache to the socket directly, in
-  // chunks as large as the stretch between two looks at the control connection; with a
-  // limit the chunks shrink so that each one is a small part of a second.
+  // stretches (kDirectStretch); with a limit the chunks shrink so that each one is a small
+  // part of a second.
   bool direct = limit == 0;
   const size_t chunk = limit == 0
                            ? kDownloadChunk
@@ -164,9 +164,9 @@ void CFtpSession::SendFile() {
     int result = 2;
     if (direct) {
       const uint64_t left = size - offset;  // no call that only finds the end
-      result = data_.SendFileDirect(
-          static_cast<size_t>(std::min<uint64_t>(chunk * kControlPollChunks, left)), sent, failure);
-      if (result == 1) chunks += kControlPollChunks - 1;  // counts as that many chunks
+      result = data_.SendFileDirect(static_cast<size_t>(std::min<uint64_t>(kDirectStretch, left)),
+                                    kDirectStretchMs, sent, failure);
+      if (result == 1) chunks += kControlPollChunks - 1;  // a look after every stretch
       direct = result != 2;
     }
     if (result == 2) {

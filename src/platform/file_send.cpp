@@ -1,8 +1,11 @@
 // Owns the zero-copy path from an open file to a socket.
 #include "platform/file_send.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <ctime>
@@ -53,6 +56,22 @@ long SendFileToSocket(SocketHandle socket, CFile& file, size_t length, int& erro
     error = code == EINVAL || code == ENOSYS ? static_cast<int>(kWsaEopnotsupp) : MapErrno(code);
     return -1;
   }
+}
+
+long SendFileToSocketWaiting(SocketHandle socket, CFile& file, size_t length, int timeoutMs,
+                             int& error) {
+  const int flags = socket != kInvalidSocket ? fcntl(socket, F_GETFL) : -1;
+  const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (flags < 0 || timeoutMs <= 0 ||
+      setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
+      fcntl(socket, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return SendFileToSocket(socket, file, length, error);
+  }
+  const long n = SendFileToSocket(socket, file, length, error);
+  fcntl(socket, F_SETFL, flags);
+  const timeval none{0, 0};
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+  return n;
 }
 
 }  // namespace zelm

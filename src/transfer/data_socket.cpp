@@ -177,14 +177,14 @@ int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, in
   return 1;
 }
 
-int CFtpDataSocket::SendFileDirect(size_t size, size_t& sent, int& failure) {
+int CFtpDataSocket::SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure) {
   sent = 0;
   failure = 0;
   if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
     failure = kReadFailed;
     return -1;
   }
-  const int64_t n = WriteFile(file_, size);
+  const int64_t n = WriteFile(file_, size, stretchMs);
   if (n == kFileSendFallback) return 2;
   if (n < 0) {
     transferError_ = GetLastError() != 0 ? GetLastError() : kWsaEconnreset;

@@ -127,11 +127,11 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // the file, -1 when reading (kReadFailed) or sending (kSendFailed) failed.
   enum ChunkFailure { kReadFailed = 1, kSendFailed = 2 };
   int SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure);
-  // As SendFileChunk, without copying the bytes through the process: 1 with `sent` set, 0 at
-  // the end of the file, -1 when sending failed (kSendFailed), and 2 when the file must be
-  // read and sent with SendFileChunk instead (nothing was sent; the failure, if it was one,
-  // shows there).
-  int SendFileDirect(size_t size, size_t& sent, int& failure);
+  // As SendFileChunk, without copying the bytes through the process, and returning early
+  // (with fewer bytes) once `stretchMs` have passed: 1 with `sent` set, 0 at the end of the
+  // file, -1 when sending failed (kSendFailed), and 2 when the file must be read and sent
+  // with SendFileChunk instead (nothing was sent; the failure, if it was one, shows there).
+  int SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure);
   // Selects only connect and close events (while a file is being sent).
   bool SelectConnectClose() { return SelectEvents(kMaskConnectClose); }
 
