@@ -64,6 +64,7 @@ int CFtpSession::OpenDataConnection(uint32_t port) {
           data_.IsConnected()) {
         return 2;
       }
+      data_.SelectEvents(kMaskListening);  // from now on the connection wakes the session
       SetFlags(kFlagDataAwaited);
       activityTimer_.Restart();
       return 0;
@@ -299,6 +300,10 @@ void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
         session.SendErrorReply(500, nullptr);
         return;
       }
+      // The connection is taken in the session's next pass or when the transfer command
+      // comes, whichever is first; until a command waits for it, its arrival need not wake
+      // the session (a client connects and sends its command at once: one wake-up, not two).
+      data.SelectEvents(0);
       session.SetFlags(kFlagPassive);
       data.SetActivePort(port);
       session.SendReply(227, &command);
