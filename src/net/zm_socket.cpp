@@ -396,8 +396,13 @@ bool CZmSocket::Attach(SocketHandle socket, std::shared_ptr<CEventObject> event)
   event_ = std::move(event);
   SocketAddress peer;
   int error = 0;
-  connected_.store(GetPeerName(socket, peer, error));
-  GetPeerAddress();
+  const bool connected = GetPeerName(socket, peer, error);
+  connected_.store(connected);
+  if (connected) {
+    peerAddress_ = peer;
+  } else {
+    GetPeerAddress();
+  }
   return true;
 }
 
@@ -461,6 +466,12 @@ bool CZmSocket::AcceptPending() {
     if (accepted == kInvalidSocket) break;
     ++count;
     if (!OnAccept(accepted, peer)) zelm::CloseSocket(accepted);
+    if (handle_.load() != fd) {
+      // The handler took the connection over this very object (a data connection): the
+      // listener is gone, nothing more to accept.
+      error = 0;
+      break;
+    }
   }
   OnError(kEventBitAccept, error);
   return count > 0;
