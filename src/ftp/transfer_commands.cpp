@@ -294,9 +294,9 @@ void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
       CFtpDataSocket& data = session.Data();
       data.Close(false);
       const uint32_t local = NetworkToHost32(session.GetControlAddress());
-      const uint32_t port = CFtpDataSocket::ChoosePassivePort(local);
       data.SetEvent(session.GetEvent());
-      if (port == 0 || !data.Listen(port, local)) {
+      const uint32_t port = data.ListenPassive(local);
+      if (port == 0) {
         session.SendErrorReply(500, nullptr);
         return;
       }

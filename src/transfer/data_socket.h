@@ -97,6 +97,10 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // A free TCP port at `address` (host order) for a passive listener, from 1500 upward and
   // rising from call to call (process-wide); 0 when none is free.
   static uint32_t ChoosePassivePort(uint32_t address);
+  // Listens on the next port of that same sequence that is free at `address` (host order):
+  // the port, or 0 when none could be had. Costs one socket when the first port tried is free
+  // (ChoosePassivePort's probe and the listener would be two).
+  uint32_t ListenPassive(uint32_t address);
   // PORT's argument "h1,h2,h3,h4,p1,p2": the address in network order and the port, which
   // must be 1024 or above.
   static bool ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port);
