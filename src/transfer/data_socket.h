@@ -2,7 +2,7 @@
 //
 // Each control session owns exactly one, closed after every transfer and opened again for the
 // next: active mode connects out to the client (PORT), passive mode listens on a port chosen
-// by `ChoosePassivePort` and takes the first connection that arrives (PASV). The socket shares
+// by `ListenPassive` and takes the first connection that arrives (PASV). The socket shares
 // its session's event object and thread; while it receives an upload it leaves the event
 // thread for the process-wide upload worker. It tells its owner when the connection is up and
 // when an upload has ended.
