@@ -64,6 +64,7 @@ int CFtpSession::OpenDataConnection(uint32_t port) {
           data_.IsConnected()) {
         return 2;
       }
+      data_.SelectEvents(kMaskListening);  // from now on the connection wakes the session
       SetFlags(kFlagDataAwaited);
       activityTimer_.Restart();
       return 0;
@@ -147,8 +148,8 @@ void CFtpSession::SendFile() {
   data_.SelectConnectClose();
   const uint32_t limit = GetBandwidthLimit();
   // Without a bandwidth limit the file goes from the page cache to the socket directly, in
-  // chunks as large as the stretch between two looks at the control connection; with a
-  // limit the chunks shrink so that each one is a small part of a second.
+  // stretches (kDirectStretch); with a limit the chunks shrink so that each one is a small
+  // part of a second.
   bool direct = limit == 0;
   const size_t chunk = limit == 0
                            ? kDownloadChunk
@@ -164,9 +165,9 @@ void CFtpSession::SendFile() {
     int result = 2;
     if (direct) {
       const uint64_t left = size - offset;  // no call that only finds the end
-      result = data_.SendFileDirect(
-          static_cast<size_t>(std::min<uint64_t>(chunk * kControlPollChunks, left)), sent, failure);
-      if (result == 1) chunks += kControlPollChunks - 1;  // counts as that many chunks
+      result = data_.SendFileDirect(static_cast<size_t>(std::min<uint64_t>(kDirectStretch, left)),
+                                    kDirectStretchMs, sent, failure);
+      if (result == 1) chunks += kControlPollChunks - 1;  // a look after every stretch
       direct = result != 2;
     }
     if (result == 2) {
@@ -299,12 +300,16 @@ void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
       CFtpDataSocket& data = session.Data();
       data.Close(false);
       const uint32_t local = NetworkToHost32(session.GetControlAddress());
-      const uint32_t port = CFtpDataSocket::ChoosePassivePort(local);
       data.SetEvent(session.GetEvent());
-      if (port == 0 || !data.Listen(port, local)) {
+      const uint32_t port = data.ListenPassive(local);
+      if (port == 0) {
         session.SendErrorReply(500, nullptr);
         return;
       }
+      // The connection is taken in the session's next pass or when the transfer command
+      // comes, whichever is first; until a command waits for it, its arrival need not wake
+      // the session (a client connects and sends its command at once: one wake-up, not two).
+      data.SelectEvents(0);
       session.SetFlags(kFlagPassive);
       data.SetActivePort(port);
       session.SendReply(227, &command);

@@ -2,6 +2,7 @@
 // disconnect sequence and the move to the upload worker.
 #include "net/zm_socket.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -260,7 +261,7 @@ int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
   return handle_.load() != kInvalidSocket ? 0 : -1;
 }
 
-int64_t CZmSocket::WriteFile(CFile& file, size_t length) {
+int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs) {
   SocketHandle fd = handle_.load();
   if (fd == kInvalidSocket || !connected_.load()) {
     OnError(kEventBitReceive, kWsaEnotconn);
@@ -272,13 +273,27 @@ int64_t CZmSocket::WriteFile(CFile& file, size_t length) {
   bool timedOut = false;
   {
     std::lock_guard<std::mutex> lock(sendMutex_);
-    const int64_t timeout = static_cast<int64_t>(sendTimeoutUnit_) *
-                            static_cast<int64_t>(length / 1024 > 1 ? length / 1024 : 1);
-    const int64_t deadline = SteadyMilliseconds() + timeout;
+    // The peer must take something within the time WriteSocket grants a message of
+    // kFileSendUnit bytes; a peer that keeps taking bytes is never cut off.
+    const int64_t patience = static_cast<int64_t>(sendTimeoutUnit_) *
+                             static_cast<int64_t>(std::min(length, kFileSendUnit) / 1024 > 1
+                                                      ? std::min(length, kFileSendUnit) / 1024
+                                                      : 1);
+    const int64_t start = SteadyMilliseconds();
+    int64_t deadline = start + patience;
     while (sent < length) {
-      const long n = SendFileToSocket(fd, file, length - sent, error);
+      const int64_t now = SteadyMilliseconds();
+      if (now >= deadline) {
+        timedOut = true;
+        break;
+      }
+      if (sent > 0 && now - start >= stretchMs) break;  // the caller looks around, then goes on
+      const int64_t wait = std::min<int64_t>(deadline - now, std::max<int64_t>(stretchMs, 1));
+      const long n =
+          SendFileToSocketWaiting(fd, file, length - sent, static_cast<int>(wait), error);
       if (n > 0) {
         sent += static_cast<size_t>(n);
+        deadline = SteadyMilliseconds() + patience;
         continue;
       }
       if (n == 0) {
@@ -286,16 +301,9 @@ int64_t CZmSocket::WriteFile(CFile& file, size_t length) {
         break;
       }
       if (error != kWsaEwouldblock) break;
-      const int64_t remaining = deadline - SteadyMilliseconds();
-      if (remaining <= 0) {
-        timedOut = true;
-        break;
-      }
-      int waitError = 0;
-      if (WaitWritable(fd, static_cast<int>(remaining), waitError) < 0) break;
     }
   }
-  if (sent == length || ended) {
+  if (sent == length || ended || (sent > 0 && !timedOut && error == 0)) {
     sendFailures_.store(0);
     return static_cast<int64_t>(sent);
   }
@@ -305,7 +313,7 @@ int64_t CZmSocket::WriteFile(CFile& file, size_t length) {
     const uint32_t before = sendFailures_.fetch_add(1);
     if (before + 1 >= kMaxShortSends) Close(false);
   }
-  return -1;
+  return sent > 0 ? static_cast<int64_t>(sent) : -1;
 }
 
 // ---- Setting up ----
@@ -388,8 +396,13 @@ bool CZmSocket::Attach(SocketHandle socket, std::shared_ptr<CEventObject> event)
   event_ = std::move(event);
   SocketAddress peer;
   int error = 0;
-  connected_.store(GetPeerName(socket, peer, error));
-  GetPeerAddress();
+  const bool connected = GetPeerName(socket, peer, error);
+  connected_.store(connected);
+  if (connected) {
+    peerAddress_ = peer;
+  } else {
+    GetPeerAddress();
+  }
   return true;
 }
 
@@ -464,6 +477,12 @@ bool CZmSocket::AcceptPending() {
     }
     ++count;
     if (!OnAccept(accepted, peer)) zelm::CloseSocket(accepted);
+    if (handle_.load() != fd) {
+      // The handler took the connection over this very object (a data connection): the
+      // listener is gone, nothing more to accept.
+      error = 0;
+      break;
+    }
   }
   OnError(kEventBitAccept, error);
   return count > 0;

@@ -75,6 +75,9 @@ inline constexpr uint32_t kResolveFailed = 0xFFFFFFFF;
 inline constexpr int kNoTick = -1;
 // `WriteFile` result: the caller reads and sends the bytes itself.
 inline constexpr int64_t kFileSendFallback = -2;
+// `WriteFile` gives a peer that takes nothing as long as `WriteSocket` gives a message of
+// this many bytes.
+inline constexpr size_t kFileSendUnit = 64 * 1024;
 // Exit code of an event thread whose `InitEvents` failed.
 inline constexpr uint32_t kEventThreadInitFailed = 0xFFFFFFFF;
 
@@ -192,13 +195,16 @@ class CZmSocket {
   int WriteSocket(const uint8_t* data, size_t length);
   int Send(const uint8_t* data, size_t length) { return WriteSocket(data, length); }
   // Sends up to `length` bytes of `file` from its position without copying them through the
-  // process, waiting for the peer as `WriteSocket` does. Returns the bytes sent (fewer than
-  // `length` only at the end of the file, 0 there); -1 when the socket is not connected or the
-  // send did not finish in time (a short send, counted as `WriteSocket` counts it);
-  // kFileSendFallback when an error stopped it before any byte went (the file or connection
-  // cannot be sent this way, or the read or send failed): the caller reads and sends the
-  // bytes itself, which also tells a failed read from a failed send. Any thread.
-  int64_t WriteFile(CFile& file, size_t length);
+  // process. The call waits in the kernel for room in the send buffer and returns once all
+  // went, at the end of the file, or once `stretchMs` have passed with some bytes sent (so
+  // that the caller can look at other things between stretches). Returns the bytes sent (0 at
+  // the end of the file); -1 when the socket is not connected or the peer took nothing for as
+  // long as `WriteSocket` would wait for a kFileSendUnit-byte message (a short send, counted
+  // as `WriteSocket` counts it); kFileSendFallback when an error stopped it before any byte
+  // went (the file or connection cannot be sent this way, or the read or send failed): the
+  // caller reads and sends the bytes itself, which also tells a failed read from a failed
+  // send. Any thread.
+  int64_t WriteFile(CFile& file, size_t length, uint32_t stretchMs);
 
   // ---- State ----
 

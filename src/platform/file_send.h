@@ -19,4 +19,12 @@ namespace zelm {
 // SIGPIPE.
 long SendFileToSocket(SocketHandle socket, CFile& file, size_t length, int& error);
 
+// The same, except that the call waits in the kernel for room in the send buffer, at most
+// `timeoutMs` (then it returns what went, or -1 with kWsaEwouldblock when nothing did). The
+// socket is non-blocking again when it returns. A waiting caller is woken as soon as there
+// is any room, where `WaitWritable` waits for a third of the buffer: the peer finds the
+// buffer full, not drained, whenever it reads.
+long SendFileToSocketWaiting(SocketHandle socket, CFile& file, size_t length, int timeoutMs,
+                             int& error);
+
 }  // namespace zelm

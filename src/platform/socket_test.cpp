@@ -1,8 +1,10 @@
 #include "platform/socket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "platform/error.h"
 #include "platform/file_send.h"
@@ -112,6 +114,32 @@ TEST(PlatformFileSend, SendsFromThePositionOnAndStopsAtTheEnd) {
   EXPECT_EQ(total, static_cast<long>(bytes.size() - 1000));
   EXPECT_TRUE(received == bytes.substr(1000));
   EXPECT_EQ(SendFileToSocket(pair.server, source.file, 10, error), 0);  // position at the end
+}
+
+TEST(PlatformFileSend, WaitingSendDeliversAllAndLeavesTheSocketNonBlocking) {
+  const std::string bytes(3 << 20, 'w');  // more than the socket buffers hold at first
+  SourceFile source(bytes);
+  Pair pair;
+  std::string received;
+  std::thread reader([&] {
+    char buffer[65536];
+    int error = 0;
+    while (received.size() < bytes.size() && WaitReadable(pair.client, 5000, error) == 1) {
+      const long got = ReceiveSocket(pair.client, buffer, sizeof buffer, false, error);
+      if (got <= 0) break;
+      received.append(buffer, static_cast<size_t>(got));
+    }
+  });
+  int error = 0;
+  long total = 0;
+  while (total < static_cast<long>(bytes.size())) {
+    const long n = SendFileToSocketWaiting(pair.server, source.file, bytes.size(), 5000, error);
+    ASSERT_GT(n, 0) << error;
+    total += n;
+  }
+  reader.join();
+  EXPECT_EQ(received.size(), bytes.size());
+  EXPECT_NE(fcntl(pair.server, F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST(PlatformFileSend, SendToAResetPeerFailsWithoutASignal) {

@@ -414,11 +414,15 @@ bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
 
 void CFtpListener::ReapClosedSessions() {
   std::lock_guard lock(sessionsMutex_);
+  reapPending_ = false;
   for (auto it = sessions_.begin(); it != sessions_.end();) {
     CFtpSession& session = **it;
     if (session.HasFlag(kFlagClosed) && !session.IsEventThreadRunning() && !session.IsConnected()) {
       it = sessions_.erase(it);
     } else {
+      // A session wakes the listener as it closes, a moment before its thread has ended:
+      // it is looked at again shortly rather than left until something else happens.
+      if (session.HasFlag(kFlagClosed)) reapPending_ = true;
       ++it;
     }
   }
@@ -499,6 +503,7 @@ void CFtpListener::OnIdle() {
 
 int CFtpListener::GetNextTickDelay() {
   if (linkWanted_) return 0;
+  if (reapPending_ && GetHandle() != kInvalidSocket) return kReapRetryMs;  // see ReapClosedSessions
   // While the link is down (or not yet acknowledged) the idle pass keeps trying; otherwise
   // only events wake the thread.
   return link_.IsReady() ? kNoTick : static_cast<int>(kIdlePassMs);

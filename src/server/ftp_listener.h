@@ -38,6 +38,8 @@ namespace zelm {
 inline constexpr uint32_t kShutdownWaitMs = 3000;
 // The listener's idle pass runs at most this often.
 inline constexpr uint32_t kIdlePassMs = 100;
+// A closed session whose thread had not ended yet is looked at again after this long.
+inline constexpr int kReapRetryMs = 5;
 
 class CFtpListener : public CZmSocket,
                      public CSessionOwner,
@@ -144,10 +146,11 @@ class CFtpListener : public CZmSocket,
   CMServerLink link_;
   DiscoveryTargets discoveryTargets_;
   std::unique_ptr<CUdpServer> discovery_;  // the listener's thread only; null while off
-  std::mutex sessionsMutex_;  // guards sessions_
+  std::mutex sessionsMutex_;               // guards sessions_
   std::list<std::unique_ptr<CFtpSession>> sessions_;
   std::atomic<uint32_t> nextIdentifier_{1};
   std::atomic<bool> linkWanted_{false};
+  bool reapPending_ = false;  // the listener's thread only: a closed session awaits its reaping
   uint32_t portOverride_ = 0;
   uint32_t addressOverride_ = 0;
   uint32_t lastAcceptTick_ = 0;

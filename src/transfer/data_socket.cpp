@@ -17,6 +17,8 @@ std::atomic<uint32_t> gNextPassivePort{0};
 constexpr uint32_t kFirstPassivePort = 1500;
 // A pause is slept in slices of at most this, so that an abort is noticed.
 constexpr int64_t kThrottleSliceMs = 15;
+// Ports ListenPassive tries by listening before it searches with a probe.
+constexpr uint32_t kDirectPassiveTries = 4;
 
 }  // namespace
 
@@ -48,23 +50,44 @@ CFtpDataSocket::~CFtpDataSocket() {
   CloseTransfer();
 }
 
+namespace {
+
+// The next port of the process-wide passive sequence.
+uint32_t NextPassivePort() {
+  uint32_t candidate = gNextPassivePort.fetch_add(1);
+  if (candidate < kFirstPassivePort || candidate > 65535) {
+    // Start (again) at the first passive port; one thread wins the reset.
+    uint32_t expected = candidate + 1;
+    gNextPassivePort.compare_exchange_strong(expected, kFirstPassivePort + 1);
+    candidate = kFirstPassivePort;
+  }
+  return candidate;
+}
+
+}  // namespace
+
 uint32_t CFtpDataSocket::ChoosePassivePort(uint32_t address) {
   int error = 0;
   const SocketHandle probe = OpenSocket(kSocketStream, kProtocolTcp, error);
   if (probe == kInvalidSocket) return 0;
   uint32_t result = 0;
   for (uint32_t tries = 0; tries < 65535 && result == 0; ++tries) {
-    uint32_t candidate = gNextPassivePort.fetch_add(1);
-    if (candidate < kFirstPassivePort || candidate > 65535) {
-      // Start (again) at the first passive port; one thread wins the reset.
-      uint32_t expected = candidate + 1;
-      gNextPassivePort.compare_exchange_strong(expected, kFirstPassivePort + 1);
-      candidate = kFirstPassivePort;
-    }
+    const uint32_t candidate = NextPassivePort();
     if (BindSocket(probe, address, static_cast<uint16_t>(candidate), error)) result = candidate;
   }
   zelm::CloseSocket(probe);
   return result;
+}
+
+uint32_t CFtpDataSocket::ListenPassive(uint32_t address) {
+  // The next port is nearly always free: listen on it directly. Only when a few in a row are
+  // taken does the probe search the whole range.
+  for (uint32_t tries = 0; tries < kDirectPassiveTries; ++tries) {
+    const uint32_t candidate = NextPassivePort();
+    if (Listen(candidate, address)) return candidate;
+  }
+  const uint32_t port = ChoosePassivePort(address);
+  return port != 0 && Listen(port, address) ? port : 0;
 }
 
 bool CFtpDataSocket::ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port) {
@@ -179,7 +202,7 @@ int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, in
   return 1;
 }
 
-int CFtpDataSocket::SendFileDirect(size_t size, size_t& sent, int& failure) {
+int CFtpDataSocket::SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure) {
   sent = 0;
   failure = 0;
   if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
@@ -188,7 +211,7 @@ int CFtpDataSocket::SendFileDirect(size_t size, size_t& sent, int& failure) {
     failure = IsValid() ? kReadFailed : kSendFailed;
     return -1;
   }
-  const int64_t n = WriteFile(file_, size);
+  const int64_t n = WriteFile(file_, size, stretchMs);
   if (n == kFileSendFallback) return 2;
   if (n < 0) {
     transferError_ = GetLastError() != 0 ? GetLastError() : kWsaEconnreset;

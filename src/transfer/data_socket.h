@@ -2,7 +2,7 @@
 //
 // Each control session owns exactly one, closed after every transfer and opened again for the
 // next: active mode connects out to the client (PORT), passive mode listens on a port chosen
-// by `ChoosePassivePort` and takes the first connection that arrives (PASV). The socket shares
+// by `ListenPassive` and takes the first connection that arrives (PASV). The socket shares
 // its session's event object and thread; while it receives an upload it leaves the event
 // thread for the process-wide upload worker. It tells its owner when the connection is up and
 // when an upload has ended.
@@ -97,6 +97,10 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // A free TCP port at `address` (host order) for a passive listener, from 1500 upward and
   // rising from call to call (process-wide); 0 when none is free.
   static uint32_t ChoosePassivePort(uint32_t address);
+  // Listens on the next port of that same sequence that is free at `address` (host order):
+  // the port, or 0 when none could be had. Costs one socket when the first port tried is free
+  // (ChoosePassivePort's probe and the listener would be two).
+  uint32_t ListenPassive(uint32_t address);
   // PORT's argument "h1,h2,h3,h4,p1,p2": the address in network order and the port, which
   // must be 1024 or above.
   static bool ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port);
@@ -127,11 +131,11 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // the file, -1 when reading (kReadFailed) or sending (kSendFailed) failed.
   enum ChunkFailure { kReadFailed = 1, kSendFailed = 2 };
   int SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure);
-  // As SendFileChunk, without copying the bytes through the process: 1 with `sent` set, 0 at
-  // the end of the file, -1 when sending failed (kSendFailed), and 2 when the file must be
-  // read and sent with SendFileChunk instead (nothing was sent; the failure, if it was one,
-  // shows there).
-  int SendFileDirect(size_t size, size_t& sent, int& failure);
+  // As SendFileChunk, without copying the bytes through the process, and returning early
+  // (with fewer bytes) once `stretchMs` have passed: 1 with `sent` set, 0 at the end of the
+  // file, -1 when sending failed (kSendFailed), and 2 when the file must be read and sent
+  // with SendFileChunk instead (nothing was sent; the failure, if it was one, shows there).
+  int SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure);
   // Selects only connect and close events (while a file is being sent).
   bool SelectConnectClose() { return SelectEvents(kMaskConnectClose); }
 

@@ -48,6 +48,15 @@ TEST(PassivePort, RisesFromCallToCallAndStartsAt1500) {
   const uint32_t second = CFtpDataSocket::ChoosePassivePort(0x7F000001);
   EXPECT_GE(first, 1500u);
   EXPECT_GT(second, first);
+  // Listening takes the next free port of the same sequence, passing over one in use.
+  int error = 0;
+  const SocketHandle taken = OpenSocket(kSocketStream, kProtocolTcp, error);
+  ASSERT_TRUE(BindSocket(taken, 0x7F000001, static_cast<uint16_t>(second + 1), error));
+  CFtpDataSocket data(nullptr);
+  EXPECT_GT(data.ListenPassive(0x7F000001), second + 1);  // other processes may hold more
+  EXPECT_TRUE(data.IsListening());
+  data.Close(false);
+  CloseSocket(taken);
 }
 
 TEST(Throttle, DelayKeepsTheRate) {
