@@ -69,8 +69,11 @@ TEST_F(DiscoveryListenerTest, AnnouncementIsStoredAndConnectedToUntilTheLinkWork
   {
     SilentManagementPort silent;
     AnswerNextQuery(far, silent.port);
-    ASSERT_TRUE(WaitUntil([] { return ReadSettingDword("MServer IP", 0) == 0x0700007F; }));
-    EXPECT_EQ(ReadSettingDword("MServer Port", 0), silent.port);
+    // The address and the port are two writes: wait for both.
+    ASSERT_TRUE(WaitUntil([&] {
+      return ReadSettingDword("MServer IP", 0) == 0x0700007F &&
+             ReadSettingDword("MServer Port", 0) == silent.port;
+    }));
     int error = 0;
     ASSERT_EQ(WaitReadable(silent.handle, 5000, error), 1);  // the link connects
     SocketAddress from;
