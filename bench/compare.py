@@ -242,9 +242,11 @@ def measure_idle(server, sessions, hold):
     command = [LOAD, HOST, str(server.port), server.user, server.password, "idle",
                str(sessions), str(hold)]
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if proc.stderr.readline().strip() != "ready":
+    first = proc.stderr.readline().strip()
+    if first != "ready":
         proc.kill()
-        raise RuntimeError(f"{server.name}: idle sessions did not log in: {proc.stderr.read()}")
+        raise RuntimeError(f"{server.name}: idle sessions did not log in: {first} "
+                           f"{proc.stderr.read()}")
     cpu0, _, _ = tree_usage(server.proc.pid)
     time.sleep(hold / 2)
     _, rss, pss = tree_usage(server.proc.pid)
@@ -268,7 +270,14 @@ def row_values(row, server, quick):
         r = ftp_load(server, "logins", "50" if quick else "200")
         return {"median ms": r["median"] * 1000, "p99 ms": r["p99"] * 1000}
     if row == 4:
-        cpu, rss, pss, processes = measure_idle(server, 200 if quick else 1000, 4 if quick else 10)
+        try:
+            cpu, rss, pss, processes = measure_idle(server, 200 if quick else 1000,
+                                                    4 if quick else 10)
+        except RuntimeError as refused:
+            # pure-ftpd, for one, admits at most 500 users whatever its -c says
+            log(f"  {server.name} cannot hold them: {refused}")
+            nan = float("nan")
+            return {"CPU s": nan, "RSS MiB": nan, "PSS MiB": nan, "processes": nan}
         return {"CPU s": cpu, "RSS MiB": rss / 1024, "PSS MiB": pss / 1024, "processes": processes}
     if row == 5:
         r = ftp_load(server, "retrs", "100" if quick else "500", "small.bin")
@@ -410,7 +419,8 @@ def report(results, throttled, names, reps, quick, elapsed):
                        for n in names]
             ratio = ""
             if column != "processes":
-                ours, peers = medians[0], medians[1:]
+                ours = medians[0]
+                peers = [m for m in medians[1:] if m == m] or [float("nan")]  # NaN: no figure
                 better_high = higher_better if column == main else column not in (
                     "p99 ms", "RSS MiB", "PSS MiB", "CPU s", "ms", "median ms")
                 if better_high:
