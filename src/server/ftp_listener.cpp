@@ -75,8 +75,10 @@ bool CFtpListener::StartListening(bool restart) {
 uint16_t CFtpListener::GetListenPort() { return IsValid() ? NetworkToHost16(GetLocalPort()) : 0; }
 
 void CFtpListener::ShutdownAll() {
-  link_.Close(false);
+  // The link is served by the listener's thread: it is closed only once that thread has
+  // ended, never under its reads and sends.
   StopEventThread(true);
+  link_.Close(false);
   std::list<std::unique_ptr<CFtpSession>> ending;
   {
     std::lock_guard lock(sessionsMutex_);
