@@ -19,24 +19,12 @@ import time
 import unittest
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zelm_fixture import free_port, wait_for  # noqa: E402
 FTP_ADDRESS = "198.18.0.1"  # the FTP server's namespace (a benchmarking range, RFC 2544)
 MS_ADDRESS = "198.18.0.2"   # the management server's namespace
 MS_PORT = 5321
 FTP_PORT = 2121
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(condition, what, seconds=20):
-    deadline = time.time() + seconds
-    while not condition():
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
 
 
 def stored_dword(number):

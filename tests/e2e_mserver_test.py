@@ -15,22 +15,10 @@ import time
 import unittest
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zelm_fixture import free_port, wait_for  # noqa: E402
 KIB = 1024
 REFUSED = "530 User (%s) is invalid, or incorrect password"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(condition, what, seconds=10):
-    deadline = time.time() + seconds
-    while not condition():
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.02)
 
 
 class Cafe:

@@ -18,6 +18,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_for(condition, what, seconds=20):
+    """Polls `condition` until it holds; fails the test after `seconds`."""
+    deadline = time.time() + seconds
+    while not condition():
+        if time.time() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.02)
+
+
 class ServerFixture:
     def __init__(self, accounts=None, console_port=0, preexec=None):
         self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
