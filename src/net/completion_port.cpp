@@ -4,17 +4,12 @@
 #include <chrono>
 
 #include "net/zm_socket.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/thread.h"
 
 namespace zelm {
 namespace {
-
-int64_t SteadyMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 constexpr int kBatch = 64;
 
@@ -66,7 +61,7 @@ bool CCompletionPool::Arm(const std::shared_ptr<CCompletionContext>& context) {
 bool CCompletionPool::PostReceive(const std::shared_ptr<CCompletionContext>& context) {
   if (!context || context->dropped_.load()) return false;
   int64_t notBefore = context->notBeforeMs_.load();
-  if (notBefore != 0 && notBefore > SteadyMilliseconds()) {
+  if (notBefore != 0 && notBefore > MonotonicMilliseconds()) {
     bool earliest;
     {
       std::lock_guard<std::mutex> lock(deferredMutex_);
@@ -81,7 +76,7 @@ bool CCompletionPool::PostReceive(const std::shared_ptr<CCompletionContext>& con
 
 void CCompletionPool::Defer(const std::shared_ptr<CCompletionContext>& context,
                             uint32_t milliseconds) {
-  if (context) context->notBeforeMs_.store(SteadyMilliseconds() + milliseconds);
+  if (context) context->notBeforeMs_.store(MonotonicMilliseconds() + milliseconds);
 }
 
 void CCompletionPool::Disassociate(const std::shared_ptr<CCompletionContext>& context,
@@ -105,7 +100,7 @@ size_t CCompletionPool::ContextCount() const {
 int CCompletionPool::NextDeferralTimeout() {
   std::lock_guard<std::mutex> lock(deferredMutex_);
   if (deferred_.empty()) return -1;
-  int64_t delay = deferred_.begin()->first - SteadyMilliseconds();
+  int64_t delay = deferred_.begin()->first - MonotonicMilliseconds();
   if (delay < 0) return 0;
   return delay > 60000 ? 60000 : static_cast<int>(delay);
 }
@@ -114,7 +109,7 @@ void CCompletionPool::ArmDueDeferrals() {
   std::vector<std::shared_ptr<CCompletionContext>> due;
   {
     std::lock_guard<std::mutex> lock(deferredMutex_);
-    int64_t now = SteadyMilliseconds();
+    int64_t now = MonotonicMilliseconds();
     while (!deferred_.empty() && deferred_.begin()->first <= now) {
       if (auto context = deferred_.begin()->second.lock()) due.push_back(std::move(context));
       deferred_.erase(deferred_.begin());

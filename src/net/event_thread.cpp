@@ -92,6 +92,54 @@ bool CZmSocket::IsEventThreadRunning() const {
 
 uint32_t CZmSocket::GetEventThreadExitCode() const { return lastExitCode_.load(); }
 
+// ---- Inbox ----
+
+void CZmSocket::Post(std::function<void()> task) {
+  if (driver_ != nullptr) {
+    driver_->Post(std::move(task));
+    return;
+  }
+  {
+    CMutexLock lock(inboxMutex_);
+    inbox_.push_back(std::move(task));
+  }
+  WakeEventThread();
+}
+
+bool CZmSocket::HasPostedTasks() {
+  if (driver_ != nullptr) return driver_->HasPostedTasks();
+  CMutexLock lock(inboxMutex_);
+  return !inbox_.empty();
+}
+
+void CZmSocket::RunPostedTasks() {
+  if (driver_ != nullptr) {
+    driver_->RunPostedTasks();
+    return;
+  }
+  while (true) {
+    std::function<void()> task;
+    {
+      CMutexLock lock(inboxMutex_);
+      if (inbox_.empty()) return;
+      task = std::move(inbox_.front());
+      inbox_.pop_front();
+    }
+    task();
+  }
+}
+
+bool CZmSocket::IsOnOwnThread() const {
+  if (driver_ != nullptr) return driver_->IsOnOwnThread();
+  std::shared_ptr<ThreadRecord> record = CurrentThreadRecord();
+  if (!record) return true;
+  {
+    std::lock_guard<std::mutex> lock(record->mutex);
+    if (!record->active) return true;
+  }
+  return record->id.load() == std::this_thread::get_id();
+}
+
 void CZmSocket::WakeEventThread() {
   wakeRequested_.store(true);
   std::shared_ptr<ThreadRecord> record = CurrentThreadRecord();
@@ -136,6 +184,8 @@ void CZmSocket::RunEventLoop() {
     CEventObject::WaitResult result = wakeRequested_.exchange(false)
                                           ? CEventObject::WaitResult::kSignalled
                                           : event->Wait(GetNextTickDelay(), error);
+    if (!running_.load()) break;
+    RunPostedTasks();
     if (!running_.load()) break;
     switch (result) {
       case CEventObject::WaitResult::kSignalled:

@@ -3,12 +3,12 @@
 #include "net/zm_socket.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "net/completion_port.h"
 #include "net/socket_error_text.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file_send.h"
 #include "platform/limits.h"
@@ -37,12 +37,6 @@ bool IsTolerableSocketError(int code) {
     default:
       return code <= 10000 || code >= 11999;
   }
-}
-
-int64_t SteadyMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 }  // namespace
@@ -218,18 +212,21 @@ int CZmSocket::Receive(uint8_t* buffer, size_t length, bool remove) {
 // ---- Sending ----
 
 int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
-  SocketHandle fd = handle_.load();
-  if (fd == kInvalidSocket || !connected_.load()) {
-    OnError(kEventBitReceive, kWsaEnotconn);
-    return -1;
-  }
   size_t sent = 0;
   int error = 0;
   {
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    // The descriptor is read under the send lock, which `Close` holds while it closes it: a
+    // sender that waited for the lock never sends on a number given to another connection.
+    CMutexLock lock(sendMutex_);
+    const SocketHandle fd = handle_.load();
+    if (fd == kInvalidSocket || !connected_.load()) {
+      lock.Unlock();
+      OnError(kEventBitReceive, kWsaEnotconn);
+      return -1;
+    }
     const int64_t timeout = static_cast<int64_t>(sendTimeoutUnit_) *
                             static_cast<int64_t>(length / 1024 > 1 ? length / 1024 : 1);
-    const int64_t deadline = SteadyMilliseconds() + timeout;
+    const int64_t deadline = MonotonicMilliseconds() + timeout;
     while (sent < length) {
       long n = SendSocket(fd, data + sent, length - sent, error);
       if (n > 0) {
@@ -237,7 +234,7 @@ int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
         continue;
       }
       if (n == 0 || error != kWsaEwouldblock) break;
-      int64_t remaining = deadline - SteadyMilliseconds();
+      int64_t remaining = deadline - MonotonicMilliseconds();
       if (remaining <= 0) break;  // timed out: a short send
       int waitError = 0;
       int ready = WaitWritable(fd, static_cast<int>(remaining), waitError);
@@ -262,27 +259,28 @@ int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
 }
 
 int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs) {
-  SocketHandle fd = handle_.load();
-  if (fd == kInvalidSocket || !connected_.load()) {
-    OnError(kEventBitReceive, kWsaEnotconn);
-    return -1;
-  }
   size_t sent = 0;
   int error = 0;
   bool ended = false;
   bool timedOut = false;
   {
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    CMutexLock lock(sendMutex_);  // see WriteSocket
+    const SocketHandle fd = handle_.load();
+    if (fd == kInvalidSocket || !connected_.load()) {
+      lock.Unlock();
+      OnError(kEventBitReceive, kWsaEnotconn);
+      return -1;
+    }
     // The peer must take something within the time WriteSocket grants a message of
     // kFileSendUnit bytes; a peer that keeps taking bytes is never cut off.
     const int64_t patience = static_cast<int64_t>(sendTimeoutUnit_) *
                              static_cast<int64_t>(std::min(length, kFileSendUnit) / 1024 > 1
                                                       ? std::min(length, kFileSendUnit) / 1024
                                                       : 1);
-    const int64_t start = SteadyMilliseconds();
+    const int64_t start = MonotonicMilliseconds();
     int64_t deadline = start + patience;
     while (sent < length) {
-      const int64_t now = SteadyMilliseconds();
+      const int64_t now = MonotonicMilliseconds();
       if (now >= deadline) {
         timedOut = true;
         break;
@@ -293,7 +291,7 @@ int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs) {
           SendFileToSocketWaiting(fd, file, length - sent, static_cast<int>(wait), error);
       if (n > 0) {
         sent += static_cast<size_t>(n);
-        deadline = SteadyMilliseconds() + patience;
+        deadline = MonotonicMilliseconds() + patience;
         continue;
       }
       if (n == 0) {
@@ -523,6 +521,8 @@ void CZmSocket::Close(bool byPeer) {
   DropCompletionContext(true);
   if (fd != kInvalidSocket) {
     Deselect();
+    // A sender holding the lock is woken by the shutdown above and lets go at once.
+    CMutexLock lock(sendMutex_);
     SocketHandle expected = fd;
     handle_.compare_exchange_strong(expected, kInvalidSocket);
     zelm::CloseSocket(fd);

@@ -23,22 +23,32 @@
 // receive blocks and its completion context. The event object is shared (reference counted);
 // the socket whose thread waits on it forgets it in `ExitEvents`.
 //
-// Threads: every handler of a socket runs on the thread that drives it (its own or its
-// owner's event thread; the upload worker in completion mode) and may block that thread.
-// What other threads may do is said at each operation. Shared words: `handle_`, `connected_`,
-// `running_` and the completion flag are atomics; `sendMutex_` serialises whole messages of
-// concurrent senders; the atomic `closing_` lets one disconnect sequence run at a time (the
-// upload worker and the owner's thread may both start one; the later caller returns at once);
-// `threadMutex_` guards the event-thread record. The receive pool belongs to the driving thread.
+// Threads: every socket belongs to one thread, the one that drives it: its own event thread,
+// the event thread of the socket that drives it (`SetDriver`: the management link is driven by
+// the listener's, a data connection by its session's), or the upload worker while it is in
+// completion mode. Only that thread writes, closes or re-arms the socket; every other thread
+// hands it work with `Post`, which queues a task in the socket's inbox and wakes its thread,
+// and may read the atomics (`IsConnected`, `IsListening`, the counters). `IsOnOwnThread` tells
+// whether the caller is the owner. Handlers run on the owning thread and may block it.
+// Shared words: `handle_`, `connected_`, `running_` and the completion flag are atomics;
+// `sendMutex_` is held from reading the descriptor to the end of a message, and `Close` takes
+// it around closing the descriptor, so no send can reach a descriptor number that has been
+// closed and given to another connection; the atomic `closing_` lets one disconnect sequence
+// run at a time (the upload worker ends an upload's connection as the session's thread may
+// abort it; the later caller returns at once); `threadMutex_` guards the event-thread record,
+// `inboxMutex_` the inbox. The receive pool belongs to the driving thread.
 //
 // Sends: `WriteSocket` sends in a loop over partial writes and waits for writability, so no
 // send contexts or overlapped records exist; the per-socket send mutex is held for the whole
-// message, so concurrent messages never interleave.
+// message, so messages never interleave. Every deadline reads the injectable clock
+// (platform/clock.h).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +57,7 @@
 #include "platform/event_object.h"
 #include "platform/files.h"
 #include "platform/socket.h"
+#include "platform/thread_annotations.h"
 
 namespace zelm {
 
@@ -191,7 +202,9 @@ class CZmSocket {
   // Sends `length` bytes: `length` on success, 0 when the send failed but the socket is still
   // open, -1 when it is not connected or has been closed. Waits for the peer to take the bytes
   // at most kSendTimeoutPerKibMs per whole KiB and never less than that; a send that does not
-  // finish counts as short and the fifth short send in a row closes the socket. Any thread.
+  // finish counts as short and the fifth short send in a row closes the socket. The owning
+  // thread (a send racing a close from elsewhere never reaches a reused descriptor, but the
+  // rule is that only the owner sends).
   int WriteSocket(const uint8_t* data, size_t length);
   int Send(const uint8_t* data, size_t length) { return WriteSocket(data, length); }
   // Sends up to `length` bytes of `file` from its position without copying them through the
@@ -203,7 +216,7 @@ class CZmSocket {
   // as `WriteSocket` counts it); kFileSendFallback when an error stopped it before any byte
   // went (the file or connection cannot be sent this way, or the read or send failed): the
   // caller reads and sends the bytes itself, which also tells a failed read from a failed
-  // send. Any thread.
+  // send. The owning thread.
   int64_t WriteFile(CFile& file, size_t length, uint32_t stretchMs);
 
   // ---- State ----
@@ -240,6 +253,20 @@ class CZmSocket {
   int GetLastError() const { return lastError_.load(); }
   // The error of the last failed wait or selection of the event thread.
   int GetLastEventError() const { return lastEventError_.load(); }
+
+  // ---- Inbox (any thread) ----
+
+  // Queues `task` for the thread that owns this socket (its event thread, or its driver's) and
+  // wakes that thread; tasks run in the order posted, before the thread's next pass. A socket
+  // whose thread has not started keeps them until it does.
+  void Post(std::function<void()> task);
+  // Whether the caller is the thread that owns this socket: its running event thread, or its
+  // driver's. With no event thread running (before the start, after the stop) the thread that
+  // started or stopped it owns it, and any caller counts as the owner.
+  bool IsOnOwnThread() const;
+  // This socket is served by `driver`'s event thread: posts and thread checks go there. Set
+  // once, before the driver's thread serves it.
+  void SetDriver(CZmSocket* driver) { driver_ = driver; }
 
   // ---- Event thread (own thread of this socket) ----
 
@@ -281,6 +308,11 @@ class CZmSocket {
   void ReleaseBuffers();
 
  protected:
+  // Runs the tasks queued by `Post` (the owning thread). The event loop calls it before every
+  // pass; owners whose handlers run long (a download) call it between steps too.
+  void RunPostedTasks();
+  bool HasPostedTasks();
+
   // For destructors of derived classes: waits until the upload worker has left this object's
   // handlers, then runs the disconnect sequence of the base class.
   void CloseSocket(bool byPeer) {
@@ -314,7 +346,7 @@ class CZmSocket {
   size_t receiveBlockCap_;
   uint32_t sendTimeoutUnit_;
   std::atomic<uint32_t> sendFailures_{0};
-  std::mutex sendMutex_;              // held for a whole message
+  CMutex sendMutex_;                  // held from reading the descriptor to the message's end
   std::atomic<bool> closing_{false};  // a disconnect sequence is under way
   CReceiveBlockPool receivePool_;
   std::atomic<uint32_t> connectionSerial_{0};  // advanced whenever a descriptor is closed
@@ -324,6 +356,10 @@ class CZmSocket {
   std::shared_ptr<CCompletionContext> completionContext_;
   std::shared_ptr<CCompletionContext> retiredContext_;  // the last one, until destruction
   std::atomic<bool> completionMode_{false};
+
+  CZmSocket* driver_ = nullptr;  // the socket whose thread serves this one; null: its own
+  CMutex inboxMutex_;
+  std::deque<std::function<void()>> inbox_ ZELM_GUARDED_BY(inboxMutex_);
 
   mutable std::mutex threadMutex_;  // guards thread_
   std::shared_ptr<ThreadRecord> thread_;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/loopback_test_util.h"
@@ -248,6 +250,57 @@ TEST_F(SocketTest, ConcurrentMessagesNeverInterleave) {
   other.join();
   ASSERT_EQ(seen.size(), a.size() + b.size());
   EXPECT_TRUE(seen == a + b || seen == b + a);
+}
+
+// A socket whose close hands its descriptor number straight to the next connection, as a busy
+// listener does when it accepts right after a session went away.
+class CReusingSocket final : public CZmSocket {
+ public:
+  explicit CReusingSocket(const LoopbackListener& next) : next_(next) {}
+  void OnClosed(bool, bool) override { reused = next_.AcceptOne(); }
+  SocketHandle reused = kInvalidSocket;
+
+ private:
+  const LoopbackListener& next_;
+};
+
+TEST_F(SocketTest, SendersRacingACloseNeverReachTheConnectionThatReusesItsDescriptor) {
+  // Senders queue behind one another on a connection whose peer reads nothing; the owner
+  // closes it and the freed descriptor number goes to a new connection at once. A sender that
+  // had read the number before it waited must not send into the new connection.
+  LoopbackListener next;
+  int reusedNumbers = 0;
+  for (int round = 0; round < 60; ++round) {
+    LoopbackPair pair;
+    CReusingSocket socket(next);
+    ASSERT_TRUE(socket.Attach(pair.TakeServer(), event_));
+    const SocketHandle number = socket.GetHandle();
+    const SocketHandle nextClient = next.ConnectClient();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 6; ++i) {
+      senders.emplace_back([&] {
+        const std::string chunk(64 * 1024, 'x');
+        while (!stop.load()) {
+          socket.WriteSocket(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        }
+      });
+    }
+    SleepMilliseconds(5);  // the send buffer fills and the senders queue up
+    socket.Close(false);
+    stop = true;
+    for (std::thread& sender : senders) sender.join();
+    if (socket.reused == number) ++reusedNumbers;
+    int error = 0;
+    char byte = 0;
+    EXPECT_EQ(WaitReadable(nextClient, 0, error), 0) << "round " << round;
+    EXPECT_LE(ReceiveSocket(nextClient, &byte, 1, true, error), 0) << "round " << round;
+    zelm::CloseSocket(nextClient);
+    zelm::CloseSocket(socket.reused);
+    if (HasFailure()) break;
+  }
+  // The test means something only when the numbers were in fact reused.
+  EXPECT_GT(reusedNumbers, 0);
 }
 
 TEST_F(SocketTest, ListenKeepsTheSocketForSamePortAndAddress) {
