@@ -43,6 +43,7 @@ class CScratchOwner final : public zelm::CSessionOwner {
     return false;
   }
   void OnSessionClosed(zelm::CFtpSession&) override {}
+  bool CheckSessionLimit(zelm::CFtpSession&, uint32_t, bool) override { return true; }
   std::string GetQuitText() override { return "bye"; }
   zelm::ShortcutContext GetShortcutContext() override { return {}; }
 

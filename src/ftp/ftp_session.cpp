@@ -21,6 +21,7 @@ bool IsOneOf(const CFtpCommand& command, std::initializer_list<FtpCommandId> ids
 
 CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
     : owner_(owner), identifier_(identifier) {
+  data_.SetDriver(this);
   // A line longer than the limit is answered and closed by the line handler; the block only
   // has to hold that much.
   SetReceiveBlockCap(kMaxCommandLine + 1024);
@@ -201,10 +202,52 @@ uint32_t CFtpSession::GetLoggedInSeconds() const {
   return static_cast<uint32_t>((now - at) / frequency);
 }
 
-void CFtpSession::SetLoginResult(int32_t result) {
-  if (transferKind_.load() != kTransferLoginAwaited) return;
-  loginResult_ = result;
-  WakeEventThread();
+void CFtpSession::Greet() {
+  SendReply(220, nullptr);
+  SetFlags(kFlagGreeted);
+}
+
+void CFtpSession::ResetForLogin(std::string_view homeName) {
+  std::lock_guard lock(accountMutex_);
+  account_.fileSystem.Reset();
+  account_.homeName.assign(homeName);
+}
+
+void CFtpSession::ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& update) {
+  const bool login = update.loginAccepted.has_value();
+  // SECURITY: an answer is for the attempt it was asked for; a session that has given up on
+  // it (time-out, USER, REIN) or moved on to another attempt drops it.
+  if (login && (attempt != loginAttempt_ || !HasFlag(kFlagBusy) ||
+                transferKind_.load() != kTransferLoginAwaited)) {
+    return;
+  }
+  {
+    std::lock_guard lock(accountMutex_);
+    if (update.limits) {
+      account_.quota = update.limits->quota;
+      account_.bandwidth = update.limits->bandwidth;
+      account_.sessionLimit = update.limits->sessionLimit;
+      account_.rights = update.limits->rights;
+    }
+    if (update.homeName) account_.homeName = *update.homeName;
+    if (!update.homeFolder.empty() && (!login || *update.loginAccepted)) {
+      account_.fileSystem.SetHomePath(update.homeFolder);
+      if (update.homeCreated) account_.createdHome = update.homeFolder;
+    }
+  }
+  if (!login) {
+    // An update of a session that is logged in already.
+    if (owner_ != nullptr) owner_->CheckSessionLimit(*this, account_.sessionLimit, true);
+    return;
+  }
+  int32_t result = kLoginResultRefused;
+  if (*update.loginAccepted && !update.homeFolder.empty()) {
+    result = owner_ == nullptr || owner_->CheckSessionLimit(*this, account_.sessionLimit, false)
+                 ? kLoginResultAccepted
+                 : kLoginResultSessionLimit;
+  }
+  HandleLoginResult(result);
+  ResetTransfer(false);
 }
 
 void CFtpSession::HandleLoginResult(int32_t result) {
@@ -220,7 +263,6 @@ void CFtpSession::HandleLoginResult(int32_t result) {
       break;
     case kLoginResultAsked:
       transferKind_ = kTransferLoginAwaited;
-      loginResult_ = kLoginResultNone;
       SetFlags(kFlagBusy);
       activityTimer_.Restart();
       break;
@@ -274,6 +316,10 @@ void CFtpSession::OnAccessAnswer(const std::string& path, uint32_t rights) {
     std::lock_guard lock(accountMutex_);
     account_.pathRights.Set(path, rights);
   }
+  OnAccessUnanswered();
+}
+
+void CFtpSession::OnAccessUnanswered() {
   if (!HasFlag(kFlagCommandPending)) return;
   const std::string line = std::move(pendingLine_);
   pendingLine_.clear();
@@ -286,29 +332,6 @@ void CFtpSession::OnAccessAnswer(const std::string& path, uint32_t rights) {
     ResetTransfer(false);
   }
   ClearFlags(kFlagCommandPending);
-}
-
-// ---- Cross-thread tasks ----
-
-void CFtpSession::Post(std::function<void(CFtpSession&)> task) {
-  {
-    std::lock_guard lock(taskMutex_);
-    tasks_.push_back(std::move(task));
-  }
-  WakeEventThread();
-}
-
-void CFtpSession::RunPostedTasks() {
-  while (true) {
-    std::function<void(CFtpSession&)> task;
-    {
-      std::lock_guard lock(taskMutex_);
-      if (tasks_.empty()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-    }
-    task(*this);
-  }
 }
 
 // ---- Event handling ----
@@ -332,15 +355,10 @@ void CFtpSession::Tick() {
     uploadTimer_.RestartAt(at);
     activityTimer_.RestartAt(at);
   }
-  if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited) {
-    if (activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
-      SendErrorReply(530, nullptr);
-      ResetTransfer(false);
-    } else if (const int32_t result = loginResult_.exchange(kLoginResultNone);
-               result != kLoginResultNone) {
-      HandleLoginResult(result);
-      ResetTransfer(false);
-    }
+  if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited &&
+      activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
+    SendErrorReply(530, nullptr);
+    ResetTransfer(false);
   }
   if (HasFlag(kFlagCommandPending) && activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
     SendErrorReply(500, nullptr);
@@ -360,10 +378,6 @@ void CFtpSession::Tick() {
 }
 
 int CFtpSession::GetNextTickDelay() {
-  {
-    std::lock_guard lock(taskMutex_);
-    if (!tasks_.empty()) return 0;
-  }
   if (!HasFlag(kFlagGreeted)) return kNoTick;
   int64_t delay = activityTimer_.MillisecondsUntil(account_.idleTimeout);
   const auto nearer = [&delay](int64_t candidate) {

@@ -6,12 +6,13 @@
 // its timeouts and ends the connection. It carries the logged-in user's account record and
 // the user's view of the file tree.
 //
-// Threads: everything a session does runs on its own event thread. Other threads (the
-// listener's, which applies management answers and orders) never act on a session directly:
-// they `Post` a task, which the session's thread carries out in its next pass. What other
-// threads may read directly: the flags, the transfer kind, the counters, the peer address
-// (atomics), and the user name and login snapshot (under `accountMutex_`, see
-// `GetUserName`, `CopyAccountFrom`). `SetLoginResult` only stores an atomic.
+// Threads: everything a session does runs on its own event thread, the greeting included;
+// its data connection is driven by the same thread. Other threads (the listener's, which
+// routes management answers and orders) never act on a session directly: they `Post` a task,
+// which the session's thread carries out before its next pass (and between the steps of a
+// download). What other threads may read directly: the flags, the transfer kind, the counters,
+// the peer address (atomics), and the user name and login snapshot (under `accountMutex_`,
+// see `GetUserName`, `CopyAccountFrom`).
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,7 @@
 #include "ftp/account.h"
 #include "ftp/command_parser.h"
 #include "ftp/reply_builder.h"
+#include "ftp/session_owner.h"
 #include "net/elapsed_timer.h"
 #include "net/zm_socket.h"
 #include "transfer/data_socket.h"
@@ -113,9 +115,23 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   int CheckAccess(const std::string& realPath, uint32_t operation, bool isMapped, uint32_t kind,
                   const CFtpCommand& command);
   void OnAccessAnswer(const std::string& path, uint32_t rights);
+  // The rights request of the pending command could not be sent: the command runs again and
+  // is refused.
+  void OnAccessUnanswered();
 
-  // ---- Login ----
-  void SetLoginResult(int32_t result);  // any thread; taken only while an answer is awaited
+  // ---- Login (the session's thread) ----
+  // Sends the 220 greeting; from then on lines are read and answered.
+  void Greet();
+  // The start of a login check: the file system is reset and `homeName` is the home the
+  // login gets unless the management server names another.
+  void ResetForLogin(std::string_view homeName);
+  // A new login attempt, for a request to the management server: its number, which the
+  // answer carries back.
+  uint32_t NextLoginAttempt() { return ++loginAttempt_; }
+  // Applies a management answer. With `loginAccepted` set it is the answer to login attempt
+  // `attempt` and is dropped unless that attempt still waits; otherwise it updates the
+  // account in place.
+  void ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& update);
   void HandleLoginResult(int32_t result);
   bool IsLoggedIn() const { return loggedIn_.load(); }
   uint32_t GetLoggedInSeconds() const;
@@ -127,8 +143,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void CopyAccountFrom(CFtpSession& other);
 
   // ---- Cross-thread ----
-  // Runs `task` on the session's thread in its next pass. Any thread.
-  void Post(std::function<void(CFtpSession&)> task);
+  // Runs `task` on the session's thread before its next pass. Any thread.
+  void Post(std::function<void(CFtpSession&)> task) {
+    CZmSocket::Post([this, task = std::move(task)] { task(*this); });
+  }
   std::string GetUserName() const;
 
   // ---- State read by the listener and the management link (any thread) ----
@@ -145,6 +163,9 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   bool HasFlag(uint32_t bit) const { return (flags_.load() & bit) != 0; }
 
   // ---- The session's thread ----
+  const CFtpAccount& GetAccount() const { return account_; }
+  // The code page of the 8-bit names of this session's file tree; before the thread starts.
+  void SetCodePage(uint32_t codePage) { account_.fileSystem.SetCodePage(codePage); }
   CFtpAccount& Account() { return account_; }
   std::mutex& AccountMutex() { return accountMutex_; }
   CSessionOwner* Owner() const { return owner_; }
@@ -196,7 +217,6 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
  private:
   void Log(std::string_view text, std::string_view journalText = {});
-  void RunPostedTasks();
   void Tick();
 
   CSessionOwner* const owner_;
@@ -216,7 +236,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   std::atomic<uint64_t> bytesSent_{0};
   std::atomic<uint64_t> bytesReceived_{0};
   std::atomic<int> answerInProgress_{0};
-  std::atomic<int32_t> loginResult_{kLoginResultNone};
+  uint32_t loginAttempt_ = 0;  // the last login attempt asked of the management server
   std::atomic<uint32_t> peer_{0};
 
   CFtpDataSocket data_{this};
@@ -227,8 +247,6 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // The clock's counter when upload data last arrived (0: none since the last pass).
   std::atomic<int64_t> lastUploadData_{0};
 
-  std::mutex taskMutex_;  // guards tasks_
-  std::deque<std::function<void(CFtpSession&)>> tasks_;
 };
 
 }  // namespace zelm

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "vfs/shell_link.h"
@@ -23,6 +24,25 @@ enum LoginRoute : int {
   kLoginAnonymous = 3,  // "anonymous" is always refused
 };
 
+// The account parameters a management answer sets.
+struct AccountLimits {
+  uint64_t quota = 0;         // bytes, 0 = none
+  uint32_t bandwidth = 0;     // KiB per second, 0 = unlimited
+  uint32_t sessionLimit = 0;  // sessions per user, 0 = none
+  uint32_t rights = 0;
+};
+
+// What the management server decided about a session's login or its account, prepared on the
+// listener's thread and applied by the session on its own (`CFtpSession::ApplyAccountUpdate`).
+struct AccountUpdate {
+  std::optional<AccountLimits> limits;
+  std::optional<std::string> homeName;  // the home as the management server names it
+  std::string homeFolder;  // that home mapped below the main path; empty: none could be had
+  bool homeCreated = false;  // the folder was created for this login
+  // Present for the answer to a login attempt: whether it was accepted.
+  std::optional<bool> loginAccepted;
+};
+
 class CSessionOwner {
  public:
   virtual ~CSessionOwner() = default;
@@ -34,6 +54,9 @@ class CSessionOwner {
                                  uint32_t operation) = 0;
   // The session's connection has closed.
   virtual void OnSessionClosed(CFtpSession& session) = 0;
+  // The per-user session limit: true when `session` stays within `limit` (0: none); with
+  // `closeSameHost`, a session over it has its user's sessions from its host ended.
+  virtual bool CheckSessionLimit(CFtpSession& session, uint32_t limit, bool closeSameHost) = 0;
   // The text of the 221 reply to QUIT.
   virtual std::string GetQuitText() = 0;
   // How shortcut files are read here (drive mapping and code page).

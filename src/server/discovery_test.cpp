@@ -88,7 +88,7 @@ TEST_F(DiscoveryListenerTest, AnnouncementIsStoredAndConnectedToUntilTheLinkWork
   Login(*client, "bob", "secret");
 
   // Announcements no longer move a link that works.
-  listener_->OnAnnouncement(0x0700007F, 1234);
+  listener_->Router().OnAnnouncement(0x0700007F, 1234);
   EXPECT_EQ(ReadSettingDword("MServer IP", 0), 0x0100007Fu);
   EXPECT_EQ(ReadSettingDword("MServer Port", 0), peer_.Port());
 

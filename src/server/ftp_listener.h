@@ -1,76 +1,66 @@
 // CFtpListener: the listening socket of the FTP service and the owner of everything that lives
-// as long as the service: the control sessions, the settings record and the management link.
+// as long as the service: the session registry, the login broker, the management router (with
+// the management link and discovery) and the settings record.
 //
-// It accepts control connections, refuses them at the connection limit, creates and greets a
-// session for each, decides how a login is checked, keeps the registry of sessions (find,
-// count, per-user limit, reap, end all) and drives the management link from its own event
-// thread. With the setting "Discovery" = 1 (read when that thread starts) it also owns the
-// discovery object (`CUdpServer`), which looks for the management server while the link is
-// down; otherwise no discovery socket exists.
+// It accepts control connections, refuses them at the connection limit, and creates a session
+// for each (the session greets its client on its own thread). What it does is split by role:
+// `CSessionRegistry` keeps the sessions, `CLoginBroker` serves what session threads ask,
+// `CManagementRouter` writes and reads the management link; the operations below that name
+// those jobs are one-line forwards.
 //
-// Threads: the listener's event thread runs accepting, reaping, the link and every management
-// answer. Sessions call `ValidateLogin`, `RequestPathAccess` and `OnSessionClosed` on their
-// own threads. The session list is guarded by `sessionsMutex_`, taken by every registry
-// operation; a session's account lock is only ever taken after it. Work for a session that
-// arises on the listener's thread (login answers, account updates, access answers, end orders)
-// is posted to the session and carried out on its own thread. A session that needs the link
-// connected asks the listener's thread to connect it (`RequestLinkUpkeep`).
+// Threads: the listener's event thread accepts, reaps closed sessions and drives the router
+// (the link and discovery share its event object). Session threads call the `CSessionOwner`
+// operations, which reach only the broker and the registry. Any other thread (the console's,
+// the service's) changes the listener only through `SetActive`, which posts to its thread.
+// `settingsMutex_` guards the settings record, read by session threads.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "ftp/ftp_session.h"
 #include "ftp/session_owner.h"
-#include "mserver/mserver_link.h"
-#include "mserver/udp_server.h"
 #include "net/zm_socket.h"
+#include "platform/thread_annotations.h"
+#include "server/listener_control.h"
+#include "server/login_broker.h"
+#include "server/management_router.h"
+#include "server/session_registry.h"
 #include "server/settings.h"
 
 namespace zelm {
 
-// How long ShutdownAll waits for the sessions' threads to end.
+// How long ShutdownAll waits for the sessions' threads to end, and `SetActive` for the
+// listener's thread.
 inline constexpr uint32_t kShutdownWaitMs = 3000;
-// The listener's idle pass runs at most this often.
-inline constexpr uint32_t kIdlePassMs = 100;
 // A closed session whose thread had not ended yet is looked at again after this long.
 inline constexpr int kReapRetryMs = 5;
 
-class CFtpListener : public CZmSocket,
-                     public CSessionOwner,
-                     public CManagementHandler,
-                     public CDiscoveryHandler {
+class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerControl {
  public:
   CFtpListener();
   ~CFtpListener() override;
 
   // Loads the settings and listens on "ServicePort" (21 when 0) of "ServiceIP" (all addresses
   // when 0), then starts the event thread. With `restart` the socket is closed first; without,
-  // a listening server returns true at once.
+  // a listening server returns true at once. The listener's thread, or any thread before it
+  // runs.
   bool StartListening(bool restart);
-  // Ends everything: the link, the listener's thread, every session (farewell "421", then
-  // deleted once its thread has ended).
+  // Any thread: listens again (true when it listens afterwards) or closes the listening
+  // socket (true when it is closed afterwards), on the listener's thread; waits for it at
+  // most kShutdownWaitMs. Sessions stay either way.
+  bool SetActive(bool active);
+  // Ends everything: the listener's thread, the link, every session (farewell "421", then
+  // deleted once its thread has ended). Not on the listener's thread.
   void ShutdownAll();
 
   // ---- Registry (any thread) ----
-  uint32_t CountSessions();
-  // Runs `fn` on the session with that identifier while the registry is locked; false when
-  // there is none.
-  bool WithSession(uint32_t identifier, const std::function<void(CFtpSession&)>& fn);
-  // Runs `fn` on every session whose user name equals `name` (ignoring case), in list order.
-  void ForEachSessionOfUser(std::string_view name, const std::function<void(CFtpSession&)>& fn);
-  size_t SessionListSize();
-  static bool IsSameHost(uint32_t a, uint32_t b);
-  // 1 pass, 0 over the per-user limit; with `closeSameHost` the user's sessions from this
-  // host, from the one that exceeded the limit on, are ended.
-  int CheckSessionLimit(CFtpSession& session, bool closeSameHost);
-  // Maps the session's home name below the main path and makes it the session's home.
-  bool SetUpHomeFolder(CFtpSession& session);
+  CSessionRegistry& Sessions() { return registry_; }
+  uint32_t CountSessions() { return registry_.CountOpen(); }
+  size_t SessionListSize() { return registry_.Size(); }
+  static bool IsSameHost(uint32_t a, uint32_t b) { return CSessionRegistry::IsSameHost(a, b); }
 
   // Listens on `port` of `address` (host order) instead of the settings' choice; kAnyPort
   // takes a free port the first time and keeps it afterwards. For tests.
@@ -81,46 +71,43 @@ class CFtpListener : public CZmSocket,
   // The port the listener listens on (host order), 0 when it does not.
   uint16_t GetListenPort();
 
-  // Replaces discovery's destinations (tests keep them on 127.0.0.0/8). Call before
-  // `StartListening`.
+  // ---- Management link (see CManagementRouter) ----
+  // Replaces discovery's destinations; before `StartListening`.
   void OverrideDiscoveryTargets(DiscoveryTargets targets) {
-    discoveryTargets_ = std::move(targets);
+    router_.OverrideDiscoveryTargets(std::move(targets));
   }
   // The discovery object, null while discovery is off. The listener's thread uses it; others
   // may look only while that thread is stopped.
-  CUdpServer* Discovery() { return discovery_.get(); }
+  CUdpServer* Discovery() { return router_.Discovery(); }
+  // The router: the listener's thread (tests may call it where it only reads).
+  CManagementRouter& Router() { return router_; }
+  // The link; other threads may only read its state (`IsReady`).
+  CMServerLink& Link() { return router_.Link(); }
+  // The listener's thread (or while it is stopped).
+  void StoreManagementAddress(uint32_t address, uint32_t port) {
+    router_.StoreManagementAddress(address, port);
+  }
+  // Any thread: asks the listener's thread to connect the management link.
+  void RequestLinkUpkeep() { router_.RequestLinkUpkeep(); }
 
-  CMServerLink& Link() { return link_; }
-  // Asks the listener's thread to connect the management link.
-  void RequestLinkUpkeep();
-
-  // ---- CSessionOwner ----
-  int ValidateLogin(CFtpSession& session) override;
+  // ---- CSessionOwner (session threads) ----
+  int ValidateLogin(CFtpSession& session) override {
+    return broker_.ValidateLogin(session, DefaultPath());
+  }
   bool RequestPathAccess(CFtpSession& session, const std::string& realPath,
-                         uint32_t operation) override;
-  void OnSessionClosed(CFtpSession& session) override;
+                         uint32_t operation) override {
+    return broker_.RequestPathAccess(session, realPath, operation);
+  }
+  void OnSessionClosed(CFtpSession& session) override { broker_.OnSessionClosed(session); }
+  bool CheckSessionLimit(CFtpSession& session, uint32_t limit, bool closeSameHost) override {
+    return registry_.CheckSessionLimit(session, limit, closeSameHost);
+  }
   std::string GetQuitText() override;
-  ShortcutContext GetShortcutContext() override;
+  ShortcutContext GetShortcutContext() override {
+    return CManagementRouter::CurrentShortcutContext();
+  }
 
-  // ---- CManagementHandler ----
-  void SetServiceActive(uint32_t value) override;
-  void SendStatusReport() override;
-  void ApplyConfiguration(const ServiceRecord& record, const std::string* mainPath) override;
-  void OnLoginAnswer(const LoginAnswer& answer) override;
-  void OnEndSessions(const SessionSelector& target) override;
-  void OnAccessAnswer(const SessionSelector& target, const std::string& path,
-                      uint32_t rights) override;
-  void OnShortcutRequest(const ShortcutRequest& request) override;
-
-  // ---- CDiscoveryHandler (the listener's thread) ----
-  // Ignored while the link is connected (a working link is never redirected); otherwise
-  // `StoreManagementAddress`.
-  void OnAnnouncement(uint32_t address, uint32_t port) override;
-  // Writes "MServer IP" (`address`, network order) and "MServer Port" without creating the
-  // settings store, then connects the link to them.
-  void StoreManagementAddress(uint32_t address, uint32_t port);
-
-  // ---- CZmSocket ----
+  // ---- CZmSocket (the listener's thread) ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
   void OnIdle() override;
   bool OnAccept(SocketHandle socket, SocketAddress address) override;
@@ -133,30 +120,23 @@ class CFtpListener : public CZmSocket,
   virtual std::unique_ptr<CFtpSession> MakeSession(uint32_t identifier);
 
  private:
-  CFtpSession* CreateSession(SocketHandle socket, bool& adopted);
-  void ReapClosedSessions();
-  bool EnsureManagementLink();
-  void ServeLink(CEventObject* event);
-  // Applies a login answer to one session on its own thread.
-  void ApplyLoginAnswer(CFtpSession& session, const LoginAnswer& answer);
-  uint32_t CountSessionsLocked() const;
+  // ---- CListenerControl (the listener's thread) ----
+  bool IsActive() const override { return IsListening(); }
+  bool Activate() override { return StartListening(false); }
+  void Deactivate() override { Close(false); }
 
-  mutable std::mutex settingsMutex_;  // guards settings_, read by session threads
-  CFtpSettings settings_;
-  CMServerLink link_;
-  DiscoveryTargets discoveryTargets_;
-  std::unique_ptr<CUdpServer> discovery_;  // the listener's thread only; null while off
-  std::mutex sessionsMutex_;               // guards sessions_
-  std::list<std::unique_ptr<CFtpSession>> sessions_;
-  std::atomic<uint32_t> nextIdentifier_{1};
-  std::atomic<bool> linkWanted_{false};
+  std::string DefaultPath();
+
+  CMutex settingsMutex_;
+  CFtpSettings settings_ ZELM_GUARDED_BY(settingsMutex_);
+  CSessionRegistry registry_;
+  CManagementRouter router_{*this, registry_, *this};
+  CLoginBroker broker_{registry_, router_};
   bool reapPending_ = false;  // the listener's thread only: a closed session awaits its reaping
   uint32_t portOverride_ = 0;
   uint32_t addressOverride_ = 0;
   uint32_t lastAcceptTick_ = 0;
-  uint32_t lastIdleTick_ = 0;
   bool everAccepted_ = false;
-  bool everIdle_ = false;
 };
 
 }  // namespace zelm

@@ -89,7 +89,7 @@ class ListenerTest : public ::testing::Test {
 
   // Wakes every session of `user` (after the test moved the clock).
   void WakeSessions(const std::string& user) {
-    listener_->ForEachSessionOfUser(user, [](CFtpSession& s) { s.WakeEventThread(); });
+    listener_->Sessions().ForEachSessionOfUser(user, [](CFtpSession& s) { s.WakeEventThread(); });
   }
 
   CTempFolder folder_{"listener"};

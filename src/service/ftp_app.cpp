@@ -128,13 +128,9 @@ void CFtpApp::Run() {
 
 bool CFtpApp::StartStopServer(bool stop) {
   std::lock_guard lock(listenerMutex_);
-  if (stop) {
-    if (!listener_) return true;
-    listener_->Close(false);
-    return !listener_->IsListening();
-  }
+  if (stop) return !listener_ || listener_->SetActive(false);
   if (!listener_) listener_ = std::make_unique<CFtpListener>();
-  return listener_->StartListening(false);
+  return listener_->SetActive(true);
 }
 
 bool CFtpApp::IsServerActive() {
@@ -168,7 +164,7 @@ void CFtpApp::StopServer() {
     ending = std::move(listener_);
   }
   if (!ending) return;
-  ending->Close(false);
+  ending->SetActive(false);  // on the listener's thread, which reports it to the link
   ending->ShutdownAll();
 }
 

@@ -1,0 +1,42 @@
+// Owns the session-thread side of logins and rights requests: local decisions, and requests
+// queued for the listener's thread.
+#include "server/login_broker.h"
+
+#include "ftp/session_owner.h"
+#include "vfs/ftp_path.h"
+
+namespace zelm {
+
+int CLoginBroker::ValidateLogin(CFtpSession& session, const std::string& defaultHome) {
+  session.ResetForLogin(defaultHome);
+  const CFtpAccount& account = session.GetAccount();
+  if (EqualsNoCase(account.userName, "anonymous")) return kLoginAnonymous;
+  if (account.password.empty() &&
+      registry_.WithLoggedInSessionFrom(
+          session, [&session](CFtpSession& other) { session.CopyAccountFrom(other); })) {
+    return kLoginAccepted;
+  }
+  if (!requests_.IsLinkReady()) {
+    requests_.RequestLinkUpkeep();
+    return kLoginRefused;
+  }
+  requests_.QueueLogin({session.GetIdentifier(), session.NextLoginAttempt(), account.userName,
+                        account.password, defaultHome});
+  return kLoginAsked;
+}
+
+bool CLoginBroker::RequestPathAccess(CFtpSession& session, const std::string& realPath,
+                                     uint32_t operation) {
+  if (!requests_.IsLinkReady()) {
+    requests_.RequestLinkUpkeep();
+    return false;
+  }
+  requests_.QueueAccess({session.GetIdentifier(), session.GetUserName(), realPath, operation});
+  return true;
+}
+
+void CLoginBroker::OnSessionClosed(CFtpSession& session) {
+  requests_.QueueSessionClosed(session.GetIdentifier());
+}
+
+}  // namespace zelm

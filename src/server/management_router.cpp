@@ -1,0 +1,303 @@
+// Owns the management link's traffic on the listener's thread: sending the sessions' requests,
+// applying the management server's packets, link upkeep and discovery.
+#include "server/management_router.h"
+
+#include <vector>
+
+#include "ftp/session_owner.h"
+#include "platform/clock.h"
+#include "server/settings.h"
+#include "vfs/file_helpers.h"
+#include "vfs/ftp_path.h"
+#include "vfs/managed_path.h"
+#include "vfs/shortcut_folder.h"
+
+namespace zelm {
+namespace {
+
+// The listener's idle pass runs at most this often.
+constexpr uint32_t kIdlePassMs = 100;
+
+// An IPv4 address stored in the settings (its bytes, low byte first, are the address in
+// network order) in host order.
+uint32_t AddressFromSetting(uint32_t value) { return __builtin_bswap32(value); }
+
+std::string DriveSetting(char drive) { return ReadSettingString(std::string("Drive ") + drive); }
+
+// SECURITY: `path` is `base` or lies below it, component by component.
+bool IsBelow(std::string_view path, std::string_view base) {
+  if (base == "/") return !path.empty() && path[0] == '/';
+  if (path.substr(0, base.size()) != base) return false;
+  return path.size() == base.size() || path[base.size()] == '/';
+}
+
+// Maps a home name below the main path and makes sure the folder exists: the folder, or empty
+// when it lies outside the main path or cannot be created (`created` tells whether it was).
+std::string SetUpHomeFolder(const std::string& homeName, bool& created) {
+  created = false;
+  const std::string main = GetMainPath();
+  if (main.empty() || homeName.empty()) return {};
+  std::string mainFolder;
+  std::string folder;
+  if (!MapManagedPath(main, DriveSetting, "", mainFolder) ||
+      !MapManagedPath(homeName, DriveSetting, mainFolder, folder) || !IsBelow(folder, mainFolder)) {
+    return {};
+  }
+  if (!DirectoryExists(folder)) {
+    if (!CreateDirectoryTree(folder)) return {};
+    created = true;
+  }
+  return folder;
+}
+
+void PostUpdate(CFtpSession& session, uint32_t attempt, AccountUpdate update) {
+  session.Post([attempt, update = std::move(update)](CFtpSession& s) {
+    s.ApplyAccountUpdate(attempt, update);
+  });
+}
+
+}  // namespace
+
+CManagementRouter::CManagementRouter(CZmSocket& thread, CSessionRegistry& registry,
+                                     CListenerControl& listener)
+    : thread_(thread), registry_(registry), listener_(listener) {
+  link_.SetHandler(this);
+  link_.SetDriver(&thread_);
+}
+
+CManagementRouter::~CManagementRouter() { Close(); }
+
+ShortcutContext CManagementRouter::CurrentShortcutContext() {
+  return ShortcutContext{DriveSetting, ReadSettingDword("Code Page", 0)};
+}
+
+// ---- The listener's thread: upkeep ----
+
+void CManagementRouter::Start(const std::shared_ptr<CEventObject>& event) {
+  // SECURITY: discovery sends datagrams to every address of the local networks; it exists
+  // only when the operator turned it on.
+  if (IsDiscoveryOn()) {
+    if (!discovery_) discovery_ = std::make_unique<CUdpServer>(discoveryTargets_);
+    discovery_->SetEvent(event);
+    discovery_->SetHandler(this);
+    discovery_->CreateSockets();
+    discovery_->CollectLocalAddresses();
+  } else if (discovery_) {
+    discovery_->Stop();
+    discovery_.reset();
+  }
+  EnsureLink();
+}
+
+void CManagementRouter::Close() {
+  link_.Close(false);
+  if (discovery_) discovery_->Stop();
+}
+
+bool CManagementRouter::EnsureLink() {
+  if (link_.IsConnected() || link_.IsValid()) return true;
+  link_.SetEvent(thread_.GetEvent());
+  const uint32_t address = ReadSettingDword("MServer IP", 0);
+  const uint32_t port = ReadSettingDword("MServer Port", 0);
+  if (address == 0 || port == 0 || port > 0xFFFF) return false;
+  return link_.Connect(AddressFromSetting(address), port);
+}
+
+void CManagementRouter::ServeLink(CEventObject* event) {
+  link_.OnNetworkEvents(event, true);
+  if (link_.IsConnected() && !link_.IsAcknowledged()) link_.SendHello();
+}
+
+bool CManagementRouter::Serve(CEventObject* event, bool listenerOpen) {
+  if (discovery_) discovery_->ProcessEvents(event);
+  if (linkWanted_.exchange(false)) EnsureLink();
+  if (!link_.IsValid()) {
+    IdlePass(listenerOpen);
+    return false;
+  }
+  ServeLink(event);
+  return true;
+}
+
+void CManagementRouter::IdlePass(bool listenerOpen) {
+  const uint32_t now = GetTickCount();
+  if (everIdle_ && now - lastIdleTick_ < kIdlePassMs) return;
+  if (discovery_) {
+    discovery_->ProcessEvents(thread_.GetEvent().get());
+    if (!link_.IsConnected()) discovery_->SendQueries();
+  }
+  if (EnsureLink() && !listenerOpen) ServeLink(thread_.GetEvent().get());
+  lastIdleTick_ = now;
+  everIdle_ = true;
+}
+
+int CManagementRouter::GetNextTickDelay() const {
+  if (linkWanted_.load()) return 0;
+  // While the link is down (or not yet acknowledged) the idle pass keeps trying; otherwise
+  // only events wake the thread.
+  return link_.IsReady() ? kNoTick : static_cast<int>(kIdlePassMs);
+}
+
+void CManagementRouter::OnAnnouncement(uint32_t address, uint32_t port) {
+  if (link_.IsConnected()) return;
+  StoreManagementAddress(address, port);
+}
+
+void CManagementRouter::StoreManagementAddress(uint32_t address, uint32_t port) {
+  // Without SETTING_CREATE: a server without a settings store does not get one this way.
+  WriteSetting("MServer IP", &address, sizeof address, SETTING_DWORD);
+  WriteSetting("MServer Port", &port, sizeof port, SETTING_DWORD);
+  EnsureLink();
+}
+
+// ---- Requests from the sessions (any thread), sent on the listener's thread ----
+
+void CManagementRouter::RequestLinkUpkeep() {
+  linkWanted_ = true;
+  thread_.WakeEventThread();
+}
+
+void CManagementRouter::QueueLogin(LoginAsk ask) {
+  thread_.Post([this, ask = std::move(ask)] { SendLogin(ask); });
+}
+
+void CManagementRouter::QueueAccess(AccessAsk ask) {
+  thread_.Post([this, ask = std::move(ask)] { SendAccess(ask); });
+}
+
+void CManagementRouter::QueueSessionClosed(uint32_t sessionId) {
+  thread_.Post([this, sessionId] {
+    pending_.erase(sessionId);
+    if (link_.IsConnected()) link_.SendPacketBytes(EncodeSessionClosed(sessionId));
+  });
+}
+
+void CManagementRouter::SendLogin(const LoginAsk& ask) {
+  if (link_.IsReady() && link_.SendLoginRequest(ask.userName, ask.password, ask.sessionId)) {
+    pending_[ask.sessionId] = {ask.attempt, ask.homeName};
+    return;
+  }
+  // The link went down after the session looked: the login is refused, as it would have been.
+  registry_.WithSession(ask.sessionId, [&ask](CFtpSession& session) {
+    AccountUpdate refusal;
+    refusal.loginAccepted = false;
+    PostUpdate(session, ask.attempt, std::move(refusal));
+  });
+}
+
+void CManagementRouter::SendAccess(const AccessAsk& ask) {
+  if (link_.IsReady() && link_.SendPacketBytes(EncodeAccessRequest(
+                             {ask.sessionId, ask.userName, ask.realPath, ask.operation}))) {
+    return;
+  }
+  registry_.WithSession(ask.sessionId, [](CFtpSession& session) {
+    session.Post([](CFtpSession& s) { s.OnAccessUnanswered(); });
+  });
+}
+
+// ---- Management answers (the listener's thread) ----
+
+void CManagementRouter::ForTargets(const SessionSelector& target,
+                                   const std::function<void(CFtpSession&)>& fn) {
+  if (target.sessionId && registry_.WithSession(*target.sessionId, fn)) return;
+  if (target.userName) registry_.ForEachSessionOfUser(*target.userName, fn);
+}
+
+void CManagementRouter::SetServiceActive(uint32_t value) {
+  if (value == 0 && listener_.IsActive()) listener_.Deactivate();
+}
+
+void CManagementRouter::SendStatusReport() {
+  const ServiceRecord record{{listener_.IsActive() ? 1u : 0u, registry_.CountOpen(),
+                              GetMaxConnection(), GetAnonymousAccess(), GetAnonymousMax(),
+                              GetDefaultBandwidth()}};
+  if (!link_.SendPacketBytes(EncodeStatusRecord(record))) return;
+  std::vector<SessionStatus> statuses;
+  registry_.ForEach([&statuses](CFtpSession& session) {
+    if (!session.IsConnected()) return;
+    statuses.push_back(
+        {session.GetUserName(), session.GetIdentifier(), session.GetLoggedInSeconds(),
+         session.GetPeer(), static_cast<uint32_t>(session.GetBytesSent()),
+         static_cast<uint32_t>(session.GetBytesReceived()), session.GetTransferKind()});
+  });
+  for (const SessionStatus& status : statuses) {
+    if (!link_.SendPacketBytes(EncodeSessionStatus(status))) return;
+  }
+}
+
+void CManagementRouter::ApplyConfiguration(const ServiceRecord& record,
+                                           const std::string* mainPath) {
+  if (record.values[0] != 0 && !listener_.IsActive()) {
+    listener_.Activate();
+  } else if (record.values[0] == 0 && listener_.IsActive()) {
+    listener_.Deactivate();
+  }
+  SetMaxConnection(record.values[2]);
+  if (mainPath != nullptr && !mainPath->empty()) {
+    std::string folder;
+    if (MapManagedPath(*mainPath, DriveSetting, "", folder) && CreateDirectoryTree(folder)) {
+      SetMainPath(mainPath->c_str());
+    } else {
+      SetMainPath(nullptr);
+    }
+  }
+  SendStatusReport();
+}
+
+void CManagementRouter::OnLoginAnswer(const LoginAnswer& answer) {
+  // The sessions are collected first: setting up a home folder touches the disk, which is not
+  // done with the registry locked. Only this thread reaps, so the pointers stay valid.
+  std::vector<CFtpSession*> targets;
+  const auto collect = [&targets](CFtpSession& session) { targets.push_back(&session); };
+  if (answer.sessionId) {
+    registry_.WithSession(*answer.sessionId, collect);
+  } else if (answer.userName) {
+    registry_.ForEachSessionOfUser(*answer.userName, collect);
+  }
+  for (CFtpSession* session : targets) DeliverLoginAnswer(*session, answer);
+}
+
+void CManagementRouter::DeliverLoginAnswer(CFtpSession& session, const LoginAnswer& answer) {
+  AccountUpdate update;
+  if (answer.parameters) {
+    update.limits = AccountLimits{answer.parameters->quota, answer.parameters->bandwidth,
+                                  answer.parameters->sessionLimit, answer.parameters->rights};
+  }
+  update.homeName = answer.homeFolder;
+  uint32_t attempt = 0;
+  if (answer.result) {
+    // A login answer: it applies to the attempt it was asked for, or to nothing.
+    const auto pending = pending_.find(session.GetIdentifier());
+    if (pending == pending_.end()) return;
+    attempt = pending->second.attempt;
+    const std::string homeName = answer.homeFolder ? *answer.homeFolder : pending->second.homeName;
+    pending_.erase(pending);
+    update.loginAccepted = *answer.result != 0;
+    if (*update.loginAccepted) update.homeFolder = SetUpHomeFolder(homeName, update.homeCreated);
+  } else if (answer.homeFolder) {
+    // An update of a session that is logged in already.
+    update.homeFolder = SetUpHomeFolder(*answer.homeFolder, update.homeCreated);
+  }
+  PostUpdate(session, attempt, std::move(update));
+}
+
+void CManagementRouter::OnEndSessions(const SessionSelector& target) {
+  ForTargets(target, [](CFtpSession& session) {
+    session.Post([](CFtpSession& s) { s.CloseSession(true, 0); });
+  });
+}
+
+void CManagementRouter::OnAccessAnswer(const SessionSelector& target, const std::string& path,
+                                       uint32_t rights) {
+  ForTargets(target, [&path, rights](CFtpSession& session) {
+    session.Post([path, rights](CFtpSession& s) { s.OnAccessAnswer(path, rights); });
+  });
+}
+
+void CManagementRouter::OnShortcutRequest(const ShortcutRequest& request) {
+  if (const auto answer = HandleShortcutRequest(request, CurrentShortcutContext())) {
+    link_.SendPacketBytes(EncodeShortcutAnswer(*answer));
+  }
+}
+
+}  // namespace zelm
