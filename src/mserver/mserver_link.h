@@ -7,9 +7,10 @@
 // listener's event thread, which also receives the management server's packets and hands
 // them to the `CManagementHandler` (the listener).
 //
-// Threads: receiving and dispatching run on the listener's thread. Sends may come from any
-// thread (sessions send their login and access requests); the base class serialises whole
-// messages. `IsReady` may be read anywhere.
+// Threads: the link belongs to the listener's thread (it is driven by it, see
+// `CZmSocket::SetDriver`): receiving, dispatching, connecting, every send and the close run
+// there. Other threads never send on it: the sessions' login and access requests are queued
+// for that thread by the management router. `IsReady` may be read anywhere.
 #pragma once
 
 #include <atomic>
@@ -50,7 +51,7 @@ class CMServerLink : public CZmSocket {
   bool IsReady() const { return IsConnected() && acknowledged_.load(); }
   bool IsAcknowledged() const { return acknowledged_.load(); }
 
-  // Sends one whole packet; false when the link is not open (any thread).
+  // Sends one whole packet; false when the link is not open. The listener's thread.
   bool SendPacketBytes(const Packet& packet);
   bool SendHello();
   // Sends the login request when the link is ready; false otherwise.

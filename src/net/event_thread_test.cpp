@@ -110,8 +110,8 @@ TEST_F(EventThreadTest, TickHookAndWakeUpBringPasses) {
   socket.WakeEventThread();  // so that the thread asks the hook again
   ASSERT_TRUE(WaitUntil([&] { return socket.passes >= 5; }));
 
-  // A closed socket's timed pass is its idle call.
-  socket.Close(false);
+  // A closed socket's timed pass is its idle call. The close is the owner's: posted to it.
+  socket.Post([&socket] { socket.Close(false); });
   ASSERT_TRUE(WaitUntil([&] { return socket.idles >= 3; }));
 }
 

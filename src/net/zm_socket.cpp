@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "net/completion_port.h"
@@ -40,6 +41,17 @@ bool IsTolerableSocketError(int code) {
 }
 
 }  // namespace
+
+void CZmSocket::CheckOwnThread(const char* operation) const {
+#ifndef NDEBUG
+  // The upload worker serves a socket in completion mode and ends its connection there.
+  if (IsOnOwnThread() || CCompletionPool::Instance().IsWorkerThread()) return;
+  std::fprintf(stderr, "zelm: %s on a socket from a thread that does not own it\n", operation);
+  std::abort();
+#else
+  (void)operation;
+#endif
+}
 
 CZmSocket::CZmSocket()
     : receiveBlockCap_(kMaxReceiveBlock),
@@ -212,6 +224,7 @@ int CZmSocket::Receive(uint8_t* buffer, size_t length, bool remove) {
 // ---- Sending ----
 
 int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
+  CheckOwnThread("WriteSocket");
   size_t sent = 0;
   int error = 0;
   {
@@ -259,6 +272,7 @@ int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
 }
 
 int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs) {
+  CheckOwnThread("WriteFile");
   size_t sent = 0;
   int error = 0;
   bool ended = false;
@@ -338,6 +352,7 @@ void CZmSocket::Deselect() {
 }
 
 bool CZmSocket::SelectEvents(uint32_t mask) {
+  CheckOwnThread("SelectEvents");
   std::shared_ptr<CEventObject> event = event_;
   if (!event) {
     std::lock_guard<std::mutex> lock(selectMutex_);
@@ -492,6 +507,7 @@ void CZmSocket::Close(bool byPeer) {
   // One disconnect sequence at a time: a second caller (the upload worker and the owner's
   // thread may both close a data connection) finds it under way and leaves it to the first.
   // No lock is held across the hooks, which may block on other threads.
+  CheckOwnThread("Close");
   if (closing_.exchange(true)) return;
   const bool wasConnected = IsConnected();
   connected_.store(false);

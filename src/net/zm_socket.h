@@ -323,6 +323,9 @@ class CZmSocket {
  private:
   struct ThreadRecord;
 
+  // Debug builds: a write, close or re-arm from a thread that does not own the socket (see
+  // "Threads" above) ends the process with a message naming `operation`.
+  void CheckOwnThread(const char* operation) const;
   void ThreadProcedure(const std::shared_ptr<ThreadRecord>& record);
   std::shared_ptr<ThreadRecord> CurrentThreadRecord() const;
   bool DeliverBlock(CReceiveBlock& block);

@@ -372,7 +372,7 @@ TEST_F(ListenerTest, ARestartedListenerGetsItsPortBackAtOnce) {
   auto client = Connect();
   Login(*client, "bob", "secret");
   // The server closes first, so its side of the connection waits in TIME_WAIT on the port.
-  listener_->Close(false);
+  ASSERT_TRUE(listener_->SetActive(false));
   listener_.reset();
   EXPECT_EQ(client->ReadReply(), "421 Terminating connection.\r\n");
   listener_ = std::make_unique<CFtpListener>();
