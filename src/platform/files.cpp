@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,7 +37,7 @@ FileKind KindOf(mode_t mode) {
 // statx relative to `dirFd`; a followed link that dangles falls back to the link itself.
 bool StatAt(int dirFd, const char* name, LinkPolicy links, FileStatus& status) {
   struct statx sx;
-  const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
+  const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME | STATX_INO;
   int flags = AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
   if (links == LinkPolicy::kNoFollow) flags |= AT_SYMLINK_NOFOLLOW;
   int rc = RetryOnEintr([&] { return statx(dirFd, name, flags, mask, &sx); });
@@ -49,6 +50,8 @@ bool StatAt(int dirFd, const char* name, LinkPolicy links, FileStatus& status) {
   status.creationTime = (sx.stx_mask & STATX_BTIME) != 0 && sx.stx_btime.tv_sec != 0
                             ? sx.stx_btime.tv_sec
                             : sx.stx_mtime.tv_sec;
+  status.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  status.inode = sx.stx_ino;
   return true;
 }
 
@@ -220,6 +223,14 @@ uint64_t GetFileSize64(const CFile& file) {
   struct stat st;
   if (!file.IsOpen() || fstat(file.NativeHandle(), &st) != 0) return 0;
   return static_cast<uint64_t>(st.st_size);
+}
+
+bool GetFileId(const CFile& file, FileId& id) {
+  id = {};
+  struct stat st;
+  if (!file.IsOpen() || fstat(file.NativeHandle(), &st) != 0) return false;
+  id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
 }
 
 uint64_t SeekFile(CFile& file, int64_t offset, int method) {

@@ -25,7 +25,19 @@ struct FileStatus {
   // Creation time in seconds since the epoch: the birth time where the file system records
   // it, otherwise the time of the last modification.
   int64_t creationTime = 0;
+  // Which file this is: the device and inode numbers (0 when unknown).
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
+
+// A file's identity, the same for every name (hard link) of it.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileId&) const = default;
+  bool IsKnown() const { return inode != 0; }
+};
+inline FileId IdOf(const FileStatus& status) { return {status.device, status.inode}; }
 
 // Whether a status query looks through a symbolic link to its target.
 enum class LinkPolicy : uint8_t { kFollow, kNoFollow };
@@ -94,6 +106,8 @@ class CFile final {
 
 // Size of an open file; 0 when it cannot be read.
 uint64_t GetFileSize64(const CFile& file);
+// Identity of an open file; false (and `id` unknown) when it cannot be read.
+bool GetFileId(const CFile& file, FileId& id);
 
 // Moves the file position: method 0 from the start, 1 from the current position, 2 from the
 // end. Returns the new position, 0 when the call fails.
