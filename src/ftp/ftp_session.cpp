@@ -28,7 +28,7 @@ CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
 
 CFtpSession::~CFtpSession() {
   StopEventThread(true);
-  data_.AbortTransfer();
+  transfer_.Abort();
   CloseSocket(false);
 }
 
@@ -57,7 +57,7 @@ bool CFtpSession::SendReply(uint32_t code, const CFtpCommand* command) {
       break;
     case 227: {
       const uint32_t local = GetControlAddress();  // network order: first octet lowest
-      const uint32_t port = data_.GetActivePort();
+      const uint32_t port = transfer_.GetPort();
       char text[64];
       std::snprintf(text, sizeof text, "%u,%u,%u,%u,%u,%u", local & 0xFF, (local >> 8) & 0xFF,
                     (local >> 16) & 0xFF, local >> 24, (port >> 8) & 0xFF, port & 0xFF);
@@ -140,7 +140,7 @@ void CFtpSession::Close(bool byPeer) {
 }
 
 void CFtpSession::ResetTransfer(bool closeData) {
-  if (closeData) data_.Close(false);
+  if (closeData) transfer_.CloseConnection();
   transferKind_ = kTransferNone;
   ClearFlags(kFlagDataAwaited | kFlagBusy);
   activityTimer_.Restart();
@@ -149,7 +149,7 @@ void CFtpSession::ResetTransfer(bool closeData) {
 void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
   (void)wasConnected;
   (void)wasListening;
-  data_.AbortTransfer();
+  transfer_.Abort();
   StopEventThread(true);
   SetFlags(kFlagClosing | kFlagClosed);
   ClearFlags(kFlagGreeted);
@@ -317,7 +317,7 @@ bool CFtpSession::OnNetworkEvents(CEventObject* event, bool poll) {
   RunPostedTasks();
   if (!HasFlag(kFlagGreeted)) return false;
   bool handled = false;
-  if (data_.IsValid()) handled = data_.OnNetworkEvents(event, poll);
+  handled = transfer_.OnNetworkEvents(event, poll);
   if (HasFlag(kFlagDataAwaited) && activityTimer_.ElapsedSeconds() >= kDataConnectionTimeout) {
     ResetTransfer(true);
     SendErrorReply(425, nullptr);

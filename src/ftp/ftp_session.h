@@ -27,7 +27,7 @@
 #include "ftp/reply_builder.h"
 #include "net/elapsed_timer.h"
 #include "net/zm_socket.h"
-#include "transfer/data_socket.h"
+#include "transfer/transfer_engine.h"
 
 namespace zelm {
 
@@ -76,16 +76,6 @@ inline constexpr int64_t kDataConnectionTimeout = 30;
 inline constexpr int64_t kAnswerTimeout = 10;  // login and rights answers: more than this
 inline constexpr int64_t kUploadStallTimeout = 60;
 inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes
-// Downloads: bytes read and sent at a time, and how many chunks pass between two looks at
-// the control connection.
-inline constexpr size_t kDownloadChunk = 64 * 1024;
-inline constexpr uint32_t kControlPollChunks = 4;
-// Unthrottled downloads go from the page cache to the socket in stretches of at most this
-// many bytes or this long a wait for the client, whichever ends first; the control
-// connection is looked at after each. Long stretches keep the client's side of the
-// connection full: on loopback a stretch of 256 KiB cost a sixth of the rate.
-inline constexpr size_t kDirectStretch = 4 * 1024 * 1024;
-inline constexpr uint32_t kDirectStretchMs = 50;
 
 class CFtpSession : public CZmSocket, public CDataSocketOwner {
  public:
@@ -155,17 +145,26 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void ResetCounters();
 
   // ---- Data connection and transfers (the session's thread) ----
-  CFtpDataSocket& Data() { return data_; }
   // The control connection's local address (network order), asked of the system once.
   uint32_t GetControlAddress();
-  // 2 already open, 1 connected now, 0 awaited, -1 failed; `port` 0 keeps the stored port.
-  int OpenDataConnection(uint32_t port);
-  // Opens the file and the data connection and sends the preliminary reply; the result of
-  // OpenDataConnection, or -1 after a reply of its own. `shownName` names the file in the
-  // 150 reply when the command has no argument (STOU).
-  int StartTransfer(const CFtpCommand& command, const std::string& realPath, bool append,
-                    std::string_view shownName = {});
+  // PORT: active mode, to this port of the client.
+  void UseActivePort(uint32_t port);
+  // PASV: passive mode, listening on the next passive port; the port, 0 when none could be
+  // had (the mode is then unchanged).
+  uint32_t OpenPassivePort();
+  // The data connection a transfer or listing needs, in the mode of the last PORT or PASV;
+  // an awaited one sets kFlagDataAwaited and starts its timeout.
+  CTransferEngine::ConnectionState OpenDataConnection();
+  // Opens the file and the data connection and sends the preliminary reply (125 when the
+  // connection was open, else 150); the connection's state, or kConnectionFailed after a
+  // reply of its own. `shownName` names the file in the 150 reply when the command has no
+  // argument (STOU).
+  CTransferEngine::ConnectionState StartTransfer(const CFtpCommand& command,
+                                                 const std::string& realPath, bool append,
+                                                 std::string_view shownName = {});
+  // Sends the listing of the listing path over the open connection, then 226.
   void SendListing();
+  // Sends the opened file over the open connection, then 226, 426 or 451.
   void SendFile();
   void SetListingPath(std::string path) { listingPath_ = std::move(path); }
   void SetRestartOffset(uint64_t offset) { restartOffset_ = offset; }
@@ -179,6 +178,9 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void OnUploadRefused() override;
   void OnUploadData(size_t bytes) override;
   uint32_t GetBandwidthLimit() const override;
+  void OnDownloadData(size_t bytes) override;
+  void PollControlConnection() override;
+  bool IsControlClosing() const override { return HasFlag(kFlagClosing); }
 
   // ---- CZmSocket ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
@@ -196,6 +198,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
  private:
   void Log(std::string_view text, std::string_view journalText = {});
+  // The data connection's addresses and event object, taken from the control connection.
+  CTransferEngine::Endpoints DataEndpoints();
   void RunPostedTasks();
   void Tick();
 
@@ -219,7 +223,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   std::atomic<int32_t> loginResult_{kLoginResultNone};
   std::atomic<uint32_t> peer_{0};
 
-  CFtpDataSocket data_{this};
+  CTransferEngine transfer_{this};
   uint32_t controlAddress_ = 0;  // 0 until GetControlAddress has asked
   std::string listingPath_;
   std::string renameSource_;

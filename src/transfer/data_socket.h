@@ -1,12 +1,13 @@
 // CFtpDataSocket: the data connection of one control session, and the file state of the
 // transfer it carries.
 //
-// Each control session owns exactly one, closed after every transfer and opened again for the
-// next: active mode connects out to the client (PORT), passive mode listens on a port of the
-// passive sequence (`ListenPassive`) and takes the first connection that arrives (PASV). The socket
-// shares its session's event object and thread; while it receives an upload it leaves the event
-// thread for the process-wide upload worker. It tells its owner when the connection is up and when
-// an upload has ended. Which events the socket selects is the transfer engine's business alone.
+// Each control session owns exactly one, through its CTransferEngine (transfer_engine.h), closed
+// after every transfer and opened again for the next: active mode connects out to the client
+// (PORT), passive mode listens on a port of the passive sequence (`ListenPassive`) and takes the
+// first connection that arrives (PASV). The socket shares its session's event object and thread;
+// while it receives an upload it leaves the event thread for the process-wide upload worker. It
+// tells its owner when the connection is up and when an upload has ended. Which events the socket
+// selects is the transfer engine's business alone.
 //
 // The transfer: the file is opened for the direction with the restart and append rules;
 // downloads are sent by the engine's download loop with `SendFileDirect` and `SendFileChunk`;
@@ -49,7 +50,7 @@ inline constexpr int kUploadLimitError = 8227;
 // No growth limit.
 inline constexpr int64_t kNoGrowthLimit = INT64_MAX;
 
-// What the data connection tells its control session.
+// What the data connection and the transfer engine tell and ask their control session.
 class CDataSocketOwner {
  public:
   virtual ~CDataSocketOwner() = default;
@@ -63,6 +64,15 @@ class CDataSocketOwner {
   virtual void OnUploadData(size_t bytes) = 0;
   // The account's bandwidth limit in KiB per second, 0 = none. Any thread.
   virtual uint32_t GetBandwidthLimit() const = 0;
+
+  // ---- During a download (the owner's thread, called by CTransferEngine::RunDownload) ----
+  // `bytes` of the file went to the client.
+  virtual void OnDownloadData(size_t bytes) = 0;
+  // One pass over the control connection between two chunks (a command such as ABOR, a
+  // close), without waiting.
+  virtual void PollControlConnection() = 0;
+  // The control connection is closing: the download stops.
+  virtual bool IsControlClosing() const = 0;
 };
 
 // Transfer directions.
@@ -162,8 +172,6 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // file, -1 when sending failed (kSendFailed), and 2 when the file must be read and sent
   // with SendFileChunk instead (nothing was sent; the failure, if it was one, shows there).
   int SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure);
-  // Selects only connect and close events (while a file is being sent).
-  bool SelectConnectClose() { return SelectEvents(kMaskConnectClose); }
 
   // Ends the transfer state (discarding a partial upload when aborted) and closes the file.
   void CloseTransfer();
