@@ -126,7 +126,7 @@ void HandleQuit(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleDirectory(CFtpSession& session, CFtpCommand& command) {
-  CFtpFileSystem& fs = session.Account().fileSystem;
+  CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   switch (command.def.id) {
     case kCmdCwd:

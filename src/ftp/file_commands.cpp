@@ -9,7 +9,7 @@
 namespace zelm {
 
 void HandleFileCommand(CFtpSession& session, CFtpCommand& command) {
-  CFtpFileSystem& fs = session.Account().fileSystem;
+  CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   switch (command.def.id) {
     case kCmdDele: {
@@ -37,12 +37,11 @@ void HandleFileCommand(CFtpSession& session, CFtpCommand& command) {
         session.SendErrorReply(550, &command);
         return;
       }
-      session.RenameSource() = real;
+      session.SetRenameSource(real);
       session.SendReply(350, &command);
       return;
     case kCmdRnto: {
-      const std::string source = std::move(session.RenameSource());
-      session.RenameSource().clear();
+      const std::string source = session.TakeRenameSource();
       if (source.empty()) {
         session.SendErrorReply(503, &command);
         return;

@@ -159,27 +159,47 @@ void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
 // ---- Account ----
 
 void CFtpSession::ResetAccount() {
-  std::lock_guard lock(accountMutex_);
   account_.Reset();
   loggedIn_ = false;
+  PublishAccount();
 }
 
 void CFtpSession::SetUserName(std::string_view name) {
-  std::lock_guard lock(accountMutex_);
   account_.userName.assign(name);
+  PublishAccount();
 }
 
 std::string CFtpSession::GetUserName() const {
-  std::lock_guard lock(accountMutex_);
-  return account_.userName;
+  CMutexLock lock(publishedMutex_);
+  return published_.userName;
+}
+
+uint32_t CFtpSession::GetBandwidthLimit() const {
+  CMutexLock lock(publishedMutex_);
+  return published_.bandwidth;
 }
 
 void CFtpSession::CopyAccountFrom(CFtpSession& other) {
   if (&other == this) return;
-  // Both locks at once, in a fixed order, so two takeovers cannot deadlock.
-  std::scoped_lock lock(accountMutex_, other.accountMutex_);
-  account_.CopyFrom(other.account_);
+  {
+    CMutexLock lock(other.publishedMutex_);
+    account_.CopyFrom(other.published_);
+  }
+  // The caller took over because the other session is logged in; its published copy may not
+  // show the login's last step yet.
+  account_.loggedIn = other.IsLoggedIn() ? 1 : 0;
   loggedIn_ = account_.loggedIn != 0;
+  PublishAccount();
+}
+
+void CFtpSession::PublishAccount() {
+  accountTouched_ = false;
+  CMutexLock lock(publishedMutex_);
+  published_.CopyFrom(account_);
+}
+
+void CFtpSession::PublishAccountIfTouched() {
+  if (accountTouched_) PublishAccount();
 }
 
 void CFtpSession::ResetCounters() {
@@ -270,10 +290,8 @@ int CFtpSession::CheckAccess(const std::string& realPath, uint32_t operation, bo
 }
 
 void CFtpSession::OnAccessAnswer(const std::string& path, uint32_t rights) {
-  {
-    std::lock_guard lock(accountMutex_);
-    account_.pathRights.Set(path, rights);
-  }
+  account_.pathRights.Set(path, rights);
+  PublishAccount();
   if (!HasFlag(kFlagCommandPending)) return;
   const std::string line = std::move(pendingLine_);
   pendingLine_.clear();
@@ -281,6 +299,7 @@ void CFtpSession::OnAccessAnswer(const std::string& path, uint32_t rights) {
   if (!line.empty() && command.Parse(line)) {
     command.line = std::string_view(line).substr(0, line.size() - 2);
     Dispatch(command);
+    PublishAccountIfTouched();
   } else {
     SendErrorReply(500, nullptr);
     ResetTransfer(false);
@@ -292,7 +311,7 @@ void CFtpSession::OnAccessAnswer(const std::string& path, uint32_t rights) {
 
 void CFtpSession::Post(std::function<void(CFtpSession&)> task) {
   {
-    std::lock_guard lock(taskMutex_);
+    CMutexLock lock(taskMutex_);
     tasks_.push_back(std::move(task));
   }
   WakeEventThread();
@@ -302,12 +321,14 @@ void CFtpSession::RunPostedTasks() {
   while (true) {
     std::function<void(CFtpSession&)> task;
     {
-      std::lock_guard lock(taskMutex_);
+      CMutexLock lock(taskMutex_);
       if (tasks_.empty()) return;
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
     task(*this);
+    // A management answer applied by the owner writes the record directly.
+    PublishAccountIfTouched();
   }
 }
 
@@ -361,7 +382,7 @@ void CFtpSession::Tick() {
 
 int CFtpSession::GetNextTickDelay() {
   {
-    std::lock_guard lock(taskMutex_);
+    CMutexLock lock(taskMutex_);
     if (!tasks_.empty()) return 0;
   }
   if (!HasFlag(kFlagGreeted)) return kNoTick;
@@ -445,6 +466,7 @@ void CFtpSession::HandleLine(std::string_view line) {
       return;
     }
     Dispatch(command);
+    PublishAccountIfTouched();
     return;
   }
   Log(line);

@@ -1,17 +1,22 @@
 // CFtpSession: one FTP control connection.
 //
 // The listener creates a session for each accepted connection and greets it. The session
-// then assembles command lines, logs them, refuses those that may not run now, dispatches
-// the others to the command handlers, sends every reply through the reply builder, watches
-// its timeouts and ends the connection. It carries the logged-in user's account record and
-// the user's view of the file tree.
+// then assembles command lines, logs them, refuses those that may not run now (the gates of
+// the command's table row), runs the others' handlers, sends every reply through the reply
+// builder, watches its timeouts and ends the connection. It owns the logged-in user's account
+// record and the user's view of the file tree, and its CTransferEngine (the data connection
+// and the transfers over it).
 //
-// Threads: everything a session does runs on its own event thread. Other threads (the
-// listener's, which applies management answers and orders) never act on a session directly:
-// they `Post` a task, which the session's thread carries out in its next pass. What other
-// threads may read directly: the flags, the transfer kind, the counters, the peer address
-// (atomics), and the user name and login snapshot (under `accountMutex_`, see
-// `GetUserName`, `CopyAccountFrom`). `SetLoginResult` only stores an atomic.
+// Threads: everything a session does runs on its own event thread; so do the command
+// handlers and the owner's callbacks. Other threads (the listener's, which applies management
+// answers and orders) never act on a session directly: they `Post` a task, which the
+// session's thread carries out in its next pass. The account record `account_` is the
+// session thread's alone. What other threads may read: the flags, the transfer kind, the
+// counters, the peer address, the login state (atomics), and a published copy of the account
+// (the user name, the bandwidth limit and what a password-less takeover copies), which the
+// session's own operations republish under `publishedMutex_` whenever they change the record
+// (see `GetUserName`, `GetBandwidthLimit`, `CopyAccountFrom`). `SetLoginResult` only stores
+// an atomic. No lock of a session is held while another is taken.
 #pragma once
 
 #include <atomic>
@@ -21,12 +26,14 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ftp/account.h"
 #include "ftp/command_parser.h"
 #include "ftp/reply_builder.h"
 #include "net/elapsed_timer.h"
 #include "net/zm_socket.h"
+#include "platform/thread_annotations.h"
 #include "transfer/transfer_engine.h"
 
 namespace zelm {
@@ -109,17 +116,33 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void HandleLoginResult(int32_t result);
   bool IsLoggedIn() const { return loggedIn_.load(); }
   uint32_t GetLoggedInSeconds() const;
-  // Resets the account (logs out) and publishes the empty user name.
+  // Resets the account (logs out) and publishes the empty user name. The session's thread.
   void ResetAccount();
+  // USER: the name of the account to log in; published. The session's thread.
   void SetUserName(std::string_view name);
-  // Copies another session's login into this one (a password-less takeover). Any thread
-  // holding neither session's account lock.
+  // Copies another session's published login into this one (a password-less takeover) and
+  // publishes it. This session's thread, holding no lock of either session.
   void CopyAccountFrom(CFtpSession& other);
+
+  // ---- The account (the session's thread) ----
+  const CFtpAccount& GetAccount() const { return account_; }
+  // The user's view of the file tree: resolving paths, the current directory, the used space.
+  CFtpFileSystem& FileSystem() { return account_.fileSystem; }
+  // Transitional: src/server only; goes with the listener split.
+  // (Also the owners' ValidateLogin, and the PASS branch of HandleUserPass, which stays as it
+  // is until then.) A change made through it is published after the line or the posted task
+  // that made it. The mutex guards nothing of the session's own.
+  CFtpAccount& Account() {
+    accountTouched_ = true;
+    return account_;
+  }
+  std::mutex& AccountMutex() { return accountMutex_; }
 
   // ---- Cross-thread ----
   // Runs `task` on the session's thread in its next pass. Any thread.
-  void Post(std::function<void(CFtpSession&)> task);
-  std::string GetUserName() const;
+  void Post(std::function<void(CFtpSession&)> task) ZELM_EXCLUDES(taskMutex_);
+  // The published user name. Any thread.
+  std::string GetUserName() const ZELM_EXCLUDES(publishedMutex_);
 
   // ---- State read by the listener and the management link (any thread) ----
   uint32_t GetFlags() const { return flags_.load(); }
@@ -135,14 +158,16 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   bool HasFlag(uint32_t bit) const { return (flags_.load() & bit) != 0; }
 
   // ---- The session's thread ----
-  CFtpAccount& Account() { return account_; }
-  std::mutex& AccountMutex() { return accountMutex_; }
   CSessionOwner* Owner() const { return owner_; }
-  CElapsedTimer& ActivityTimer() { return activityTimer_; }
   void SetTransferKind(uint32_t kind) { transferKind_ = kind; }
   uint32_t FailedLogins() const { return failedLogins_; }
   void CountFailedLogin() { ++failedLogins_; }
+  // REIN: the login time, the byte counters and the completed transfers start again.
   void ResetCounters();
+  // RNFR remembers the real path to rename; RNTO takes it (empty when there is none), so a
+  // second RNTO finds none.
+  void SetRenameSource(std::string realPath) { renameSource_ = std::move(realPath); }
+  std::string TakeRenameSource() { return std::exchange(renameSource_, std::string()); }
 
   // ---- Data connection and transfers (the session's thread) ----
   // The control connection's local address (network order), asked of the system once.
@@ -166,10 +191,12 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void SendListing();
   // Sends the opened file over the open connection, then 226, 426 or 451.
   void SendFile();
+  // LIST and NLST: the real directory pattern the listing sends.
   void SetListingPath(std::string path) { listingPath_ = std::move(path); }
+  // REST: where the next transfer starts.
   void SetRestartOffset(uint64_t offset) { restartOffset_ = offset; }
-  std::string& RenameSource() { return renameSource_; }
-  CElapsedTimer& UploadTimer() { return uploadTimer_; }
+  // An upload command arrived: its stall timeout counts from now.
+  void RestartUploadTimer() { uploadTimer_.Restart(); }
   uint32_t GetCompletedTransfers() const { return completedTransfers_; }
 
   // ---- CDataSocketOwner ----
@@ -177,7 +204,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void OnUploadEnded(const UploadOutcome& outcome) override;
   void OnUploadRefused() override;
   void OnUploadData(size_t bytes) override;
-  uint32_t GetBandwidthLimit() const override;
+  uint32_t GetBandwidthLimit() const override ZELM_EXCLUDES(publishedMutex_);
   void OnDownloadData(size_t bytes) override;
   void PollControlConnection() override;
   bool IsControlClosing() const override { return HasFlag(kFlagClosing); }
@@ -198,15 +225,24 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
  private:
   void Log(std::string_view text, std::string_view journalText = {});
+  // Copies the account record into the published copy.
+  void PublishAccount() ZELM_EXCLUDES(publishedMutex_);
+  // Publishes the record when it was changed through the transitional `Account()`.
+  void PublishAccountIfTouched();
   // The data connection's addresses and event object, taken from the control connection.
   CTransferEngine::Endpoints DataEndpoints();
-  void RunPostedTasks();
+  void RunPostedTasks() ZELM_EXCLUDES(taskMutex_);
   void Tick();
 
   CSessionOwner* const owner_;
   const uint32_t identifier_;
-  CFtpAccount account_;
-  mutable std::mutex accountMutex_;  // guards the account fields other threads read or copy
+  CFtpAccount account_;          // the session's thread's alone
+  bool accountTouched_ = false;  // `Account()` was called since the last publication
+  std::mutex accountMutex_;      // transitional, see AccountMutex()
+  // The copy of the account other threads read. A CFtpAccount filled by CopyFrom: the names,
+  // the limits, the home folder, the rights (no current directory, no used space).
+  mutable CMutex publishedMutex_;
+  CFtpAccount published_ ZELM_GUARDED_BY(publishedMutex_);
   CElapsedTimer activityTimer_;
   CElapsedTimer uploadTimer_;
   std::string pendingPath_;
@@ -231,8 +267,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // The clock's counter when upload data last arrived (0: none since the last pass).
   std::atomic<int64_t> lastUploadData_{0};
 
-  std::mutex taskMutex_;  // guards tasks_
-  std::deque<std::function<void(CFtpSession&)>> tasks_;
+  CMutex taskMutex_;
+  std::deque<std::function<void(CFtpSession&)>> tasks_ ZELM_GUARDED_BY(taskMutex_);
 };
 
 }  // namespace zelm

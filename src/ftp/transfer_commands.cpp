@@ -208,11 +208,6 @@ void CFtpSession::OnUploadData(size_t bytes) {
   if (GetClock().ReadCounter(now)) lastUploadData_ = now != 0 ? now : 1;
 }
 
-uint32_t CFtpSession::GetBandwidthLimit() const {
-  std::lock_guard lock(accountMutex_);
-  return account_.bandwidth;
-}
-
 // ---- Handlers ----
 
 void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
@@ -280,7 +275,7 @@ void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleRetrieve(CFtpSession& session, CFtpCommand& command) {
-  CFtpFileSystem& fs = session.Account().fileSystem;
+  CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   if (fs.ResolvePath(command.argument, false, real) != ResolveExists || !PathExists(real, 0)) {
     session.SendErrorReply(550, &command);
@@ -299,7 +294,7 @@ void HandleRetrieve(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleStore(CFtpSession& session, CFtpCommand& command) {
-  CFtpFileSystem& fs = session.Account().fileSystem;
+  CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   std::string shownName;
   uint32_t operation = kOpStore;
@@ -327,7 +322,7 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
     }
     if (append && result == ResolveExists) operation = kOpAppend;
   }
-  session.UploadTimer().Restart();
+  session.RestartUploadTimer();
   const int access = session.CheckAccess(real, operation, isMapped, kTransferUpload, command);
   if (access < 0) return;
   if (access == 0) {
@@ -341,7 +336,7 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleList(CFtpSession& session, CFtpCommand& command) {
-  CFtpFileSystem& fs = session.Account().fileSystem;
+  CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   if (fs.ResolvePath(command.argument, true, real) != ResolveExists) {
     session.SendErrorReply(550, &command);
