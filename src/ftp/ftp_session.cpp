@@ -11,13 +11,6 @@
 #include "platform/limits.h"
 
 namespace zelm {
-namespace {
-
-bool IsOneOf(const CFtpCommand& command, std::initializer_list<FtpCommandId> ids) {
-  return std::find(ids.begin(), ids.end(), command.def.id) != ids.end();
-}
-
-}  // namespace
 
 CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
     : owner_(owner), identifier_(identifier) {
@@ -455,13 +448,12 @@ void CFtpSession::HandleLine(std::string_view line) {
     command.line = text;
     if (HasFlag(kFlagDataAwaited | kFlagBusy)) {
       Log("Connection Waiting, cannot process any farther commands\r\n");
-      if (!IsOneOf(command, {kCmdAbor, kCmdType, kCmdHelp, kCmdQuit, kCmdRein, kCmdMode})) {
+      if (!command.def.RunsWhileBusy()) {
         SendErrorReply(IsLoggedIn() ? 501 : 530, &command);
         return;
       }
     }
-    if (!IsLoggedIn() &&
-        !IsOneOf(command, {kCmdUser, kCmdPass, kCmdPort, kCmdHelp, kCmdQuit, kCmdRein})) {
+    if (!IsLoggedIn() && !command.def.RunsBeforeLogin()) {
       SendErrorReply(530, &command);
       return;
     }

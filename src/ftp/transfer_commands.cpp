@@ -37,6 +37,15 @@ char UpperLetter(const std::string& argument) {
              : static_cast<char>(std::toupper(static_cast<unsigned char>(argument[0])));
 }
 
+// STRU and MODE: the one structure or mode this server supports.
+void AcceptOnlyLetter(CFtpSession& session, CFtpCommand& command, char wanted) {
+  if (UpperLetter(command.argument) == wanted) {
+    session.SendReply(250, &command);
+  } else {
+    session.SendErrorReply(504, &command);
+  }
+}
+
 }  // namespace
 
 // ---- The session's side of transfers ----
@@ -210,69 +219,61 @@ void CFtpSession::OnUploadData(size_t bytes) {
 
 // ---- Handlers ----
 
-void HandleTransferParameters(CFtpSession& session, CFtpCommand& command) {
-  switch (command.def.id) {
-    case kCmdPort: {
-      uint32_t address = 0;
-      uint32_t port = 0;
-      if (!CFtpDataSocket::ParsePortArgument(command.argument, address, port)) {
-        session.SendErrorReply(500, &command);
-        return;
-      }
-      // SECURITY: data connections go only to the client itself (no bouncing to others).
-      if (address != session.GetPeer()) {
-        session.SendErrorReply(kReplyBadPortAddress, &command);
-        return;
-      }
-      session.UseActivePort(port);
-      session.SendReply(200, &command);
-      return;
+void HandlePort(CFtpSession& session, CFtpCommand& command) {
+  uint32_t address = 0;
+  uint32_t port = 0;
+  if (!CFtpDataSocket::ParsePortArgument(command.argument, address, port)) {
+    session.SendErrorReply(500, &command);
+    return;
+  }
+  // SECURITY: data connections go only to the client itself (no bouncing to others).
+  if (address != session.GetPeer()) {
+    session.SendErrorReply(kReplyBadPortAddress, &command);
+    return;
+  }
+  session.UseActivePort(port);
+  session.SendReply(200, &command);
+}
+
+void HandlePasv(CFtpSession& session, CFtpCommand& command) {
+  if (session.OpenPassivePort() == 0) {
+    session.SendErrorReply(500, nullptr);
+    return;
+  }
+  session.SendReply(227, &command);
+}
+
+void HandleType(CFtpSession& session, CFtpCommand& command) {
+  const char letter = UpperLetter(command.argument);
+  if (letter != 'A' && letter != 'I') {
+    session.SendErrorReply(504, &command);
+  } else if (letter == 'A' && command.argument.size() > 1) {
+    session.SendErrorReply(500, &command);
+  } else {
+    if (letter == 'A') {
+      session.ClearFlags(kFlagImageType);
+    } else {
+      session.SetFlags(kFlagImageType);
     }
-    case kCmdPasv:
-      if (session.OpenPassivePort() == 0) {
-        session.SendErrorReply(500, nullptr);
-        return;
-      }
-      session.SendReply(227, &command);
-      return;
-    case kCmdType: {
-      const char letter = UpperLetter(command.argument);
-      if (letter != 'A' && letter != 'I') {
-        session.SendErrorReply(504, &command);
-      } else if (letter == 'A' && command.argument.size() > 1) {
-        session.SendErrorReply(500, &command);
-      } else {
-        if (letter == 'A') {
-          session.ClearFlags(kFlagImageType);
-        } else {
-          session.SetFlags(kFlagImageType);
-        }
-        session.SendReply(200, &command);
-      }
-      return;
-    }
-    case kCmdStru:
-    case kCmdMode: {
-      const char wanted = command.Is(kCmdStru) ? 'F' : 'S';
-      if (UpperLetter(command.argument) == wanted) {
-        session.SendReply(250, &command);
-      } else {
-        session.SendErrorReply(504, &command);
-      }
-      return;
-    }
-    case kCmdRest:
-      session.SetRestartOffset(ParseRestartOffset(command.argument));
-      // 350: the restart marker waits for its transfer (clients refuse any other code).
-      session.SendText(350, "'REST': Command okay.");
-      return;
-    case kCmdAbor:
-      session.SendReply(225, &command);
-      return;
-    default:
-      return;
+    session.SendReply(200, &command);
   }
 }
+
+void HandleStru(CFtpSession& session, CFtpCommand& command) {
+  AcceptOnlyLetter(session, command, 'F');
+}
+
+void HandleMode(CFtpSession& session, CFtpCommand& command) {
+  AcceptOnlyLetter(session, command, 'S');
+}
+
+void HandleRest(CFtpSession& session, CFtpCommand& command) {
+  session.SetRestartOffset(ParseRestartOffset(command.argument));
+  // 350: the restart marker waits for its transfer (clients refuse any other code).
+  session.SendText(350, "'REST': Command okay.");
+}
+
+void HandleAbor(CFtpSession& session, CFtpCommand& command) { session.SendReply(225, &command); }
 
 void HandleRetrieve(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
