@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "net/loopback_test_util.h"
+
 namespace zelm {
 namespace {
 
@@ -57,42 +59,19 @@ TEST(PassivePort, SequenceStartsAt1500RisesAndStartsAgainAfter65535) {
   EXPECT_EQ(below.Next(), 1501u);
 }
 
-// A port that stays taken for the test's length: one the system chose (port 0), listened on.
-class HeldPort {
- public:
-  HeldPort() {
-    int error = 0;
-    socket_ = OpenSocket(kSocketStream, kProtocolTcp, error);
-    if (socket_ == kInvalidSocket || !BindSocket(socket_, 0x7F000001, 0, error) ||
-        !ListenSocket(socket_, 1, error)) {
-      return;
-    }
-    SocketAddress address{};
-    if (GetSocketName(socket_, address, error)) port_ = NetworkToHost16(address.port);
-  }
-  ~HeldPort() {
-    if (socket_ != kInvalidSocket) CloseSocket(socket_);
-  }
-  uint32_t Port() const { return port_; }
-
- private:
-  SocketHandle socket_ = kInvalidSocket;
-  uint32_t port_ = 0;
-};
-
 TEST(PassivePort, ListenPassivePassesOverTakenPortsDirectlyAndThenWithTheProbe) {
-  HeldPort held;
-  ASSERT_NE(held.Port(), 0u);
-  ASSERT_LT(held.Port(), 65535u - 64);
+  const testing::LoopbackListener held;  // a port the system chose, taken while the test runs
+  ASSERT_NE(held.port, 0u);
+  ASSERT_LT(held.port, 65535u - 64);
   // The source offers the taken port `takenTries` times, then the ports above it (some of
   // which other programs may hold too: the result only has to be above the taken one).
   for (const uint32_t takenTries : {1u, 4u, 6u}) {
     uint32_t calls = 0;
-    uint32_t next = held.Port() + 1;
-    const PassivePortSource ports = [&] { return ++calls <= takenTries ? held.Port() : next++; };
+    uint32_t next = held.port + 1;
+    const PassivePortSource ports = [&] { return ++calls <= takenTries ? held.port : next++; };
     CFtpDataSocket data(nullptr);
     const uint32_t port = data.ListenPassive(0x7F000001, ports);
-    EXPECT_GT(port, held.Port()) << takenTries;
+    EXPECT_GT(port, held.port) << takenTries;
     EXPECT_TRUE(data.IsListening()) << takenTries;
     EXPECT_EQ(NetworkToHost16(data.GetLocalPort()), port) << takenTries;
     EXPECT_GT(calls, takenTries) << takenTries;  // it went on after the taken ones
@@ -101,12 +80,12 @@ TEST(PassivePort, ListenPassivePassesOverTakenPortsDirectlyAndThenWithTheProbe) 
 }
 
 TEST(PassivePort, ChoosePassivePortTakesTheSourcesNextFreePort) {
-  HeldPort held;
-  ASSERT_NE(held.Port(), 0u);
-  ASSERT_LT(held.Port(), 65535u - 64);
-  uint32_t next = held.Port();
+  const testing::LoopbackListener held;  // a port the system chose, taken while the test runs
+  ASSERT_NE(held.port, 0u);
+  ASSERT_LT(held.port, 65535u - 64);
+  uint32_t next = held.port;
   const uint32_t port = CFtpDataSocket::ChoosePassivePort(0x7F000001, [&next] { return next++; });
-  EXPECT_GT(port, held.Port());
+  EXPECT_GT(port, held.port);
   EXPECT_EQ(next, port + 1);  // no port was passed over once a free one was found
 }
 
