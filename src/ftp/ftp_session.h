@@ -94,7 +94,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // the socket and starts the event thread.
   bool Attach(SocketHandle socket);
 
-  // ---- Replies (the session's thread) ----
+  // ---- Replies (the session's thread; the listener sends the greeting before it sets
+  // kFlagGreeted, which lets the session's thread act) ----
   bool SendReply(uint32_t code, const CFtpCommand* command);
   bool SendErrorReply(uint32_t code, const CFtpCommand* command, std::string_view text = {});
   bool SendText(uint32_t code, std::string_view text);
@@ -105,7 +106,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void CloseSession(bool byTimeout, int seconds);
   void ResetTransfer(bool closeData);
 
-  // ---- Rights ----
+  // ---- Rights (the session's thread) ----
   // 1 allowed, 0 denied, -1 asked of the management server (the command runs again later).
   int CheckAccess(const std::string& realPath, uint32_t operation, bool isMapped, uint32_t kind,
                   const CFtpCommand& command);
@@ -116,7 +117,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void HandleLoginResult(int32_t result);
   bool IsLoggedIn() const { return loggedIn_.load(); }
   uint32_t GetLoggedInSeconds() const;
-  // Resets the account (logs out) and publishes the empty user name. The session's thread.
+  // Resets the account (logs out) and publishes the emptied record. The session's thread.
   void ResetAccount();
   // USER: the name of the account to log in; published. The session's thread.
   void SetUserName(std::string_view name);
@@ -218,9 +219,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   bool OnReceiveBlockFull(const uint8_t* data, size_t length) override;
 
  protected:
-  // Runs one complete command line (with its CR LF). Overridable for tests.
+  // Runs one complete command line (with its CR LF): logs it, applies the gates of its table
+  // row (while busy, then before the login), runs its handler. Overridable for tests.
   virtual void HandleLine(std::string_view line);
-  // Dispatches a parsed command to its handler.
+  // Runs the handler of the command's table row (the command passed the gates).
   virtual void Dispatch(CFtpCommand& command);
 
  private:
