@@ -18,9 +18,11 @@
 // Threads: everything runs on the owner's thread except the upload writer (`OnReceiveData`,
 // `OnIoReceived`, `OnIoClosed`, `OnClosed`), which runs on the upload worker in completion
 // mode. The writer never sends replies or touches the session: it reports to the owner, which
-// carries the report over to its own thread. `transferMutex_` (a plain mutex, never held
-// while the owner is called or a send may close the socket) guards the file and the transfer
-// fields; the direction, the error and the abort request are atomics.
+// carries the report over to its own thread. `transferMutex_`, a plain mutex, guards the file
+// and the transfer fields; it is never held across a send (a failed send may close the
+// connection, and `OnClosed` takes it) nor while the owner is asked for its bandwidth limit
+// (which takes the session's lock); `OnUploadData`, which only counts, is called under it.
+// The direction, the error and the abort request are atomics.
 #pragma once
 
 #include <atomic>
