@@ -32,11 +32,12 @@ class CScratchOwner final : public zelm::CSessionOwner {
   ~CScratchOwner() override { zelm::RemoveTree(root_); }
 
   int ValidateLogin(zelm::CFtpSession& session) override {
-    zelm::CFtpAccount& account = session.Account();
-    account.fileSystem.SetHomePath(home_);
-    account.rights = zelm::kRightsAll | zelm::kRightsRead | zelm::kRightsWrite |
-                     zelm::kRightsModify;
-    account.quota = 1 << 20;
+    zelm::AccountUpdate update;  // as the management router fills it
+    update.limits = zelm::AccountLimits{
+        1 << 20, 0, 0,
+        zelm::kRightsAll | zelm::kRightsRead | zelm::kRightsWrite | zelm::kRightsModify};
+    update.homeFolder = home_;
+    session.ApplyAccountUpdate(0, update);
     return zelm::kLoginAccepted;
   }
   bool RequestPathAccess(zelm::CFtpSession&, const std::string&, uint32_t) override {

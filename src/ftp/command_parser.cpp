@@ -1,4 +1,4 @@
-// Owns the FTP command table, the syntax texts and the parsing of one control line.
+// Owns the parsing of one control line against the command table.
 #include "ftp/command_parser.h"
 
 #include <cctype>
@@ -6,76 +6,7 @@
 
 namespace zelm {
 
-const FtpCommandDef kFtpCommands[] = {
-    {kCmdAbor, "ABOR", 0, 0, 0x000}, {kCmdAcct, "ACCT", 0, 1, 0x020},
-    {kCmdAppe, "APPE", 0, 1, 0x004}, {kCmdCdup, "CDUP", 0, 0, 0x000},
-    {kCmdCwd, "CWD", 1, 1, 0x001},   {kCmdXcwd, "XCWD", 1, 1, 0x001},
-    {kCmdDele, "DELE", 0, 1, 0x004}, {kCmdFeat, "FEAT", 0, 0, 0x000},
-    {kCmdHelp, "HELP", 1, 1, 0x020}, {kCmdList, "LIST", 1, 1, 0x008},
-    {kCmdMkd, "MKD", 0, 1, 0x002},   {kCmdMode, "MODE", 0, 1, 0x010},
-    {kCmdNlst, "NLST", 1, 1, 0x008}, {kCmdNoop, "NOOP", 0, 0, 0x000},
-    {kCmdPass, "PASS", 1, 1, 0x020}, {kCmdPasv, "PASV", 0, 0, 0x000},
-    {kCmdPwd, "PWD", 0, 0, 0x000},   {kCmdPort, "PORT", 0, 1, 0x280},
-    {kCmdQuit, "QUIT", 0, 0, 0x000}, {kCmdRein, "REIN", 0, 0, 0x000},
-    {kCmdRest, "REST", 1, 1, 0x240}, {kCmdRetr, "RETR", 0, 1, 0x001},
-    {kCmdRmd, "RMD", 0, 1, 0x002},   {kCmdRnfr, "RNFR", 0, 1, 0x001},
-    {kCmdRnto, "RNTO", 0, 1, 0x001}, {kCmdSize, "SIZE", 0, 1, 0x004},
-    {kCmdSite, "SITE", 1, 1, 0x220}, {kCmdStor, "STOR", 0, 1, 0x008},
-    {kCmdStou, "STOU", 0, 0, 0x000}, {kCmdStru, "STRU", 0, 1, 0x010},
-    {kCmdSyst, "SYST", 0, 0, 0x000}, {kCmdType, "TYPE", 0, 2, 0x110},
-    {kCmdUser, "USER", 0, 1, 0x020}, {kCmdXcup, "XCUP", 0, 0, 0x000},
-    {kCmdXmkd, "XMKD", 0, 1, 0x002}, {kCmdXpwd, "XPWD", 0, 0, 0x000},
-    {kCmdXrmd, "XRMD", 0, 1, 0x002}, {0, "", 0, 1, 0},
-};
-
 namespace {
-
-struct SyntaxText {
-  FtpCommandId id;
-  const char* text;
-};
-
-constexpr SyntaxText kSyntaxTexts[] = {
-    {1, "Syntax: USER <sp> username"},
-    {2, "Syntax: PASS <sp> password"},
-    {3, "Syntax: ACCT (specify account)"},
-    {4, "Syntax: REIN (reinitialize server state)"},
-    {5, "Syntax: QUIT (terminate service)"},
-    {6, "Syntax: PORT <sp> h1,h2,h3,h4,p1,p2"},
-    {7, "Syntax: PASV (set server in passive mode)"},
-    {8, "Syntax: TYPE <sp> [ A | E | I | L ]"},
-    {9, "Syntax: STRU (specify file structure)"},
-    {10, "Syntax: MODE (specify transfer mode)"},
-    {11, "Syntax: RETR <sp> file-name"},
-    {12, "Syntax: STOR <sp> file-name"},
-    {13, "Syntax: APPE <sp> file-name"},
-    {21, "Syntax: ALLO (allocate storage vacuously)"},
-    {22, "Syntax: REST <sp> marker"},
-    {23, "Syntax: RNFR <sp> file-name"},
-    {24, "Syntax: RNTO <sp> file-name"},
-    {25, "Syntax: ABOR (abort operation)"},
-    {26, "Syntax: DELE <sp> file-name"},
-    {27, "Syntax: LIST [ <sp> path-name ]"},
-    {28, "Syntax: NLST [ <sp> path-name ]"},
-    {29, "Syntax: SIZE (sp) file-name"},
-    {30, "Syntax: SITE (site-specific commands)"},
-    {31, "Syntax: STAT (get server status)"},
-    {32, "Syntax: HELP [ <sp> <string>]"},
-    {33, "Syntax: NOOP"},
-    {34, "Syntax: CWD [ <sp> directory-name ]"},
-    {35, "Syntax: XCWD [ <sp> directory-name ]"},
-    {36, "Syntax: CDUP (change to parent directory)"},
-    {37, "Syntax: XCUP (change to parent directory)"},
-    {38, "Syntax: PWD (return current directory)"},
-    {39, "Syntax: PWD (return current directory)"},
-    {40, "Syntax: SMNT <sp> pathname"},
-    {41, "Syntax: STOU (store unique file)"},
-    {42, "Syntax: RMD <sp> path-name"},
-    {43, "Syntax: XRMD <sp> path-name"},
-    {44, "Syntax: MKD <sp> path-name"},
-    {45, "Syntax: MKD <sp> path-name"},
-    {46, "Syntax: SYST (get operating system type)"},
-};
 
 bool LettersMatch(char a, char b) {
   return a == b ||
@@ -202,16 +133,6 @@ bool CFtpCommand::Parse(std::string_view text) {
 FtpCommandId LookupCommandId(std::string_view text) {
   if (text.data() == nullptr) return 0;
   return FindRow(text).id;
-}
-
-bool GetCommandSyntax(FtpCommandId id, std::string& text) {
-  for (const SyntaxText& entry : kSyntaxTexts) {
-    if (entry.id == id) {
-      text = entry.text;
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace zelm

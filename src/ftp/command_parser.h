@@ -1,9 +1,14 @@
 // The FTP command vocabulary and the parser that turns one received control line into a
 // `CFtpCommand`: its identifier, its table row and its validated argument.
 //
-// The parser decides only whether a line is well formed. Whether the command may run now is
-// the control session's business; failures are reported through `CFtpCommand::error`, which
-// the reply builder turns into the reply text.
+// Each row of the command table (command_table.cpp) says everything about one command: its
+// name and parsing rules, which the parser reads; its gates (whether it may run before the
+// login, or while a data connection or a login answer is awaited), which the control session
+// applies; its handler, which the session runs; and the syntax text HELP shows. A new command
+// is one row and one handler.
+//
+// The parser decides only whether a line is well formed; failures are reported through
+// `CFtpCommand::error`, which the reply builder turns into the reply text.
 // Thread safety: the table is read-only; a `CFtpCommand` belongs to the session's thread.
 #pragma once
 
@@ -12,6 +17,9 @@
 #include <string_view>
 
 namespace zelm {
+
+class CFtpSession;
+class CFtpCommand;
 
 using FtpCommandId = uint32_t;
 
@@ -71,6 +79,14 @@ enum : uint32_t {
 inline constexpr uint32_t kArgSingleLetter = 0x10;
 inline constexpr uint32_t kArgOneWordMask = 0xD0;
 
+// Bits of `FtpCommandDef::gates`: when the control session lets the command run.
+inline constexpr uint32_t kGateBeforeLogin = 0x1;  // also before the login
+inline constexpr uint32_t kGateWhileBusy = 0x2;    // also while a data connection or a login
+                                                   // answer is awaited, or a transfer runs
+
+// Runs a command that passed the gates (command_handlers.h); on the session's thread.
+using FtpCommandHandler = void (*)(CFtpSession& session, CFtpCommand& command);
+
 // One row of the command table.
 struct FtpCommandDef {
   FtpCommandId id = 0;
@@ -78,6 +94,12 @@ struct FtpCommandDef {
   uint32_t argOptional = 0;  // 1: the argument may be left out
   uint32_t paramCount = 0;   // 0: none, 1: one, 2: up to two (TYPE)
   uint32_t argKind = 0;      // bit mask, see kArgSingleLetter and kArgOneWordMask
+  uint32_t gates = 0;        // bit mask, see kGateBeforeLogin and kGateWhileBusy
+  FtpCommandHandler handler = nullptr;
+  const char* syntax = nullptr;  // what HELP shows for the command
+
+  bool RunsBeforeLogin() const { return (gates & kGateBeforeLogin) != 0; }
+  bool RunsWhileBusy() const { return (gates & kGateWhileBusy) != 0; }
 };
 
 // The command table in search order (the first row whose name prefixes the line wins); ends
@@ -118,7 +140,8 @@ class CFtpCommand {
 // name prefixes `text` (case-insensitive), or 0.
 FtpCommandId LookupCommandId(std::string_view text);
 
-// The syntax text HELP shows for a command identifier; false for ids without one.
+// The syntax text HELP shows for a command identifier (a row's, or one of the few commands
+// known by name only, which no row matches); false for ids without one.
 bool GetCommandSyntax(FtpCommandId id, std::string& text);
 
 }  // namespace zelm

@@ -8,69 +8,69 @@
 
 namespace zelm {
 
-void HandleFileCommand(CFtpSession& session, CFtpCommand& command) {
-  CFtpFileSystem& fs = session.Account().fileSystem;
+void HandleDele(CFtpSession& session, CFtpCommand& command) {
+  CFtpFileSystem& fs = session.FileSystem();
   std::string real;
-  switch (command.def.id) {
-    case kCmdDele: {
-      if (fs.ResolveForRemoval(command.argument, false, real) != ResolveExists) {
-        session.SendErrorReply(553, &command);
-        return;
-      }
-      const int access = session.CheckAccess(real, kOpDelete, false, kTransferDele, command);
-      if (access < 0) return;
-      if (access == 0) {
-        session.SendErrorReply(kReplyAccessDenied, &command);
-        return;
-      }
-      if (!fs.DeleteFile(real)) {
-        session.SendErrorReply(kReplySystemError, &command);
-        return;
-      }
-      session.SendReply(250, &command);
-      fs.SetUsedBytes(0);  // recomputed before the next upload
-      return;
-    }
-    case kCmdRnfr:
-      if (fs.ResolvePath(command.argument, false, real) != ResolveExists &&
-          fs.ResolvePath(command.argument, true, real) != ResolveExists) {
-        session.SendErrorReply(550, &command);
-        return;
-      }
-      session.RenameSource() = real;
-      session.SendReply(350, &command);
-      return;
-    case kCmdRnto: {
-      const std::string source = std::move(session.RenameSource());
-      session.RenameSource().clear();
-      if (source.empty()) {
-        session.SendErrorReply(503, &command);
-        return;
-      }
-      // SECURITY: the target resolves inside the home like any path; the home itself is
-      // never renamed away.
-      std::string home = fs.GetHomePath();
-      std::string from = source;
-      while (from.size() > 1 && from.back() == '/') from.pop_back();
-      if (HasInvalidNameChars(command.argument) ||
-          fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home ||
-          !MovePath(from, real)) {
-        session.SendErrorReply(553, &command);
-        return;
-      }
-      session.SendReply(250, &command);
-      return;
-    }
-    case kCmdSize:
-      if (fs.ResolvePath(command.argument, false, real) != ResolveExists || !PathExists(real, 0)) {
-        session.SendErrorReply(550, &command);
-        return;
-      }
-      session.SendText(213, std::to_string(GetFileSizeByName(real)));
-      return;
-    default:
-      return;
+  if (fs.ResolveForRemoval(command.argument, false, real) != ResolveExists) {
+    session.SendErrorReply(553, &command);
+    return;
   }
+  const int access = session.CheckAccess(real, kOpDelete, false, kTransferDele, command);
+  if (access < 0) return;
+  if (access == 0) {
+    session.SendErrorReply(kReplyAccessDenied, &command);
+    return;
+  }
+  if (!fs.DeleteFile(real)) {
+    session.SendErrorReply(kReplySystemError, &command);
+    return;
+  }
+  session.SendReply(250, &command);
+  fs.SetUsedBytes(0);  // recomputed before the next upload
+}
+
+void HandleRnfr(CFtpSession& session, CFtpCommand& command) {
+  CFtpFileSystem& fs = session.FileSystem();
+  std::string real;
+  if (fs.ResolvePath(command.argument, false, real) != ResolveExists &&
+      fs.ResolvePath(command.argument, true, real) != ResolveExists) {
+    session.SendErrorReply(550, &command);
+    return;
+  }
+  session.SetRenameSource(real);
+  session.SendReply(350, &command);
+}
+
+void HandleRnto(CFtpSession& session, CFtpCommand& command) {
+  const std::string source = session.TakeRenameSource();
+  if (source.empty()) {
+    session.SendErrorReply(503, &command);
+    return;
+  }
+  // SECURITY: the target resolves inside the home like any path; the home itself is never
+  // renamed away.
+  CFtpFileSystem& fs = session.FileSystem();
+  std::string real;
+  std::string home = fs.GetHomePath();
+  std::string from = source;
+  while (from.size() > 1 && from.back() == '/') from.pop_back();
+  if (HasInvalidNameChars(command.argument) ||
+      fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home ||
+      !MovePath(from, real)) {
+    session.SendErrorReply(553, &command);
+    return;
+  }
+  session.SendReply(250, &command);
+}
+
+void HandleSize(CFtpSession& session, CFtpCommand& command) {
+  CFtpFileSystem& fs = session.FileSystem();
+  std::string real;
+  if (fs.ResolvePath(command.argument, false, real) != ResolveExists || !PathExists(real, 0)) {
+    session.SendErrorReply(550, &command);
+    return;
+  }
+  session.SendText(213, std::to_string(GetFileSizeByName(real)));
 }
 
 }  // namespace zelm

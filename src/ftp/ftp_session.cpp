@@ -11,17 +11,9 @@
 #include "platform/limits.h"
 
 namespace zelm {
-namespace {
-
-bool IsOneOf(const CFtpCommand& command, std::initializer_list<FtpCommandId> ids) {
-  return std::find(ids.begin(), ids.end(), command.def.id) != ids.end();
-}
-
-}  // namespace
 
 CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
     : owner_(owner), identifier_(identifier) {
-  data_.SetDriver(this);
   // A line longer than the limit is answered and closed by the line handler; the block only
   // has to hold that much.
   SetReceiveBlockCap(kMaxCommandLine + 1024);
@@ -29,7 +21,7 @@ CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
 
 CFtpSession::~CFtpSession() {
   StopEventThread(true);
-  data_.AbortTransfer();
+  transfer_.Abort();
   CloseSocket(false);
 }
 
@@ -58,7 +50,7 @@ bool CFtpSession::SendReply(uint32_t code, const CFtpCommand* command) {
       break;
     case 227: {
       const uint32_t local = GetControlAddress();  // network order: first octet lowest
-      const uint32_t port = data_.GetActivePort();
+      const uint32_t port = transfer_.GetPort();
       char text[64];
       std::snprintf(text, sizeof text, "%u,%u,%u,%u,%u,%u", local & 0xFF, (local >> 8) & 0xFF,
                     (local >> 16) & 0xFF, local >> 24, (port >> 8) & 0xFF, port & 0xFF);
@@ -141,7 +133,7 @@ void CFtpSession::Close(bool byPeer) {
 }
 
 void CFtpSession::ResetTransfer(bool closeData) {
-  if (closeData) data_.Close(false);
+  if (closeData) transfer_.CloseConnection();
   transferKind_ = kTransferNone;
   ClearFlags(kFlagDataAwaited | kFlagBusy);
   activityTimer_.Restart();
@@ -150,7 +142,7 @@ void CFtpSession::ResetTransfer(bool closeData) {
 void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
   (void)wasConnected;
   (void)wasListening;
-  data_.AbortTransfer();
+  transfer_.Abort();
   StopEventThread(true);
   SetFlags(kFlagClosing | kFlagClosed);
   ClearFlags(kFlagGreeted);
@@ -160,27 +152,47 @@ void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
 // ---- Account ----
 
 void CFtpSession::ResetAccount() {
-  std::lock_guard lock(accountMutex_);
   account_.Reset();
   loggedIn_ = false;
+  PublishAccount();
 }
 
 void CFtpSession::SetUserName(std::string_view name) {
-  std::lock_guard lock(accountMutex_);
   account_.userName.assign(name);
+  PublishAccount();
 }
 
 std::string CFtpSession::GetUserName() const {
-  std::lock_guard lock(accountMutex_);
-  return account_.userName;
+  CMutexLock lock(publishedMutex_);
+  return published_.userName;
+}
+
+uint32_t CFtpSession::GetBandwidthLimit() const {
+  CMutexLock lock(publishedMutex_);
+  return published_.bandwidth;
 }
 
 void CFtpSession::CopyAccountFrom(CFtpSession& other) {
   if (&other == this) return;
-  // Both locks at once, in a fixed order, so two takeovers cannot deadlock.
-  std::scoped_lock lock(accountMutex_, other.accountMutex_);
-  account_.CopyFrom(other.account_);
+  {
+    CMutexLock lock(other.publishedMutex_);
+    account_.CopyFrom(other.published_);
+  }
+  // The caller took over because the other session is logged in; its published copy may not
+  // show the login's last step yet.
+  account_.loggedIn = other.IsLoggedIn() ? 1 : 0;
   loggedIn_ = account_.loggedIn != 0;
+  PublishAccount();
+}
+
+void CFtpSession::PublishAccount() {
+  CMutexLock lock(publishedMutex_);
+  published_.CopyFrom(account_);
+}
+
+void CFtpSession::SetPassword(std::string_view password) {
+  account_.password.assign(password);
+  PublishAccount();
 }
 
 void CFtpSession::ResetCounters() {
@@ -208,9 +220,9 @@ void CFtpSession::Greet() {
 }
 
 void CFtpSession::ResetForLogin(std::string_view homeName) {
-  std::lock_guard lock(accountMutex_);
   account_.fileSystem.Reset();
   account_.homeName.assign(homeName);
+  PublishAccount();
 }
 
 void CFtpSession::ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& update) {
@@ -221,20 +233,18 @@ void CFtpSession::ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& upda
                 transferKind_.load() != kTransferLoginAwaited)) {
     return;
   }
-  {
-    std::lock_guard lock(accountMutex_);
-    if (update.limits) {
-      account_.quota = update.limits->quota;
-      account_.bandwidth = update.limits->bandwidth;
-      account_.sessionLimit = update.limits->sessionLimit;
-      account_.rights = update.limits->rights;
-    }
-    if (update.homeName) account_.homeName = *update.homeName;
-    if (!update.homeFolder.empty() && (!login || *update.loginAccepted)) {
-      account_.fileSystem.SetHomePath(update.homeFolder);
-      if (update.homeCreated) account_.createdHome = update.homeFolder;
-    }
+  if (update.limits) {
+    account_.quota = update.limits->quota;
+    account_.bandwidth = update.limits->bandwidth;
+    account_.sessionLimit = update.limits->sessionLimit;
+    account_.rights = update.limits->rights;
   }
+  if (update.homeName) account_.homeName = *update.homeName;
+  if (!update.homeFolder.empty() && (!login || *update.loginAccepted)) {
+    account_.fileSystem.SetHomePath(update.homeFolder);
+    if (update.homeCreated) account_.createdHome = update.homeFolder;
+  }
+  PublishAccount();
   if (!login) {
     // An update of a session that is logged in already.
     if (owner_ != nullptr) owner_->CheckSessionLimit(*this, account_.sessionLimit, true);
@@ -252,10 +262,9 @@ void CFtpSession::ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& upda
 
 void CFtpSession::HandleLoginResult(int32_t result) {
   switch (result) {
-    case kLoginResultAccepted: {
-      std::lock_guard lock(accountMutex_);
+    case kLoginResultAccepted:
       account_.loggedIn = 1;
-    }
+      PublishAccount();
       loggedIn_ = true;
       SendReply(230, nullptr);
       if (int64_t now = 0; GetClock().ReadCounter(now)) loginCounter_ = now;
@@ -312,10 +321,8 @@ int CFtpSession::CheckAccess(const std::string& realPath, uint32_t operation, bo
 }
 
 void CFtpSession::OnAccessAnswer(const std::string& path, uint32_t rights) {
-  {
-    std::lock_guard lock(accountMutex_);
-    account_.pathRights.Set(path, rights);
-  }
+  account_.pathRights.Set(path, rights);
+  PublishAccount();
   OnAccessUnanswered();
 }
 
@@ -340,7 +347,7 @@ bool CFtpSession::OnNetworkEvents(CEventObject* event, bool poll) {
   RunPostedTasks();
   if (!HasFlag(kFlagGreeted)) return false;
   bool handled = false;
-  if (data_.IsValid()) handled = data_.OnNetworkEvents(event, poll);
+  handled = transfer_.OnNetworkEvents(event, poll);
   if (HasFlag(kFlagDataAwaited) && activityTimer_.ElapsedSeconds() >= kDataConnectionTimeout) {
     ResetTransfer(true);
     SendErrorReply(425, nullptr);
@@ -448,13 +455,12 @@ void CFtpSession::HandleLine(std::string_view line) {
     command.line = text;
     if (HasFlag(kFlagDataAwaited | kFlagBusy)) {
       Log("Connection Waiting, cannot process any farther commands\r\n");
-      if (!IsOneOf(command, {kCmdAbor, kCmdType, kCmdHelp, kCmdQuit, kCmdRein, kCmdMode})) {
+      if (!command.def.RunsWhileBusy()) {
         SendErrorReply(IsLoggedIn() ? 501 : 530, &command);
         return;
       }
     }
-    if (!IsLoggedIn() &&
-        !IsOneOf(command, {kCmdUser, kCmdPass, kCmdPort, kCmdHelp, kCmdQuit, kCmdRein})) {
+    if (!IsLoggedIn() && !command.def.RunsBeforeLogin()) {
       SendErrorReply(530, &command);
       return;
     }

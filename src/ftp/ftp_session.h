@@ -1,18 +1,23 @@
 // CFtpSession: one FTP control connection.
 //
 // The listener creates a session for each accepted connection and greets it. The session
-// then assembles command lines, logs them, refuses those that may not run now, dispatches
-// the others to the command handlers, sends every reply through the reply builder, watches
-// its timeouts and ends the connection. It carries the logged-in user's account record and
-// the user's view of the file tree.
+// then assembles command lines, logs them, refuses those that may not run now (the gates of
+// the command's table row), runs the others' handlers, sends every reply through the reply
+// builder, watches its timeouts and ends the connection. It owns the logged-in user's account
+// record and the user's view of the file tree, and its CTransferEngine (the data connection
+// and the transfers over it).
 //
 // Threads: everything a session does runs on its own event thread, the greeting included;
-// its data connection is driven by the same thread. Other threads (the listener's, which
-// routes management answers and orders) never act on a session directly: they `Post` a task,
-// which the session's thread carries out before its next pass (and between the steps of a
-// download). What other threads may read directly: the flags, the transfer kind, the counters,
-// the peer address (atomics), and the user name and login snapshot (under `accountMutex_`,
-// see `GetUserName`, `CopyAccountFrom`).
+// so do the command handlers, the owner's callbacks and its data connection, which the same
+// thread drives. Other threads (the listener's, which routes management answers and orders)
+// never act on a session directly: they `Post` a task, which the session's thread carries out
+// before its next pass (and between the steps of a download). The account record `account_`
+// is the session thread's alone. What other threads may read: the flags, the transfer kind,
+// the counters, the peer address, the login state (atomics), and a published copy of the
+// account (the user name, the bandwidth limit and what a password-less takeover copies),
+// which the session's own operations republish under `publishedMutex_` whenever they change
+// the record (see `GetUserName`, `GetBandwidthLimit`, `CopyAccountFrom`). No lock of a
+// session is held while another session's is taken.
 #pragma once
 
 #include <atomic>
@@ -22,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ftp/account.h"
 #include "ftp/command_parser.h"
@@ -29,7 +35,8 @@
 #include "ftp/session_owner.h"
 #include "net/elapsed_timer.h"
 #include "net/zm_socket.h"
-#include "transfer/data_socket.h"
+#include "platform/thread_annotations.h"
+#include "transfer/transfer_engine.h"
 
 namespace zelm {
 
@@ -78,16 +85,6 @@ inline constexpr int64_t kDataConnectionTimeout = 30;
 inline constexpr int64_t kAnswerTimeout = 10;  // login and rights answers: more than this
 inline constexpr int64_t kUploadStallTimeout = 60;
 inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes
-// Downloads: bytes read and sent at a time, and how many chunks pass between two looks at
-// the control connection.
-inline constexpr size_t kDownloadChunk = 64 * 1024;
-inline constexpr uint32_t kControlPollChunks = 4;
-// Unthrottled downloads go from the page cache to the socket in stretches of at most this
-// many bytes or this long a wait for the client, whichever ends first; the control
-// connection is looked at after each. Long stretches keep the client's side of the
-// connection full: on loopback a stretch of 256 KiB cost a sixth of the rate.
-inline constexpr size_t kDirectStretch = 4 * 1024 * 1024;
-inline constexpr uint32_t kDirectStretchMs = 50;
 
 class CFtpSession : public CZmSocket, public CDataSocketOwner {
  public:
@@ -110,7 +107,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void CloseSession(bool byTimeout, int seconds);
   void ResetTransfer(bool closeData);
 
-  // ---- Rights ----
+  // ---- Rights (the session's thread) ----
   // 1 allowed, 0 denied, -1 asked of the management server (the command runs again later).
   int CheckAccess(const std::string& realPath, uint32_t operation, bool isMapped, uint32_t kind,
                   const CFtpCommand& command);
@@ -135,19 +132,30 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void HandleLoginResult(int32_t result);
   bool IsLoggedIn() const { return loggedIn_.load(); }
   uint32_t GetLoggedInSeconds() const;
-  // Resets the account (logs out) and publishes the empty user name.
+  // Resets the account (logs out) and publishes the emptied record. The session's thread.
   void ResetAccount();
+  // USER: the name of the account to log in; published. The session's thread.
   void SetUserName(std::string_view name);
-  // Copies another session's login into this one (a password-less takeover). Any thread
-  // holding neither session's account lock.
+  // Copies another session's published login into this one (a password-less takeover) and
+  // publishes it. This session's thread, holding no lock of either session.
   void CopyAccountFrom(CFtpSession& other);
+
+  // ---- The account (the session's thread) ----
+  const CFtpAccount& GetAccount() const { return account_; }
+  // The user's view of the file tree: resolving paths, the current directory, the used space.
+  CFtpFileSystem& FileSystem() { return account_.fileSystem; }
+  // PASS: the password the login is checked with.
+  void SetPassword(std::string_view password);
+  // The code page of the 8-bit names of this session's file tree; before the thread starts.
+  void SetCodePage(uint32_t codePage) { account_.fileSystem.SetCodePage(codePage); }
 
   // ---- Cross-thread ----
   // Runs `task` on the session's thread before its next pass. Any thread.
   void Post(std::function<void(CFtpSession&)> task) {
     CZmSocket::Post([this, task = std::move(task)] { task(*this); });
   }
-  std::string GetUserName() const;
+  // The published user name. Any thread.
+  std::string GetUserName() const ZELM_EXCLUDES(publishedMutex_);
 
   // ---- State read by the listener and the management link (any thread) ----
   uint32_t GetFlags() const { return flags_.load(); }
@@ -163,35 +171,45 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   bool HasFlag(uint32_t bit) const { return (flags_.load() & bit) != 0; }
 
   // ---- The session's thread ----
-  const CFtpAccount& GetAccount() const { return account_; }
-  // The code page of the 8-bit names of this session's file tree; before the thread starts.
-  void SetCodePage(uint32_t codePage) { account_.fileSystem.SetCodePage(codePage); }
-  CFtpAccount& Account() { return account_; }
-  std::mutex& AccountMutex() { return accountMutex_; }
   CSessionOwner* Owner() const { return owner_; }
-  CElapsedTimer& ActivityTimer() { return activityTimer_; }
   void SetTransferKind(uint32_t kind) { transferKind_ = kind; }
   uint32_t FailedLogins() const { return failedLogins_; }
   void CountFailedLogin() { ++failedLogins_; }
+  // REIN: the login time, the byte counters and the completed transfers start again.
   void ResetCounters();
+  // RNFR remembers the real path to rename; RNTO takes it (empty when there is none), so a
+  // second RNTO finds none.
+  void SetRenameSource(std::string realPath) { renameSource_ = std::move(realPath); }
+  std::string TakeRenameSource() { return std::exchange(renameSource_, std::string()); }
 
   // ---- Data connection and transfers (the session's thread) ----
-  CFtpDataSocket& Data() { return data_; }
   // The control connection's local address (network order), asked of the system once.
   uint32_t GetControlAddress();
-  // 2 already open, 1 connected now, 0 awaited, -1 failed; `port` 0 keeps the stored port.
-  int OpenDataConnection(uint32_t port);
-  // Opens the file and the data connection and sends the preliminary reply; the result of
-  // OpenDataConnection, or -1 after a reply of its own. `shownName` names the file in the
-  // 150 reply when the command has no argument (STOU).
-  int StartTransfer(const CFtpCommand& command, const std::string& realPath, bool append,
-                    std::string_view shownName = {});
+  // PORT: active mode, to this port of the client.
+  void UseActivePort(uint32_t port);
+  // PASV: passive mode, listening on the next passive port; the port, 0 when none could be
+  // had (the mode is then unchanged).
+  uint32_t OpenPassivePort();
+  // The data connection a transfer or listing needs, in the mode of the last PORT or PASV;
+  // an awaited one sets kFlagDataAwaited and starts its timeout.
+  CTransferEngine::ConnectionState OpenDataConnection();
+  // Opens the file and the data connection and sends the preliminary reply (125 when the
+  // connection was open, else 150); the connection's state, or kConnectionFailed after a
+  // reply of its own. `shownName` names the file in the 150 reply when the command has no
+  // argument (STOU).
+  CTransferEngine::ConnectionState StartTransfer(const CFtpCommand& command,
+                                                 const std::string& realPath, bool append,
+                                                 std::string_view shownName = {});
+  // Sends the listing of the listing path over the open connection, then 226.
   void SendListing();
+  // Sends the opened file over the open connection, then 226, 426 or 451.
   void SendFile();
+  // LIST and NLST: the real directory pattern the listing sends.
   void SetListingPath(std::string path) { listingPath_ = std::move(path); }
+  // REST: where the next transfer starts.
   void SetRestartOffset(uint64_t offset) { restartOffset_ = offset; }
-  std::string& RenameSource() { return renameSource_; }
-  CElapsedTimer& UploadTimer() { return uploadTimer_; }
+  // An upload command arrived: its stall timeout counts from now.
+  void RestartUploadTimer() { uploadTimer_.Restart(); }
   uint32_t GetCompletedTransfers() const { return completedTransfers_; }
 
   // ---- CDataSocketOwner ----
@@ -199,7 +217,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void OnUploadEnded(const UploadOutcome& outcome) override;
   void OnUploadRefused() override;
   void OnUploadData(size_t bytes) override;
-  uint32_t GetBandwidthLimit() const override;
+  uint32_t GetBandwidthLimit() const override ZELM_EXCLUDES(publishedMutex_);
+  void OnDownloadData(size_t bytes) override;
+  void PollControlConnection() override;
+  bool IsControlClosing() const override { return HasFlag(kFlagClosing); }
 
   // ---- CZmSocket ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
@@ -210,19 +231,27 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   bool OnReceiveBlockFull(const uint8_t* data, size_t length) override;
 
  protected:
-  // Runs one complete command line (with its CR LF). Overridable for tests.
+  // Runs one complete command line (with its CR LF): logs it, applies the gates of its table
+  // row (while busy, then before the login), runs its handler. Overridable for tests.
   virtual void HandleLine(std::string_view line);
-  // Dispatches a parsed command to its handler.
+  // Runs the handler of the command's table row (the command passed the gates).
   virtual void Dispatch(CFtpCommand& command);
 
  private:
   void Log(std::string_view text, std::string_view journalText = {});
+  // Copies the account record into the published copy.
+  void PublishAccount() ZELM_EXCLUDES(publishedMutex_);
+  // The data connection's addresses and event object, taken from the control connection.
+  CTransferEngine::Endpoints DataEndpoints();
   void Tick();
 
   CSessionOwner* const owner_;
   const uint32_t identifier_;
-  CFtpAccount account_;
-  mutable std::mutex accountMutex_;  // guards the account fields other threads read or copy
+  CFtpAccount account_;          // the session's thread's alone
+  // The copy of the account other threads read. A CFtpAccount filled by CopyFrom: the names,
+  // the limits, the home folder, the rights (no current directory, no used space).
+  mutable CMutex publishedMutex_;
+  CFtpAccount published_ ZELM_GUARDED_BY(publishedMutex_);
   CElapsedTimer activityTimer_;
   CElapsedTimer uploadTimer_;
   std::string pendingPath_;
@@ -239,7 +268,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   uint32_t loginAttempt_ = 0;  // the last login attempt asked of the management server
   std::atomic<uint32_t> peer_{0};
 
-  CFtpDataSocket data_{this};
+  CTransferEngine transfer_{this, this};
   uint32_t controlAddress_ = 0;  // 0 until GetControlAddress has asked
   std::string listingPath_;
   std::string renameSource_;

@@ -12,9 +12,6 @@
 namespace zelm {
 namespace {
 
-std::atomic<uint32_t> gNextPassivePort{0};
-
-constexpr uint32_t kFirstPassivePort = 1500;
 // A pause is slept in slices of at most this, so that an abort is noticed.
 constexpr int64_t kThrottleSliceMs = 15;
 // Ports ListenPassive tries by listening before it searches with a probe.
@@ -50,43 +47,49 @@ CFtpDataSocket::~CFtpDataSocket() {
   CloseTransfer();
 }
 
-namespace {
+// ---- Passive ports ----
 
-// The next port of the process-wide passive sequence.
-uint32_t NextPassivePort() {
-  uint32_t candidate = gNextPassivePort.fetch_add(1);
+uint32_t CPassivePortSequence::Next() {
+  uint32_t candidate = next_.fetch_add(1);
   if (candidate < kFirstPassivePort || candidate > 65535) {
     // Start (again) at the first passive port; one thread wins the reset.
     uint32_t expected = candidate + 1;
-    gNextPassivePort.compare_exchange_strong(expected, kFirstPassivePort + 1);
+    next_.compare_exchange_strong(expected, kFirstPassivePort + 1);
     candidate = kFirstPassivePort;
   }
   return candidate;
 }
 
-}  // namespace
+CPassivePortSequence& CPassivePortSequence::Process() {
+  static CPassivePortSequence sequence;
+  return sequence;
+}
 
-uint32_t CFtpDataSocket::ChoosePassivePort(uint32_t address) {
+PassivePortSource CFtpDataSocket::ProcessPassivePorts() {
+  return [] { return CPassivePortSequence::Process().Next(); };
+}
+
+uint32_t CFtpDataSocket::ChoosePassivePort(uint32_t address, const PassivePortSource& ports) {
   int error = 0;
   const SocketHandle probe = OpenSocket(kSocketStream, kProtocolTcp, error);
   if (probe == kInvalidSocket) return 0;
   uint32_t result = 0;
   for (uint32_t tries = 0; tries < 65535 && result == 0; ++tries) {
-    const uint32_t candidate = NextPassivePort();
+    const uint32_t candidate = ports();
     if (BindSocket(probe, address, static_cast<uint16_t>(candidate), error)) result = candidate;
   }
   zelm::CloseSocket(probe);
   return result;
 }
 
-uint32_t CFtpDataSocket::ListenPassive(uint32_t address) {
+uint32_t CFtpDataSocket::ListenPassive(uint32_t address, const PassivePortSource& ports) {
   // The next port is nearly always free: listen on it directly. Only when a few in a row are
   // taken does the probe search the whole range.
   for (uint32_t tries = 0; tries < kDirectPassiveTries; ++tries) {
-    const uint32_t candidate = NextPassivePort();
+    const uint32_t candidate = ports();
     if (Listen(candidate, address)) return candidate;
   }
-  const uint32_t port = ChoosePassivePort(address);
+  const uint32_t port = ChoosePassivePort(address, ports);
   return port != 0 && Listen(port, address) ? port : 0;
 }
 
@@ -125,7 +128,7 @@ bool CFtpDataSocket::ConnectActive() { return Connect(activeAddress_, activePort
 
 void CFtpDataSocket::SetTransfer(std::string path, uint32_t direction, bool append,
                                  uint64_t restartOffset) {
-  std::lock_guard lock(transferMutex_);
+  CMutexLock lock(transferMutex_);
   filePath_ = std::move(path);
   direction_ = direction;
   append_ = append;
@@ -133,9 +136,24 @@ void CFtpDataSocket::SetTransfer(std::string path, uint32_t direction, bool appe
   growthLimit_ = kNoGrowthLimit;
 }
 
+void CFtpDataSocket::SetGrowthLimit(int64_t limit) {
+  CMutexLock lock(transferMutex_);
+  growthLimit_ = limit;
+}
+
+uint64_t CFtpDataSocket::GetRestartOffset() const {
+  CMutexLock lock(transferMutex_);
+  return restartOffset_;
+}
+
+uint64_t CFtpDataSocket::GetFileSize() const {
+  CMutexLock lock(transferMutex_);
+  return position_;
+}
+
 bool CFtpDataSocket::OpenTransferFile() {
-  std::lock_guard lock(transferMutex_);
-  if (file_.IsOpen()) CloseTransferFile();
+  CMutexLock lock(transferMutex_);
+  file_.Close();
   position_ = 0;
   sizeBefore_ = 0;
   transferError_ = 0;
@@ -180,13 +198,18 @@ bool CFtpDataSocket::OpenTransferFile() {
 int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure) {
   sent = 0;
   failure = 0;
-  if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
-    // A data connection that broke meanwhile has already let go of the file: that is the
-    // client's connection failing (426), not the disk (451).
-    failure = IsValid() ? kReadFailed : kSendFailed;
-    return -1;
+  int64_t n = 0;
+  {
+    CMutexLock lock(transferMutex_);
+    if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
+      // A data connection that broke meanwhile has already let go of the file: that is the
+      // client's connection failing (426), not the disk (451).
+      lock.Unlock();
+      failure = IsValid() ? kReadFailed : kSendFailed;
+      return -1;
+    }
+    n = file_.Read(buffer, size);
   }
-  const int64_t n = file_.Read(buffer, size);
   if (n < 0) {
     transferError_ = LastSystemError();
     failure = kReadFailed;
@@ -205,13 +228,14 @@ int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, in
 int CFtpDataSocket::SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure) {
   sent = 0;
   failure = 0;
-  if (direction_.load() != kDirectionSend || !file_.IsOpen()) {
+  CFile& file = DownloadFile();
+  if (direction_.load() != kDirectionSend || !file.IsOpen()) {
     // A data connection that broke meanwhile has already let go of the file: that is the
     // client's connection failing (426), not the disk (451).
     failure = IsValid() ? kReadFailed : kSendFailed;
     return -1;
   }
-  const int64_t n = WriteFile(file_, size, stretchMs);
+  const int64_t n = WriteFile(file, size, stretchMs);
   if (n == kFileSendFallback) return 2;
   if (n < 0) {
     transferError_ = GetLastError() != 0 ? GetLastError() : kWsaEconnreset;
@@ -226,20 +250,20 @@ int CFtpDataSocket::SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent
 // ---- Clean-up ----
 
 void CFtpDataSocket::CloseTransfer() {
-  std::lock_guard lock(transferMutex_);
+  CMutexLock lock(transferMutex_);
   CloseTransferLocked();
 }
 
 void CFtpDataSocket::CloseTransferLocked() {
   if (abortRequested_) DiscardPartialFileLocked();
-  CloseTransferFile();
+  file_.Close();
   append_ = false;
   direction_ = kDirectionNone;
   abortRequested_ = false;
 }
 
 void CFtpDataSocket::DiscardPartialFile() {
-  std::lock_guard lock(transferMutex_);
+  CMutexLock lock(transferMutex_);
   DiscardPartialFileLocked();
 }
 
@@ -252,16 +276,11 @@ void CFtpDataSocket::DiscardPartialFileLocked() {
   // An existing file that nothing was written into yet keeps its contents: an upload that
   // never started must not cost the customer the old file.
   const bool untouched = fileExisted_;
-  CloseTransferFile();
+  file_.Close();
   if (!untouched && !filePath_.empty()) {
     RemoveFile(filePath_);
     filePath_.clear();
   }
-}
-
-void CFtpDataSocket::CloseTransferFile() {
-  std::lock_guard lock(transferMutex_);
-  file_.Close();
 }
 
 void CFtpDataSocket::AbortTransfer() {
@@ -298,16 +317,18 @@ void CFtpDataSocket::OnIoReceived(uint8_t* data, size_t count, size_t capacity, 
 
 int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
   consumed = length;
-  std::unique_lock lock(transferMutex_);
+  const uint32_t limit =
+      owner_ != nullptr && direction_.load() == kDirectionReceive ? owner_->GetBandwidthLimit() : 0;
+  CMutexLock lock(transferMutex_);
   if (direction_.load() != kDirectionReceive) {
     // A client may not send on a download connection.
-    lock.unlock();
+    lock.Unlock();
     Close(false);
     return 0;
   }
   if (abortRequested_ || transferError_.load() != 0) return 0;
   if (!file_.IsOpen()) {
-    lock.unlock();
+    lock.Unlock();
     Close(false);
     return 0;
   }
@@ -325,7 +346,7 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
   if (growthLimit_ != kNoGrowthLimit && growth > growthLimit_) {
     transferError_ = kUploadLimitError;
     DiscardPartialFileLocked();
-    lock.unlock();
+    lock.Unlock();
     if (owner_ != nullptr) owner_->OnUploadRefused();
     Close(false);
     return 0;
@@ -335,25 +356,24 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     // Stop at the first failed write: what was written stays (the client may resume).
     int error = LastSystemError();
     transferError_ = error != 0 ? error : kWsaEnobufs;
-    lock.unlock();
+    lock.Unlock();
     Close(false);
     return 0;
   }
   position_ += length;
-  lock.unlock();
-  ThrottleUpload(length);
+  const int64_t delay = window_.Account(limit, length, MonotonicMilliseconds());
+  lock.Unlock();
+  ThrottleUpload(delay);
   return 0;
 }
 
-void CFtpDataSocket::ThrottleUpload(size_t length) {
-  const uint32_t limit = owner_ != nullptr ? owner_->GetBandwidthLimit() : 0;
-  const int64_t delay = window_.Account(limit, length, MonotonicMilliseconds());
-  if (delay == 0) return;
+void CFtpDataSocket::ThrottleUpload(int64_t delayMs) {
+  if (delayMs == 0) return;
   if (IsInCompletionMode()) {
     // The worker serves every upload: this one waits without holding up the others.
-    DeferReceive(static_cast<uint32_t>(delay));
+    DeferReceive(static_cast<uint32_t>(delayMs));
   } else {
-    for (int64_t left = delay; left > 0 && !abortRequested_; left -= kThrottleSliceMs) {
+    for (int64_t left = delayMs; left > 0 && !abortRequested_; left -= kThrottleSliceMs) {
       SleepMilliseconds(static_cast<uint32_t>(std::min(left, kThrottleSliceMs)));
     }
   }
@@ -395,7 +415,7 @@ void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
   UploadOutcome outcome;
   bool upload = false;
   {
-    std::lock_guard lock(transferMutex_);
+    CMutexLock lock(transferMutex_);
     upload = direction_.load() == kDirectionReceive;
     outcome.error = transferError_.load();
     outcome.bytesWritten = position_;

@@ -1,32 +1,39 @@
-// CFtpDataSocket: the data connection of one control session, and the transfer it carries.
+// CFtpDataSocket: the data connection of one control session, and the file state of the
+// transfer it carries.
 //
-// Each control session owns exactly one, closed after every transfer and opened again for the
-// next: active mode connects out to the client (PORT), passive mode listens on a port chosen
-// by `ListenPassive` and takes the first connection that arrives (PASV). The socket shares
-// its session's event object and thread; while it receives an upload it leaves the event
-// thread for the process-wide upload worker. It tells its owner when the connection is up and
-// when an upload has ended.
+// Each control session owns exactly one, through its CTransferEngine (transfer_engine.h), closed
+// after every transfer and opened again for the next: active mode connects out to the client
+// (PORT), passive mode listens on a port of the passive sequence (`ListenPassive`) and takes the
+// first connection that arrives (PASV). The socket shares its session's event object and thread;
+// while it receives an upload it leaves the event thread for the process-wide upload worker. It
+// tells its owner when the connection is up and when an upload has ended. Which events the socket
+// selects is the transfer engine's business alone.
 //
 // The transfer: the file is opened for the direction with the restart and append rules;
-// downloads are sent by the session's download loop with `SendFileChunk`; uploads are written
-// by `OnReceiveData` as data arrives, within the account's growth limit (quota); both are
-// slowed to the account's bandwidth limit. A refused or aborted upload is cleaned up: a fresh
-// file is deleted, a resumed one cut back to its restart offset.
+// downloads are sent by the engine's download loop with `SendFileDirect` and `SendFileChunk`;
+// uploads are written by `OnReceiveData` as data arrives, within the account's growth limit
+// (quota), and slowed to the account's bandwidth limit. A refused or aborted upload is cleaned
+// up: a fresh file is deleted, a resumed one cut back to its restart offset.
 //
-// Threads: everything runs on the owner's thread except the upload writer, which runs on the
-// upload worker in completion mode. The writer never sends replies or touches the session: it
-// reports to the owner, which carries the report over to its own thread. `transferMutex_`
-// serialises the writer with the clean-up operations that the owner's thread may start.
+// Threads: everything runs on the owner's thread except the upload writer (`OnReceiveData`,
+// `OnIoReceived`, `OnIoClosed`, `OnClosed`), which runs on the upload worker in completion
+// mode. The writer never sends replies or touches the session: it reports to the owner, which
+// carries the report over to its own thread. `transferMutex_`, a plain mutex, guards the file
+// and the transfer fields; it is never held across a send (a failed send may close the
+// connection, and `OnClosed` takes it) nor while the owner is asked for its bandwidth limit
+// (which takes the session's lock); `OnUploadData`, which only counts, is called under it.
+// The direction, the error and the abort request are atomics.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "net/zm_socket.h"
 #include "platform/files.h"
+#include "platform/thread_annotations.h"
 #include "vfs/listing.h"
 
 namespace zelm {
@@ -45,7 +52,7 @@ inline constexpr int kUploadLimitError = 8227;
 // No growth limit.
 inline constexpr int64_t kNoGrowthLimit = INT64_MAX;
 
-// What the data connection tells its control session.
+// What the data connection and the transfer engine tell and ask their control session.
 class CDataSocketOwner {
  public:
   virtual ~CDataSocketOwner() = default;
@@ -59,10 +66,39 @@ class CDataSocketOwner {
   virtual void OnUploadData(size_t bytes) = 0;
   // The account's bandwidth limit in KiB per second, 0 = none. Any thread.
   virtual uint32_t GetBandwidthLimit() const = 0;
+
+  // ---- During a download (the owner's thread, called by CTransferEngine::RunDownload) ----
+  // `bytes` of the file went to the client.
+  virtual void OnDownloadData(size_t bytes) = 0;
+  // One pass over the control connection between two chunks (a command such as ABOR, a
+  // close), without waiting.
+  virtual void PollControlConnection() = 0;
+  // The control connection is closing: the download stops.
+  virtual bool IsControlClosing() const = 0;
 };
 
 // Transfer directions.
 enum TransferDirection : uint32_t { kDirectionNone = 0, kDirectionSend = 1, kDirectionReceive = 2 };
+
+// The passive ports: from kFirstPassivePort upward, rising from call to call and starting
+// again at kFirstPassivePort after 65535. `Process()` is the process-wide sequence PASV uses.
+// Thread safety: any thread (one atomic word).
+inline constexpr uint32_t kFirstPassivePort = 1500;
+class CPassivePortSequence final {
+ public:
+  explicit CPassivePortSequence(uint32_t next = kFirstPassivePort) : next_(next) {}
+  CPassivePortSequence(const CPassivePortSequence&) = delete;
+  CPassivePortSequence& operator=(const CPassivePortSequence&) = delete;
+
+  uint32_t Next();
+  static CPassivePortSequence& Process();
+
+ private:
+  std::atomic<uint32_t> next_;
+};
+
+// Where `ListenPassive` takes the ports it tries; tests supply their own.
+using PassivePortSource = std::function<uint32_t()>;
 
 // Milliseconds still to wait so that `bytes` sent in `elapsedMs` keep to `limitKib` KiB per
 // second; 0 when no limit or no wait is due.
@@ -94,13 +130,16 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   explicit CFtpDataSocket(CDataSocketOwner* owner);
   ~CFtpDataSocket() override;
 
-  // A free TCP port at `address` (host order) for a passive listener, from 1500 upward and
-  // rising from call to call (process-wide); 0 when none is free.
-  static uint32_t ChoosePassivePort(uint32_t address);
-  // Listens on the next port of that same sequence that is free at `address` (host order):
-  // the port, or 0 when none could be had. Costs one socket when the first port tried is free
-  // (ChoosePassivePort's probe and the listener would be two).
-  uint32_t ListenPassive(uint32_t address);
+  // The process-wide passive sequence as a port source.
+  static PassivePortSource ProcessPassivePorts();
+  // A port of `ports` that is free at `address` (host order), found by binding a probe to
+  // each in turn; 0 when none of 65535 tries is free.
+  static uint32_t ChoosePassivePort(uint32_t address,
+                                    const PassivePortSource& ports = ProcessPassivePorts());
+  // Listens at `address` (host order) on the next port of `ports` that is free: the port, or
+  // 0 when none could be had. The next port is nearly always free, so it listens on a few in
+  // turn directly (one socket each) before ChoosePassivePort searches with a probe.
+  uint32_t ListenPassive(uint32_t address, const PassivePortSource& ports = ProcessPassivePorts());
   // PORT's argument "h1,h2,h3,h4,p1,p2": the address in network order and the port, which
   // must be 1024 or above.
   static bool ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port);
@@ -116,15 +155,14 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
 
   // ---- Transfer set-up (the owner's thread) ----
   void SetTransfer(std::string path, uint32_t direction, bool append, uint64_t restartOffset);
-  // Opens the file for the direction and positions it. False with `GetLastError` set.
+  // Opens the file for the direction and positions it. False with `GetTransferError` set.
   bool OpenTransferFile();
   // Uploads: the file may grow by at most `limit` bytes (kNoGrowthLimit: no limit).
-  void SetGrowthLimit(int64_t limit) { growthLimit_ = limit; }
-  const std::string& GetFilePath() const { return filePath_; }
+  void SetGrowthLimit(int64_t limit);
   uint32_t GetDirection() const { return direction_.load(); }
-  uint64_t GetRestartOffset() const { return restartOffset_; }
+  uint64_t GetRestartOffset() const;
   // Direction send: the file's size.
-  uint64_t GetFileSize() const { return position_; }
+  uint64_t GetFileSize() const;
   int GetTransferError() const { return transferError_.load(); }
 
   // Reads up to `size` bytes of the file and sends them: 1 with `sent` set, 0 at the end of
@@ -136,14 +174,11 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // file, -1 when sending failed (kSendFailed), and 2 when the file must be read and sent
   // with SendFileChunk instead (nothing was sent; the failure, if it was one, shows there).
   int SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure);
-  // Selects only connect and close events (while a file is being sent).
-  bool SelectConnectClose() { return SelectEvents(kMaskConnectClose); }
 
   // Ends the transfer state (discarding a partial upload when aborted) and closes the file.
   void CloseTransfer();
   // Removes what an unfinished upload wrote.
   void DiscardPartialFile();
-  void CloseTransferFile();
   // Aborts whatever runs and closes the data connection.
   void AbortTransfer();
 
@@ -161,32 +196,39 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   void OnClosed(bool wasConnected, bool wasListening) override;
 
  private:
-  void DiscardPartialFileLocked();
-  void CloseTransferLocked();
-  // Keeps an upload within the bandwidth limit: defers the next read of the upload worker,
-  // or (in event mode) sleeps the pause.
-  void ThrottleUpload(size_t length);
+  void DiscardPartialFileLocked() ZELM_REQUIRES(transferMutex_);
+  void CloseTransferLocked() ZELM_REQUIRES(transferMutex_);
+  // The file of a download, for `SendFileDirect`. The lock cannot be held there: a send that
+  // fails may close the connection, and `OnClosed` takes the lock. A download has no second
+  // user of the file: the upload worker serves receiving sockets only, and the owner's thread
+  // is the one sending.
+  CFile& DownloadFile() ZELM_NO_THREAD_SAFETY_ANALYSIS { return file_; }
+  // Keeps an upload within the bandwidth limit: defers the next read of the upload worker by
+  // `delayMs`, or (in event mode) sleeps the pause.
+  void ThrottleUpload(int64_t delayMs);
 
   CDataSocketOwner* const owner_;
   uint32_t activePort_ = 0;
   uint32_t activeAddress_ = 0;
 
-  std::recursive_mutex transferMutex_;  // guards the transfer fields below and file_
-  std::string filePath_;
-  CFile file_;
+  mutable CMutex transferMutex_;
+  std::string filePath_ ZELM_GUARDED_BY(transferMutex_);
+  CFile file_ ZELM_GUARDED_BY(transferMutex_);
   std::atomic<uint32_t> direction_{kDirectionNone};
-  uint64_t position_ = 0;  // send: the file's size; receive: bytes written
-  uint64_t restartOffset_ = 0;
-  uint64_t sizeBefore_ = 0;  // the upload target's size before the transfer
-  int64_t growthLimit_ = kNoGrowthLimit;
-  bool append_ = false;
-  bool fileExisted_ = false;
+  // send: the file's size; receive: bytes written
+  uint64_t position_ ZELM_GUARDED_BY(transferMutex_) = 0;
+  uint64_t restartOffset_ ZELM_GUARDED_BY(transferMutex_) = 0;
+  // the upload target's size before the transfer
+  uint64_t sizeBefore_ ZELM_GUARDED_BY(transferMutex_) = 0;
+  int64_t growthLimit_ ZELM_GUARDED_BY(transferMutex_) = kNoGrowthLimit;
+  bool append_ ZELM_GUARDED_BY(transferMutex_) = false;
+  bool fileExisted_ ZELM_GUARDED_BY(transferMutex_) = false;
   std::atomic<bool> abortRequested_{false};
   std::atomic<int> transferError_{0};
   // The data connection was made: its end is the transfer's end even when the connection
   // broke so hard (a reset) that the socket no longer counts as connected.
   std::atomic<bool> connectionMade_{false};
-  CBandwidthWindow window_;
+  CBandwidthWindow window_ ZELM_GUARDED_BY(transferMutex_);  // the upload's
 };
 
 }  // namespace zelm

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "net/loopback_test_util.h"
+
 namespace zelm {
 namespace {
 
@@ -43,20 +45,48 @@ TEST(PortArgument, Table) {
   }
 }
 
-TEST(PassivePort, RisesFromCallToCallAndStartsAt1500) {
-  const uint32_t first = CFtpDataSocket::ChoosePassivePort(0x7F000001);
-  const uint32_t second = CFtpDataSocket::ChoosePassivePort(0x7F000001);
-  EXPECT_GE(first, 1500u);
-  EXPECT_GT(second, first);
-  // Listening takes the next free port of the same sequence, passing over one in use.
-  int error = 0;
-  const SocketHandle taken = OpenSocket(kSocketStream, kProtocolTcp, error);
-  ASSERT_TRUE(BindSocket(taken, 0x7F000001, static_cast<uint16_t>(second + 1), error));
-  CFtpDataSocket data(nullptr);
-  EXPECT_GT(data.ListenPassive(0x7F000001), second + 1);  // other processes may hold more
-  EXPECT_TRUE(data.IsListening());
-  data.Close(false);
-  CloseSocket(taken);
+TEST(PassivePort, SequenceStartsAt1500RisesAndStartsAgainAfter65535) {
+  CPassivePortSequence fresh;
+  EXPECT_EQ(fresh.Next(), 1500u);
+  EXPECT_EQ(fresh.Next(), 1501u);
+  EXPECT_EQ(fresh.Next(), 1502u);
+  CPassivePortSequence last(65535);
+  EXPECT_EQ(last.Next(), 65535u);
+  EXPECT_EQ(last.Next(), 1500u);
+  EXPECT_EQ(last.Next(), 1501u);
+  CPassivePortSequence below(80);  // never a port under the first passive port
+  EXPECT_EQ(below.Next(), 1500u);
+  EXPECT_EQ(below.Next(), 1501u);
+}
+
+TEST(PassivePort, ListenPassivePassesOverTakenPortsDirectlyAndThenWithTheProbe) {
+  const testing::LoopbackListener held;  // a port the system chose, taken while the test runs
+  ASSERT_NE(held.port, 0u);
+  ASSERT_LT(held.port, 65535u - 64);
+  // The source offers the taken port `takenTries` times, then the ports above it (some of
+  // which other programs may hold too: the result only has to be above the taken one).
+  for (const uint32_t takenTries : {1u, 4u, 6u}) {
+    uint32_t calls = 0;
+    uint32_t next = held.port + 1;
+    const PassivePortSource ports = [&] { return ++calls <= takenTries ? held.port : next++; };
+    CFtpDataSocket data(nullptr);
+    const uint32_t port = data.ListenPassive(0x7F000001, ports);
+    EXPECT_GT(port, held.port) << takenTries;
+    EXPECT_TRUE(data.IsListening()) << takenTries;
+    EXPECT_EQ(NetworkToHost16(data.GetLocalPort()), port) << takenTries;
+    EXPECT_GT(calls, takenTries) << takenTries;  // it went on after the taken ones
+    data.Close(false);
+  }
+}
+
+TEST(PassivePort, ChoosePassivePortTakesTheSourcesNextFreePort) {
+  const testing::LoopbackListener held;  // a port the system chose, taken while the test runs
+  ASSERT_NE(held.port, 0u);
+  ASSERT_LT(held.port, 65535u - 64);
+  uint32_t next = held.port;
+  const uint32_t port = CFtpDataSocket::ChoosePassivePort(0x7F000001, [&next] { return next++; });
+  EXPECT_GT(port, held.port);
+  EXPECT_EQ(next, port + 1);  // no port was passed over once a free one was found
 }
 
 TEST(Throttle, DelayKeepsTheRate) {

@@ -1,0 +1,144 @@
+// CTransferEngine: the data side of one control session: the data connection's mode and
+// set-up, the download loop, listings and the hand-over of uploads to the upload worker.
+//
+// The control session owns one and drives it from its command handlers, step by step: PORT
+// and PASV choose the mode (`SetActivePort`, `OpenPassive`); a transfer command opens the file
+// (`OpenFile`) and asks for the connection (`OpenDataConnection`); once the connection is up
+// the session runs the download (`RunDownload`) or the listing (`SendListing`), or leaves an
+// upload to the data socket (`HandOverUpload` when the connection was there first). Replies
+// are the session's: every operation returns what happened. What the download loop needs of
+// the session (the look at the control connection between chunks, the bandwidth limit, the
+// counters) it asks through CDataSocketOwner.
+//
+// Ownership: the engine owns the session's CFtpDataSocket and is the only code that selects
+// its network events. The port of the last PORT or PASV is the data socket's.
+//
+// Threads: every operation runs on the session's thread. The data socket's upload writer runs
+// on the upload worker and reports to the CDataSocketOwner directly.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/event_object.h"
+#include "transfer/data_socket.h"
+
+namespace zelm {
+
+class CCodePage;
+
+// Downloads: bytes read and sent at a time, and how many chunks pass between two looks at the
+// control connection.
+inline constexpr size_t kDownloadChunk = 64 * 1024;
+inline constexpr uint32_t kControlPollChunks = 4;
+// Unthrottled downloads go from the page cache to the socket in stretches of at most this
+// many bytes or this long a wait for the client, whichever ends first; the control connection
+// is looked at after each. Long stretches keep the client's side of the connection full: on
+// loopback a stretch of 256 KiB cost a sixth of the rate.
+inline constexpr size_t kDirectStretch = 4 * 1024 * 1024;
+inline constexpr uint32_t kDirectStretchMs = 50;
+
+class CTransferEngine final {
+ public:
+  // Where data connections are made: the control connection's event object (the data socket
+  // shares it), the control connection's local address and the client's address, both in host
+  // order.
+  struct Endpoints {
+    std::shared_ptr<CEventObject> event;
+    uint32_t localAddress = 0;
+    uint32_t peerAddress = 0;
+  };
+
+  // What `OpenDataConnection` found or did.
+  enum ConnectionState : int {
+    kConnectionFailed = -1,
+    kConnectionAwaited = 0,  // it comes later: CDataSocketOwner::OnDataConnected tells
+    kConnectionMade = 1,     // an active connect completed at once
+    kConnectionOpen = 2,     // it was there before the command (taken now, for passive mode)
+  };
+
+  // How a download ended.
+  enum DownloadResult : int {
+    kDownloadComplete = 0,
+    kDownloadReadFailed = CFtpDataSocket::kReadFailed,  // the disk failed (451)
+    kDownloadSendFailed = CFtpDataSocket::kSendFailed,  // the client's connection did (426)
+  };
+
+  // `owner` receives the data socket's reports and the download loop's questions;
+  // `thread` is the socket whose event thread drives the data connection (the session).
+  CTransferEngine(CDataSocketOwner* owner, CZmSocket* thread) : owner_(owner), data_(owner) {
+    data_.SetDriver(thread);
+  }
+  // The owner calls `Abort` before it goes; what is left open the data socket closes.
+  ~CTransferEngine() = default;
+  CTransferEngine(const CTransferEngine&) = delete;
+  CTransferEngine& operator=(const CTransferEngine&) = delete;
+
+  // ---- Mode ----
+
+  // PORT: the next active connection goes to this port of the client.
+  void SetActivePort(uint32_t port) { data_.SetActivePort(port); }
+  // PASV: closes the data connection and listens on the next passive port at
+  // `at.localAddress`: the port, or 0 when none could be had. Until a transfer command waits
+  // for it, an arriving connection does not wake the session: it is taken with the command or
+  // in the session's next pass, whichever comes first (a client that connects and sends its
+  // command at once costs one wake-up, not two).
+  uint32_t OpenPassive(const Endpoints& at);
+  // The port of the last PORT or PASV (for the 227 reply).
+  uint32_t GetPort() const { return data_.GetActivePort(); }
+
+  // ---- Data connection ----
+
+  // Makes the connection the transfer just opened (or a listing) needs, in the mode of the
+  // last PORT or PASV (`passive`). Passive: an open connection, one waiting at the listener
+  // (taken now, except for an upload, which the data socket's accept hands to the upload
+  // worker), or one awaited from now on (listening again when the listener has gone). Active:
+  // an open connection, or a connect to the client's port from the control connection's
+  // address.
+  ConnectionState OpenDataConnection(bool passive, const Endpoints& at);
+  // Closes the data connection (an upload's connection ends its transfer: the data socket
+  // reports the outcome).
+  void CloseConnection() { data_.Close(false); }
+  // Aborts whatever runs (a partial upload is cleaned up) and closes the connection: the
+  // control connection has closed or the session goes.
+  void Abort() { data_.AbortTransfer(); }
+  // One pass over the data connection's events; false when it has none or is not open.
+  bool OnNetworkEvents(CEventObject* event, bool poll);
+
+  // ---- Transfers ----
+
+  // Opens `path` for a transfer in `direction` with the restart and append rules; an upload
+  // may grow the file by at most `growthLimit` bytes (kNoGrowthLimit: none). False when the
+  // file could not be opened: `GetFileError` says why, and the transfer state is closed.
+  bool OpenFile(std::string path, TransferDirection direction, bool append, uint64_t restartOffset,
+                int64_t growthLimit);
+  // The system error of the failed open.
+  int GetFileError() const { return data_.GetTransferError(); }
+  // The connection could not be had: closes the file, and removes it when the upload that
+  // was to fill it created it.
+  void AbandonFile();
+  // An upload whose connection was open before its command: the upload worker reads it from
+  // now on (the data socket does this itself for a connection that comes later).
+  void HandOverUpload();
+  // Sends the opened file from its restart offset over the open connection, within the
+  // owner's bandwidth limit, looking at the control connection between chunks; stops when
+  // the control connection closes (kDownloadSendFailed). Blocks the session's thread for the
+  // download's length. The caller closes the connection after it.
+  DownloadResult RunDownload();
+  // LIST (`namesOnly` false) or NLST of the real directory `pattern` over the open connection,
+  // names converted by `names`.
+  void SendListing(const std::string& pattern, bool namesOnly, CCodePage* names);
+
+ private:
+  ConnectionState TakeWaitingConnection(const Endpoints& at);
+  ConnectionState OpenActive(const Endpoints& at);
+
+  CDataSocketOwner* const owner_;
+  CFtpDataSocket data_;
+  // `OpenFile`: the path and whether it existed before, for `AbandonFile`.
+  std::string filePath_;
+  bool removeOnAbandon_ = false;
+};
+
+}  // namespace zelm
