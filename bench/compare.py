@@ -313,7 +313,16 @@ def throttle(zelm, quick):
             f.truncate(rate * 1024 * seconds)
         r = ftp_load(zelm, "download", name, user=f"bw{rate}")
         actual = r["bytes"] / r["seconds"] / 1024
-        results.append((rate, actual, (actual - rate) / rate * 100))
+        results.append((str(rate), actual, (actual - rate) / rate * 100))
+    # One account, four sessions downloading at once: the limit is the account's, so together
+    # they get 256 KiB/s, not four times that.
+    seconds = 3 if quick else 10
+    name = "throttle-256x4.bin"
+    with open(os.path.join(zelm.data, name), "wb") as f:
+        f.truncate(256 * 1024 * seconds // 4)
+    r = ftp_load(zelm, "parallel", "4", name, user="bw256")
+    actual = r["bytes"] / r["seconds"] / 1024
+    results.append(("256, 4 sessions of one account", actual, (actual - 256) / 256 * 100))
     return results
 
 

@@ -172,6 +172,17 @@ uint32_t CFtpSession::GetBandwidthLimit() const {
   return published_.bandwidth;
 }
 
+int64_t CFtpSession::ChargeBandwidth(uint64_t bytes, int64_t nowMs) {
+  std::shared_ptr<CBandwidthBudget> budget;
+  uint32_t limit = 0;
+  {
+    CMutexLock lock(publishedMutex_);
+    budget = budget_;
+    limit = published_.bandwidth;
+  }
+  return budget != nullptr ? budget->Account(limit, bytes, nowMs) : 0;
+}
+
 void CFtpSession::CopyAccountFrom(CFtpSession& other) {
   if (&other == this) return;
   {
@@ -186,8 +197,12 @@ void CFtpSession::CopyAccountFrom(CFtpSession& other) {
 }
 
 void CFtpSession::PublishAccount() {
+  // Every session of one account draws on the account's one bandwidth budget.
+  std::shared_ptr<CBandwidthBudget> budget;
+  if (account_.loggedIn != 0) budget = CBandwidthBudget::ForAccount(account_.userName);
   CMutexLock lock(publishedMutex_);
   published_.CopyFrom(account_);
+  budget_ = std::move(budget);
 }
 
 void CFtpSession::SetPassword(std::string_view password) {

@@ -22,8 +22,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -36,6 +36,7 @@
 #include "net/elapsed_timer.h"
 #include "net/zm_socket.h"
 #include "platform/thread_annotations.h"
+#include "transfer/bandwidth_budget.h"
 #include "transfer/transfer_engine.h"
 
 namespace zelm {
@@ -218,6 +219,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void OnUploadRefused() override;
   void OnUploadData(size_t bytes) override;
   uint32_t GetBandwidthLimit() const override ZELM_EXCLUDES(publishedMutex_);
+  int64_t ChargeBandwidth(uint64_t bytes, int64_t nowMs) override ZELM_EXCLUDES(publishedMutex_);
+  void OnUploadPaused(int64_t milliseconds) override;
   void OnDownloadData(size_t bytes) override;
   void PollControlConnection() override;
   bool IsControlClosing() const override { return HasFlag(kFlagClosing); }
@@ -252,6 +255,9 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // the limits, the home folder, the rights (no current directory, no used space).
   mutable CMutex publishedMutex_;
   CFtpAccount published_ ZELM_GUARDED_BY(publishedMutex_);
+  // The logged-in account's bandwidth budget, shared with its other sessions; null while no
+  // one is logged in.
+  std::shared_ptr<CBandwidthBudget> budget_ ZELM_GUARDED_BY(publishedMutex_);
   CElapsedTimer activityTimer_;
   CElapsedTimer uploadTimer_;
   std::string pendingPath_;

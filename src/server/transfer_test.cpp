@@ -245,6 +245,37 @@ TEST_F(TransferTest, DataConnectionAndStalledUploadTimeOut) {
   EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
 }
 
+TEST_F(TransferTest, AThrottledUploadIsNotStalledByTheServersOwnPause) {
+  // At 1 KiB/s the first read of the upload owes a pause of minutes; the client sent all the
+  // time, so the stall timer runs only from the end of that pause.
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  accounts_["bob"].bandwidth = 1;
+  auto client = LoggedIn();
+  const SocketHandle data = Passive(*client);
+  SendAll(data, std::string(128 * 1024, 'x'));
+  EXPECT_EQ(client->Command("STOR slow.bin")[0], '1');
+  ASSERT_TRUE(WaitUntil([&] {
+    return fs::exists(home_ / "slow.bin") && fs::file_size(home_ / "slow.bin") >= 64 * 1024;
+  }));
+  // 1 KiB/s: the pause is a second per KiB read.
+  const int64_t pauseMs = static_cast<int64_t>(fs::file_size(home_ / "slow.bin") * 1000 / 1024);
+  ASSERT_GT(pauseMs, 61'000);
+  clock.AdvanceMilliseconds(61'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(200), "");
+  // Nothing more is read here (the worker waits on real time); 60 s after the end of the pause
+  // the timer ends the upload as it ends a client that stopped sending.
+  clock.AdvanceMilliseconds(pauseMs - 61'000 + 59'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(200), "");
+  clock.AdvanceMilliseconds(2'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(), "452 File action failed.\r\n");
+  CloseSocket(data);
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+}
+
 TEST_F(TransferTest, QuotaCountsTheNetGrowthOfEachUpload) {
   accounts_["bob"].quota = 1000 * 1024;
   auto client = LoggedIn();

@@ -44,11 +44,13 @@ std::shared_ptr<CBandwidthBudget> CBandwidthBudget::ForAccount(std::string_view 
 
 int64_t CBandwidthBudget::Account(uint32_t limitKib, uint64_t bytes, int64_t nowMs) {
   CMutexLock lock(mutex_);
-  if (limitKib != limitKib_) {
+  if (limitKib != limitKib_ || (quietAfterMs_ >= 0 && nowMs > quietAfterMs_)) {
     window_.Reset();
     limitKib_ = limitKib;
   }
-  return window_.Account(limitKib, bytes, nowMs);
+  const int64_t pause = window_.Account(limitKib, bytes, nowMs);
+  quietAfterMs_ = nowMs + pause + kIdleMs;
+  return pause;
 }
 
 }  // namespace zelm

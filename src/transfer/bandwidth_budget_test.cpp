@@ -33,5 +33,15 @@ TEST(BandwidthBudget, ANewLimitAppliesAtOnceAndStartsAFreshWindow) {
   EXPECT_EQ(budget.Account(100, 10 * 1024, 100), 100);
 }
 
+TEST(BandwidthBudget, ATransferAfterAQuietSpellGetsNoBurst) {
+  CBandwidthBudget budget;
+  EXPECT_EQ(budget.Account(100, 10 * 1024, 0), 100);
+  // Still within the pause and its grace: the window goes on, the late bytes are not charged.
+  EXPECT_EQ(budget.Account(100, 10 * 1024, 300), 0);
+  // Nothing for two seconds: a new transfer starts a fresh window instead of two seconds of
+  // credit.
+  EXPECT_EQ(budget.Account(100, 10 * 1024, 2300), 100);
+}
+
 }  // namespace
 }  // namespace zelm

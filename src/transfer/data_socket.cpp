@@ -157,7 +157,6 @@ bool CFtpDataSocket::OpenTransferFile() {
   position_ = 0;
   sizeBefore_ = 0;
   transferError_ = 0;
-  window_.Reset();
   abortRequested_ = false;
   fileExisted_ = false;
   const uint32_t direction = direction_.load();
@@ -317,8 +316,6 @@ void CFtpDataSocket::OnIoReceived(uint8_t* data, size_t count, size_t capacity, 
 
 int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
   consumed = length;
-  const uint32_t limit =
-      owner_ != nullptr && direction_.load() == kDirectionReceive ? owner_->GetBandwidthLimit() : 0;
   CMutexLock lock(transferMutex_);
   if (direction_.load() != kDirectionReceive) {
     // A client may not send on a download connection.
@@ -361,14 +358,15 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     return 0;
   }
   position_ += length;
-  const int64_t delay = window_.Account(limit, length, MonotonicMilliseconds());
   lock.Unlock();
-  ThrottleUpload(delay);
+  // Charged outside the lock: the budget is the account's, shared with its other transfers.
+  if (owner_ != nullptr) ThrottleUpload(owner_->ChargeBandwidth(length, MonotonicMilliseconds()));
   return 0;
 }
 
 void CFtpDataSocket::ThrottleUpload(int64_t delayMs) {
   if (delayMs == 0) return;
+  if (owner_ != nullptr) owner_->OnUploadPaused(delayMs);
   if (IsInCompletionMode()) {
     // The worker serves every upload: this one waits without holding up the others.
     DeferReceive(static_cast<uint32_t>(delayMs));

@@ -66,6 +66,13 @@ class CDataSocketOwner {
   virtual void OnUploadData(size_t bytes) = 0;
   // The account's bandwidth limit in KiB per second, 0 = none. Any thread.
   virtual uint32_t GetBandwidthLimit() const = 0;
+  // Counts `bytes` this transfer just moved at `nowMs` against the account's bandwidth
+  // budget, which every transfer of the account shares; the pause due before its next bytes.
+  // Any thread.
+  virtual int64_t ChargeBandwidth(uint64_t bytes, int64_t nowMs) = 0;
+  // The upload worker will not read the upload for `milliseconds` (the bandwidth limit): that
+  // time is the server's, not a client that stopped sending. Any thread.
+  virtual void OnUploadPaused(int64_t milliseconds) = 0;
 
   // ---- During a download (the owner's thread, called by CTransferEngine::RunDownload) ----
   // `bytes` of the file went to the client.
@@ -228,7 +235,6 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // The data connection was made: its end is the transfer's end even when the connection
   // broke so hard (a reset) that the socket no longer counts as connected.
   std::atomic<bool> connectionMade_{false};
-  CBandwidthWindow window_ ZELM_GUARDED_BY(transferMutex_);  // the upload's
 };
 
 }  // namespace zelm

@@ -105,23 +105,24 @@ void CTransferEngine::HandOverUpload() {
 
 CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
   data_.SelectEvents(kMaskConnectClose);
-  const uint32_t limit = owner_->GetBandwidthLimit();
   // Without a bandwidth limit the file goes from the page cache to the socket directly, in
   // stretches (kDirectStretch); with a limit the chunks shrink so that each one is a small
-  // part of a second.
-  bool direct = limit == 0;
-  const size_t chunk = limit == 0
-                           ? kDownloadChunk
-                           : std::clamp<size_t>(size_t{limit} * 1024 / 16, 1024, kDownloadChunk);
+  // part of a second. The limit is read again for every chunk: a new one from the management
+  // server applies to the download under way.
+  bool direct = true;
   std::vector<uint8_t> buffer;  // only for chunks that are read and sent
   uint64_t offset = data_.GetRestartOffset();
   const uint64_t size = data_.GetFileSize();
-  CBandwidthWindow window;
   uint32_t chunks = 0;
   int failure = 0;
   while (offset < size) {
     size_t sent = 0;
     int result = 2;
+    const uint32_t limit = owner_->GetBandwidthLimit();
+    if (limit != 0) direct = false;
+    const size_t chunk = limit == 0
+                             ? kDownloadChunk
+                             : std::clamp<size_t>(size_t{limit} * 1024 / 16, 1024, kDownloadChunk);
     if (direct) {
       const uint64_t left = size - offset;  // no call that only finds the end
       result = data_.SendFileDirect(static_cast<size_t>(std::min<uint64_t>(kDirectStretch, left)),
@@ -137,7 +138,7 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
     offset += sent;
     // Data flowing counts as activity: a long download is not an idle session.
     owner_->OnDownloadData(sent);
-    if (const int64_t delay = window.Account(limit, sent, MonotonicMilliseconds()); delay > 0) {
+    if (const int64_t delay = owner_->ChargeBandwidth(sent, MonotonicMilliseconds()); delay > 0) {
       const int64_t until = MonotonicMilliseconds() + delay;
       for (int64_t now = MonotonicMilliseconds(); now < until && !owner_->IsControlClosing();
            now = MonotonicMilliseconds()) {

@@ -9,6 +9,7 @@
 #include "net/loopback_test_util.h"
 #include "platform/files.h"
 #include "platform/temp_folder.h"
+#include "transfer/bandwidth_budget.h"
 #include "vfs/file_helpers.h"
 
 namespace zelm {
@@ -25,11 +26,16 @@ class CFakeOwner final : public CDataSocketOwner {
   void OnUploadRefused() override {}
   void OnUploadData(size_t) override {}
   uint32_t GetBandwidthLimit() const override { return bandwidth; }
+  int64_t ChargeBandwidth(uint64_t bytes, int64_t nowMs) override {
+    return budget.Account(bandwidth, bytes, nowMs);
+  }
+  void OnUploadPaused(int64_t) override {}
   void OnDownloadData(size_t bytes) override { downloaded += bytes; }
   void PollControlConnection() override { ++polls; }
   bool IsControlClosing() const override { return closing; }
 
   uint32_t bandwidth = 0;
+  CBandwidthBudget budget;
   bool closing = false;
   int connected = 0;
   int failed = 0;
