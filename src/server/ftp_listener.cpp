@@ -7,10 +7,10 @@
 
 #include "ftp/reply_builder.h"
 #include "platform/clock.h"
+#include "server/shortcut_request.h"
 #include "vfs/file_helpers.h"
 #include "vfs/ftp_path.h"
 #include "vfs/managed_path.h"
-#include "vfs/shortcut_folder.h"
 
 namespace zelm {
 namespace {
@@ -353,7 +353,7 @@ ShortcutContext CFtpListener::GetShortcutContext() {
 }
 
 void CFtpListener::OnShortcutRequest(const ShortcutRequest& request) {
-  if (const auto answer = HandleShortcutRequest(request, GetShortcutContext())) {
+  if (const auto answer = AnswerShortcutRequest(request, GetShortcutContext())) {
     link_.SendPacketBytes(EncodeShortcutAnswer(*answer));
   }
 }
