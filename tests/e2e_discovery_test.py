@@ -23,8 +23,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelm_fixture import free_port, wait_for  # noqa: E402
 FTP_ADDRESS = "198.18.0.1"  # the FTP server's namespace (a benchmarking range, RFC 2544)
 MS_ADDRESS = "198.18.0.2"   # the management server's namespace
-MS_PORT = 5321
-FTP_PORT = 2121
 
 
 def stored_dword(number):
@@ -215,16 +213,18 @@ class DiscoveryInNamespaces(unittest.TestCase):
     def test_finds_the_announcing_management_server_and_logs_in(self):
         folder, net = self.folder, self.net
         mserver = os.path.join(BUILD, "zelm-mserver")
+        # Ports picked like every other test's (in these fresh namespaces any port is free).
+        ms_port, ftp_port = free_port(), free_port()
         subprocess.run([mserver, "user", "add", "demo", "--password-stdin", "--home", "demo",
                         "--rights", "all"], input="demo\n", text=True, env=folder.env,
                        check=True, capture_output=True)
         ms = folder.start("zelm-mserver", net.exec_in(net.ms, [
-            mserver, "serve", "--listen", "%s:%d" % (MS_ADDRESS, MS_PORT), "--allow-remote",
+            mserver, "serve", "--listen", "%s:%d" % (MS_ADDRESS, ms_port), "--allow-remote",
             "--announce"]))
         wait_for(lambda: "answering discovery queries" in folder.log_text(),
                  "zelm-mserver --announce")
 
-        folder.settings("set-dword", "ServicePort", str(FTP_PORT))
+        folder.settings("set-dword", "ServicePort", str(ftp_port))
         folder.settings("set-dword", "ServiceIP", "127.0.0.1")
         folder.settings("set-string", "Main Path", folder.main)
         folder.settings("set-dword", "Discovery", "1")
@@ -235,7 +235,7 @@ class DiscoveryInNamespaces(unittest.TestCase):
             value = folder.settings("get", "MServer IP", check=False).stdout.strip()
             return value == str(stored_dword(MS_ADDRESS))
         wait_for(stored, "the announced address in the settings\n" + folder.log_text())
-        self.assertEqual(folder.settings("get", "MServer Port").stdout.strip(), str(MS_PORT))
+        self.assertEqual(folder.settings("get", "MServer Port").stdout.strip(), str(ms_port))
         host = self.own_namespace(os.getpid())
         for process in (ms, ftp):
             self.assertNotEqual(self.own_namespace(process.pid), host)
@@ -251,7 +251,7 @@ class DiscoveryInNamespaces(unittest.TestCase):
         wait_for(linked, "the FTP server's link\n" + folder.log_text())
 
         client = subprocess.run(net.exec_in(net.ftp, [sys.executable, "-c", CLIENT,
-                                                      str(FTP_PORT)]),
+                                                      str(ftp_port)]),
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual(client.returncode, 0, client.stderr + folder.log_text())
         lines = client.stdout.splitlines()

@@ -6,7 +6,7 @@
 // (scripts/test) checks every one of them; other compilers see empty macros.
 //
 // `CMutex` is a plain (never recursive) mutex; `CMutexLock` holds one for a scope and can be
-// unlocked early (for a condition wait, use `CMutexLock::Native`). Both are movable-free and
+// unlocked early (for a condition wait, use `CMutex::Native`). Both are movable-free and
 // copy-free. Thread safety: as std::mutex.
 #pragma once
 

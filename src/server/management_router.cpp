@@ -7,10 +7,10 @@
 #include "ftp/session_owner.h"
 #include "platform/clock.h"
 #include "server/settings.h"
+#include "server/shortcut_request.h"
 #include "vfs/file_helpers.h"
 #include "vfs/ftp_path.h"
 #include "vfs/managed_path.h"
-#include "vfs/shortcut_folder.h"
 
 namespace zelm {
 namespace {
@@ -295,7 +295,7 @@ void CManagementRouter::OnAccessAnswer(const SessionSelector& target, const std:
 }
 
 void CManagementRouter::OnShortcutRequest(const ShortcutRequest& request) {
-  if (const auto answer = HandleShortcutRequest(request, CurrentShortcutContext())) {
+  if (const auto answer = AnswerShortcutRequest(request, CurrentShortcutContext())) {
     link_.SendPacketBytes(EncodeShortcutAnswer(*answer));
   }
 }

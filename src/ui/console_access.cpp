@@ -128,7 +128,7 @@ bool CConsoleAccess::LoginAccepted(const std::string& authorization) {
   }
   const std::string state = passwordState_ ? passwordState_() : std::string();
   {
-    std::lock_guard lock(loginMutex_);
+    CMutexLock lock(loginMutex_);
     if (!acceptedLogin_.empty() && SameSecret(acceptedLogin_, authorization) &&
         acceptedState_ == state) {
       return true;
@@ -141,7 +141,7 @@ bool CConsoleAccess::LoginAccepted(const std::string& authorization) {
       !verifyPassword_(decoded.substr(colon + 1))) {
     return false;
   }
-  std::lock_guard lock(loginMutex_);
+  CMutexLock lock(loginMutex_);
   acceptedLogin_ = authorization;
   acceptedState_ = state;
   return true;

@@ -9,15 +9,16 @@
 //   log shows user names and addresses: then every request also needs HTTP Basic
 //   authentication with an administrator password (any user name); otherwise 401.
 //
-// Thread safety: the functions are pure; `CConsoleAccess` may be used from any thread.
+// Thread safety: the functions are pure; `CConsoleAccess` may be used from any thread, its
+// remembered login guarded by `loginMutex_`.
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/http_server.h"
+#include "platform/thread_annotations.h"
 
 namespace zelm {
 
@@ -54,9 +55,10 @@ class CConsoleAccess final {
   const bool requireLogin_;
   std::function<bool(std::string_view)> verifyPassword_;
   std::function<std::string()> passwordState_;
-  std::mutex loginMutex_;      // guards the two fields below
-  std::string acceptedLogin_;  // the last Authorization value that verified
-  std::string acceptedState_;  // the password state it verified against
+  CMutex loginMutex_;  // never held while a password is verified
+  // The last Authorization value that verified, and the password state it verified against.
+  std::string acceptedLogin_ ZELM_GUARDED_BY(loginMutex_);
+  std::string acceptedState_ ZELM_GUARDED_BY(loginMutex_);
 };
 
 }  // namespace zelm

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 
 namespace zelm {
 
@@ -10,7 +11,7 @@ CConsoleLog::CConsoleLog(size_t limit) : limit_(limit < 2 ? 2 : limit) {}
 
 void CConsoleLog::AddLog(std::string entry, std::string maskedEntry) {
   if (entry.empty()) return;
-  std::lock_guard lock(mutex_);
+  CMutexLock lock(mutex_);
   pendingSize_ += entry.size();
   pending_.push_back({0, std::move(entry), std::move(maskedEntry)});
   // Nobody flushed for a long time: what cannot fit in the buffer is dropped now.
@@ -20,7 +21,7 @@ void CConsoleLog::AddLog(std::string entry, std::string maskedEntry) {
   }
 }
 
-void CConsoleLog::TrimFor(size_t incoming) {
+void CConsoleLog::TrimForLocked(size_t incoming) {
   const uint64_t held = end_ - base_;
   if (limit_ / 2 >= held + incoming || entries_.empty()) return;
   // Drop the older half: cut at the entry that holds the middle character.
@@ -34,9 +35,9 @@ void CConsoleLog::TrimFor(size_t incoming) {
 }
 
 bool CConsoleLog::Flush() {
-  std::lock_guard lock(mutex_);
+  CMutexLock lock(mutex_);
   if (pending_.empty()) return false;
-  TrimFor(pendingSize_);
+  TrimForLocked(pendingSize_);
   for (Entry& entry : pending_) {
     entry.start = end_;
     end_ += entry.text.size();
@@ -55,7 +56,7 @@ bool CConsoleLog::Flush() {
 }
 
 void CConsoleLog::Clear() {
-  std::lock_guard lock(mutex_);
+  CMutexLock lock(mutex_);
   entries_.clear();
   // One position is skipped, so that a reader that was up to date is reset too.
   end_ += 1;
@@ -65,27 +66,32 @@ void CConsoleLog::Clear() {
 }
 
 void CConsoleLog::WaitForChange(uint64_t position, int timeoutMs) const {
-  std::unique_lock lock(mutex_);
+  CMutexLock lock(mutex_);
   if (shutdown_ || position != end_) return;
   const uint64_t generation = generation_;
-  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                    [&] { return shutdown_ || generation_ != generation; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  // The wait lets go of the log lock and takes it back; `lock` holds it again afterwards.
+  std::unique_lock native(mutex_.Native(), std::adopt_lock);
+  while (!shutdown_ && generation_ == generation) {
+    if (changed_.wait_until(native, deadline) == std::cv_status::timeout) break;
+  }
+  native.release();
 }
 
 void CConsoleLog::Wake() {
-  std::lock_guard lock(mutex_);
+  CMutexLock lock(mutex_);
   ++generation_;
   changed_.notify_all();
 }
 
 void CConsoleLog::Shutdown() {
-  std::lock_guard lock(mutex_);
+  CMutexLock lock(mutex_);
   shutdown_ = true;
   changed_.notify_all();
 }
 
 CConsoleLog::Slice CConsoleLog::Read(uint64_t position, bool fromStart, bool showPasswords) const {
-  std::lock_guard lock(mutex_);
+  CMutexLock lock(mutex_);
   Slice slice;
   slice.next = end_;
   auto from = entries_.begin();
@@ -108,7 +114,7 @@ CConsoleLog::Slice CConsoleLog::Read(uint64_t position, bool fromStart, bool sho
 }
 
 size_t CConsoleLog::Size() const {
-  std::lock_guard lock(mutex_);
+  CMutexLock lock(mutex_);
   return static_cast<size_t>(end_ - base_);
 }
 

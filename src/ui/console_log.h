@@ -14,16 +14,17 @@
 // it is kept together with its masked form, and readers that may not see passwords get that.
 //
 // Thread safety: every operation may be called from any thread; `mutex_` (the log lock)
-// guards the queue and the buffer.
+// guards the queue and the buffer. It is taken last: nothing else is locked under it.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/thread_annotations.h"
 
 namespace zelm {
 
@@ -71,17 +72,17 @@ class CConsoleLog final {
     std::string text;
     std::string masked;
   };
-  void TrimFor(size_t incoming);  // mutex_ held
+  void TrimForLocked(size_t incoming) ZELM_REQUIRES(mutex_);
 
   const size_t limit_;
-  mutable std::mutex mutex_;  // the log lock: guards everything below
-  std::vector<Entry> pending_;
-  size_t pendingSize_ = 0;
-  std::deque<Entry> entries_;
-  uint64_t base_ = 0;        // position of the first character held
-  uint64_t end_ = 0;         // position after the last
-  uint64_t generation_ = 0;  // counts changes, for WaitForChange
-  bool shutdown_ = false;
+  mutable CMutex mutex_;  // the log lock
+  std::vector<Entry> pending_ ZELM_GUARDED_BY(mutex_);
+  size_t pendingSize_ ZELM_GUARDED_BY(mutex_) = 0;
+  std::deque<Entry> entries_ ZELM_GUARDED_BY(mutex_);
+  uint64_t base_ ZELM_GUARDED_BY(mutex_) = 0;        // position of the first character held
+  uint64_t end_ ZELM_GUARDED_BY(mutex_) = 0;         // position after the last
+  uint64_t generation_ ZELM_GUARDED_BY(mutex_) = 0;  // counts changes, for WaitForChange
+  bool shutdown_ ZELM_GUARDED_BY(mutex_) = false;
   mutable std::condition_variable changed_;  // with mutex_: generation_ or shutdown_ moved
 };
 

@@ -1,7 +1,9 @@
 // Owns the console: its HTTP routes, the 500 ms flush and the administrator's authentication.
 #include "ui/control_dlg.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "platform/clock.h"
@@ -88,7 +90,7 @@ bool CControlDlg::Create() {
   SetLogSink(this);
   if (options_.runTimer) {
     {
-      std::lock_guard lock(timerMutex_);
+      CMutexLock lock(timerMutex_);
       stopTimer_ = false;
     }
     timer_ = std::thread([this] { TimerLoop(); });
@@ -102,7 +104,7 @@ void CControlDlg::Close() {
   SetLogSink(nullptr);
   log_.Shutdown();  // readers waiting for entries are answered now
   {
-    std::lock_guard lock(timerMutex_);
+    CMutexLock lock(timerMutex_);
     stopTimer_ = true;
   }
   timerWake_.notify_all();
@@ -124,33 +126,37 @@ void CControlDlg::AddLog(const std::string& entry, const std::string& maskedEntr
 }
 
 void CControlDlg::TimerLoop() {
-  std::unique_lock lock(timerMutex_);
-  while (!stopTimer_) {
-    timerWake_.wait_for(lock, std::chrono::milliseconds(kConsoleFlushMs));
-    if (stopTimer_) break;
-    lock.unlock();
-    OnTimer();
-    lock.lock();
-  }
+  while (WaitForTimerTick()) OnTimer();
+}
+
+bool CControlDlg::WaitForTimerTick() {
+  CMutexLock lock(timerMutex_);
+  if (stopTimer_) return false;
+  // The wait lets go of the timer's lock and takes it back; `lock` holds it again afterwards.
+  std::unique_lock native(timerMutex_.Native(), std::adopt_lock);
+  timerWake_.wait_for(native, std::chrono::milliseconds(kConsoleFlushMs));
+  native.release();
+  return !stopTimer_;
 }
 
 void CControlDlg::OnTimer() {
   log_.Flush();
-  std::lock_guard lock(authMutex_);
+  CMutexLock lock(authMutex_);
   if (authenticated_ && MonotonicMilliseconds() - authTime_ > kAuthenticationMs) {
-    authenticated_ = false;
-    authTime_ = 0;
-    SetAdministratorAuthenticated(false);
-    log_.Wake();  // waiting readers learn that passwords are masked again
+    SetAuthenticatedLocked(false);
   }
 }
 
 void CControlDlg::SetAuthenticated(bool authenticated) {
-  std::lock_guard lock(authMutex_);
+  CMutexLock lock(authMutex_);
+  SetAuthenticatedLocked(authenticated);
+}
+
+void CControlDlg::SetAuthenticatedLocked(bool authenticated) {
   authenticated_ = authenticated;
   authTime_ = authenticated ? MonotonicMilliseconds() : 0;
   SetAdministratorAuthenticated(authenticated);
-  log_.Wake();
+  log_.Wake();  // waiting readers learn whether passwords are shown or masked now
 }
 
 void CControlDlg::Handle(const HttpRequest& request, HttpResponse& response) {
@@ -181,7 +187,7 @@ std::string CControlDlg::StateJson() {
   int64_t remaining = 0;
   bool authenticated = false;
   {
-    std::lock_guard lock(authMutex_);
+    CMutexLock lock(authMutex_);
     authenticated = authenticated_;
     if (authenticated) remaining = kAuthenticationMs - (MonotonicMilliseconds() - authTime_);
   }

@@ -18,18 +18,20 @@
 //   POST /api/authenticate      {"password": "..."} or {"cancel": true}
 //
 // Threads: `Create` and `Close` run on the service's thread; `AddLog` on any thread; requests
-// on the HTTP server's threads; `OnTimer` on the timer thread (or a test's).
+// on the HTTP server's threads; `OnTimer` on the timer thread (or a test's). `authMutex_`
+// guards the authentication and is taken before the log's lock (the log's readers are woken
+// under it); `timerMutex_` guards the timer's stop flag and is never held with another lock.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "ftp/session_log.h"
 #include "platform/http_server.h"
+#include "platform/thread_annotations.h"
 #include "ui/console_access.h"
 #include "ui/console_log.h"
 
@@ -100,8 +102,11 @@ class CControlDlg final : public CLogSink {
   void Serve(const HttpRequest& request, HttpResponse& response);
   std::string StateJson();
   void Authenticate(const std::string& body, HttpResponse& response);
-  void SetAuthenticated(bool authenticated);
-  void TimerLoop();
+  void SetAuthenticated(bool authenticated) ZELM_EXCLUDES(authMutex_);
+  void SetAuthenticatedLocked(bool authenticated) ZELM_REQUIRES(authMutex_);
+  void TimerLoop() ZELM_EXCLUDES(timerMutex_);
+  // Waits one timer period; false when the timer is to stop.
+  bool WaitForTimerTick() ZELM_EXCLUDES(timerMutex_);
 
   CConsoleHost& host_;
   const ConsoleOptions options_;
@@ -111,13 +116,14 @@ class CControlDlg final : public CLogSink {
   std::string error_;
   bool created_ = false;
 
-  std::mutex authMutex_;  // guards the two fields below and the process's authenticated flag
-  bool authenticated_ = false;
-  int64_t authTime_ = 0;  // clock milliseconds of the last successful authentication
+  CMutex authMutex_;  // also held while the process's authenticated flag is set
+  bool authenticated_ ZELM_GUARDED_BY(authMutex_) = false;
+  // Clock milliseconds of the last successful authentication.
+  int64_t authTime_ ZELM_GUARDED_BY(authMutex_) = 0;
 
-  std::mutex timerMutex_;  // guards stopTimer_
-  std::condition_variable timerWake_;
-  bool stopTimer_ = false;
+  CMutex timerMutex_;
+  std::condition_variable timerWake_;  // with timerMutex_: stopTimer_ was set
+  bool stopTimer_ ZELM_GUARDED_BY(timerMutex_) = false;
   std::thread timer_;
 };
 

@@ -1,15 +1,9 @@
-// Windows shortcut files (".lnk", the Shell Link binary format), written and read on Linux.
+// Windows shortcut files (".lnk", the Shell Link binary format) on disk: reading one and
+// examining its target, writing a new one into place. The bytes themselves are parsed by
+// vfs/shell_link_reader.h and built by vfs/shell_link_writer.h, which this header includes.
 //
-// Café PCs and Windows users of the same folders through a file share see the shortcuts the
-// server publishes as ordinary Windows shortcuts, so the files must be what Windows Explorer
-// writes: a 76-byte header, an ID list and the link information for a drive-letter target
-// (Explorer relies on the ID list), the link information alone for a Linux target, the
-// description as the name string, Unicode strings throughout. doc/shortcuts.md has the layout
-// and the reading order.
-//
-// A shortcut file is untrusted input: a customer may upload one. The parser reads from a
-// buffer of at most `kMaxShortcutFileSize` bytes and checks every size and offset against the
-// structure that holds it; anything that does not fit makes the file "not a shortcut".
+// A shortcut file is untrusted input: a customer may upload one. It is read only when it is a
+// regular file of at most `kMaxShortcutFileSize` bytes.
 //
 // Targets are texts in the management server's forms ("D:\games\Chess", "/srv/games/Chess");
 // every existence test maps them to Linux paths with `MapManagedPath`.
@@ -24,11 +18,10 @@
 
 #include "platform/code_page.h"
 #include "vfs/managed_path.h"
+#include "vfs/shell_link_reader.h"
+#include "vfs/shell_link_writer.h"
 
 namespace zelm {
-
-// Largest shortcut file that is read at all; bigger files are not shortcuts to the server.
-inline constexpr size_t kMaxShortcutFileSize = 1024 * 1024;
 
 // Result of `ReadShortcut`.
 enum ShortcutState : int {
@@ -44,37 +37,8 @@ struct ShortcutContext {
   uint32_t codePage = 0;  // the "Code Page" setting: the 8-bit strings' code page, 0 = 1252
 };
 
-// What the parser recovers from a shortcut file.
-struct ShellLinkContents {
-  std::string target;  // UTF-8; empty when the link names no file-system path
-  std::string description;
-  uint32_t linkFlags = 0;
-  uint32_t fileAttributes = 0;
-};
-
-// What the writer stores about the target.
-struct ShellLinkTarget {
-  // "X:\dir\name" (either separator) or an absolute Linux path, UTF-8.
-  std::string path;
-  bool isDirectory = false;
-  uint64_t size = 0;
-  int64_t time = 0;  // seconds since the epoch; 0 leaves the times unset
-};
-
 // The 8-bit code page of a shortcut's ANSI strings for the setting "Code Page" (0 = 1252).
 CCodePage ShortcutCodePage(uint32_t codePage);
-
-// Parses a whole shortcut file held in `bytes`. False when the bytes are not a valid shortcut
-// (wrong header, a size or offset outside its structure, a string past the end). A valid
-// shortcut whose target cannot be recovered (a shell-namespace target, text that cannot be
-// decoded) gives true with an empty target.
-bool ParseShellLink(std::string_view bytes, CCodePage& ansi, ShellLinkContents& contents);
-
-// Builds the bytes of a shortcut to `target` with `description` as its name string. False
-// when the path is neither a drive-letter path nor an absolute Linux path, contains a ".."
-// component, or when the path or the description is not valid UTF-8 or holds a NUL.
-bool BuildShellLink(const ShellLinkTarget& target, std::string_view description, CCodePage& ansi,
-                    std::string& bytes);
 
 // Reads the shortcut file `lnkPath` (a Linux path) and puts its target into `target`; with
 // `linuxTarget` given, the target's Linux path too (empty when it has none). Returns a

@@ -134,6 +134,7 @@ TEST(ShellLinkParse, ReadsTheReferenceFilesAndRejectsEveryTruncation) {
 
   // Cut anywhere before the terminal block, each structure overruns the file; a missing
   // terminal block itself is tolerated.
+  ASSERT_EQ(kMinimalSample.size(), kSampleTerminal + 4);
   for (const std::string& file : {Bytes(kMinimalSample), idList}) {
     for (size_t length = 0; length < file.size() - 4; ++length) {
       EXPECT_FALSE(Parse(file.substr(0, length), contents)) << length;

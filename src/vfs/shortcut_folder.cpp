@@ -102,11 +102,10 @@ bool FindShortcutTo(std::string_view folder, std::string_view target, std::strin
   return false;
 }
 
-std::optional<ShortcutAnswer> HandleShortcutRequest(const ShortcutRequest& request,
-                                                    const ShortcutContext& context) {
+std::optional<ShortcutFolderAnswer> HandleShortcutFolderRequest(
+    const ShortcutFolderRequest& request, const ShortcutContext& context) {
   if (!request.folder || !request.target) return std::nullopt;
-  ShortcutAnswer answer;
-  answer.id = request.id;
+  ShortcutFolderAnswer answer;
   answer.folder = ToLocalShortcutPath(*request.folder);
   const std::string target = ToLocalShortcutPath(*request.target);
   answer.path = target;
@@ -119,7 +118,7 @@ std::optional<ShortcutAnswer> HandleShortcutRequest(const ShortcutRequest& reque
   }
   std::string found;
   if (FindShortcutTo(answer.folder, target, &found, context)) {
-    answer.result = 1;
+    answer.shortcutInPlace = true;
     answer.path = found;
     return answer;
   }
@@ -143,7 +142,8 @@ std::optional<ShortcutAnswer> HandleShortcutRequest(const ShortcutRequest& reque
     }
   }
   answer.path = WithSeparator(answer.folder) + numbered + ".lnk";
-  if (!AnythingAt(lnkLinux) && CreateShortcut(target, lnkLinux, name, context)) answer.result = 1;
+  if (!AnythingAt(lnkLinux) && CreateShortcut(target, lnkLinux, name, context))
+    answer.shortcutInPlace = true;
   return answer;
 }
 

@@ -18,10 +18,23 @@
 #include <string>
 #include <string_view>
 
-#include "mserver/messages.h"
 #include "vfs/shell_link.h"
 
 namespace zelm {
+
+// A request to publish `target` into `folder` as a shortcut; both in the management server's
+// forms. Either may be absent when the sender left it out.
+struct ShortcutFolderRequest {
+  std::optional<std::string> folder;
+  std::optional<std::string> target;
+};
+
+// What `HandleShortcutFolderRequest` found or made.
+struct ShortcutFolderAnswer {
+  bool shortcutInPlace = false;  // a shortcut to the target is in the folder afterwards
+  std::string folder;            // the folder in its local form
+  std::string path;              // the shortcut's path; else the target in its local form
+};
 
 // Results of `ResolveShortcutPath`.
 enum ShortcutPathResult : int {
@@ -45,10 +58,10 @@ bool FindShortcutTo(std::string_view folder, std::string_view target, std::strin
 
 // Handles a shortcut-folder request: finds a shortcut to the target in the folder or creates
 // one ("name.lnk", else "name[01].lnk" ... "name[1000].lnk", never replacing anything), and
-// returns the answer to send back (result 1 when a shortcut exists afterwards). Nothing when
-// the request lacks its folder or target (it is dropped without an answer).
-std::optional<ShortcutAnswer> HandleShortcutRequest(const ShortcutRequest& request,
-                                                    const ShortcutContext& context);
+// returns what is there afterwards. Nothing when the request lacks its folder or target (it
+// is dropped without an answer).
+std::optional<ShortcutFolderAnswer> HandleShortcutFolderRequest(
+    const ShortcutFolderRequest& request, const ShortcutContext& context);
 
 // STOU's question: is the Linux path `realPath` reached through a shortcut? Looks, from the
 // deepest level up, for "level.lnk" beside each directory level of the path (and for the

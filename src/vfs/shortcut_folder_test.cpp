@@ -33,14 +33,14 @@ class ShortcutFolder : public ::testing::Test {
     };
   }
 
-  ShortcutAnswer Request(const std::string& folder, const std::string& target, uint32_t id = 0) {
-    ShortcutRequest request;
+  ShortcutFolderAnswer Request(const std::string& folder, const std::string& target) {
+    ShortcutFolderRequest request;
     request.folder = folder;
     request.target = target;
-    request.id = id;
-    const std::optional<ShortcutAnswer> answer = HandleShortcutRequest(request, context_);
+    const std::optional<ShortcutFolderAnswer> answer =
+        HandleShortcutFolderRequest(request, context_);
     EXPECT_TRUE(answer.has_value());
-    return answer.value_or(ShortcutAnswer());
+    return answer.value_or(ShortcutFolderAnswer());
   }
 
   std::vector<std::string> Names(const std::string& relative) const {
@@ -63,11 +63,10 @@ class ShortcutFolder : public ::testing::Test {
 };
 
 TEST_F(ShortcutFolder, CreatesTheShortcutAndAnswersWithItsPath) {
-  const ShortcutAnswer answer = Request("D:\\share\\user7", "E:\\games\\Chess\\", 42);
-  EXPECT_EQ(answer.result, 1u);
+  const ShortcutFolderAnswer answer = Request("D:\\share\\user7", "E:\\games\\Chess\\");
+  EXPECT_TRUE(answer.shortcutInPlace);
   EXPECT_EQ(answer.folder, "D:\\share\\user7");
   EXPECT_EQ(answer.path, "D:\\share\\user7\\Chess.lnk");
-  EXPECT_EQ(answer.id, 42u);
   EXPECT_EQ(Names("d/share/user7"), std::vector<std::string>{"Chess.lnk"});
   // The shortcut holds the target in Explorer's form (no trailing separator).
   EXPECT_EQ(TargetOf("d/share/user7/Chess.lnk"), "E:\\games\\Chess");
@@ -75,16 +74,16 @@ TEST_F(ShortcutFolder, CreatesTheShortcutAndAnswersWithItsPath) {
   // This computer's administrative shares are taken in their local form, folder and target.
   const std::string me = GetComputerName();
   ASSERT_FALSE(me.empty());
-  const ShortcutAnswer share =
+  const ShortcutFolderAnswer share =
       Request("\\\\" + me + "\\D$\\share", "\\\\" + me + "\\E$\\games\\report.txt");
-  EXPECT_EQ(share.result, 1u);
+  EXPECT_TRUE(share.shortcutInPlace);
   EXPECT_EQ(share.folder, "D:\\share");
   EXPECT_EQ(share.path, "D:\\share\\report.lnk");
   EXPECT_EQ(TargetOf("d/share/report.lnk"), "E:\\games\\report.txt");
 
   // Linux paths work the same way, and the answer keeps their form.
-  const ShortcutAnswer linux = Request(tree_.Path("d/share"), tree_.Path("e/games/Chess"));
-  EXPECT_EQ(linux.result, 1u);
+  const ShortcutFolderAnswer linux = Request(tree_.Path("d/share"), tree_.Path("e/games/Chess"));
+  EXPECT_TRUE(linux.shortcutInPlace);
   EXPECT_EQ(linux.path, tree_.Path("d/share/Chess.lnk"));
 }
 
@@ -101,14 +100,14 @@ TEST_F(ShortcutFolder, NamesTheShortcutAfterTheTarget) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
     tree_.MakeDirectory("d/t");
-    const ShortcutAnswer answer = Request("D:\\t", c.target);
-    EXPECT_EQ(answer.result, 1u);
+    const ShortcutFolderAnswer answer = Request("D:\\t", c.target);
+    EXPECT_TRUE(answer.shortcutInPlace);
     EXPECT_EQ(answer.path, std::string("D:\\t\\") + c.name);
     EXPECT_EQ(Names("d/t"), std::vector<std::string>{c.name});
     RemoveTree(tree_.Path("d/t"));
   }
   // A drive root has no name to give the shortcut.
-  EXPECT_EQ(Request("D:\\share", "E:\\").result, 0u);
+  EXPECT_FALSE(Request("D:\\share", "E:\\").shortcutInPlace);
   EXPECT_EQ(Names("d/share"), std::vector<std::string>{"user7"});
 }
 
@@ -127,8 +126,8 @@ TEST_F(ShortcutFolder, TakenNamesAreNumberedAndNothingIsReplaced) {
     tree_.MakeDirectory("d/t");
     for (const char* name : c.files) tree_.MakeFile(std::string("d/t/") + name, "other");
     for (const char* name : c.directories) tree_.MakeDirectory(std::string("d/t/") + name);
-    const ShortcutAnswer answer = Request("D:\\t", "E:\\games\\Chess");
-    EXPECT_EQ(answer.result, 1u) << c.expected;
+    const ShortcutFolderAnswer answer = Request("D:\\t", "E:\\games\\Chess");
+    EXPECT_TRUE(answer.shortcutInPlace) << c.expected;
     EXPECT_EQ(answer.path, std::string("D:\\t\\") + c.expected);
     EXPECT_EQ(TargetOf(std::string("d/t/") + c.expected), "E:\\games\\Chess");
     std::string kept;
@@ -147,23 +146,23 @@ TEST_F(ShortcutFolder, TakenNamesAreNumberedAndNothingIsReplaced) {
     std::snprintf(name, sizeof name, "d/share/Chess[%02i].lnk", i);
     tree_.MakeFile(name, "other");
   }
-  const ShortcutAnswer full = Request("D:\\share", "E:\\games\\Chess");
-  EXPECT_EQ(full.result, 0u);
+  const ShortcutFolderAnswer full = Request("D:\\share", "E:\\games\\Chess");
+  EXPECT_FALSE(full.shortcutInPlace);
   EXPECT_EQ(full.path, "D:\\share\\Chess[1000].lnk");
   EXPECT_EQ(Names("d/share").size(), 1002u);  // user7 and the 1001 names
 }
 
 TEST_F(ShortcutFolder, ASecondRequestFindsTheExistingShortcut) {
   // A shortcut to another target sorts first and must not be taken for this one.
-  ASSERT_EQ(Request("D:\\share", "E:\\games\\Alpha").result, 1u);
-  const ShortcutAnswer first = Request("D:\\share", "E:\\games\\Chess");
-  ASSERT_EQ(first.result, 1u);
+  ASSERT_TRUE(Request("D:\\share", "E:\\games\\Alpha").shortcutInPlace);
+  const ShortcutFolderAnswer first = Request("D:\\share", "E:\\games\\Chess");
+  ASSERT_TRUE(first.shortcutInPlace);
   const std::vector<std::string> before = Names("d/share");
   for (const std::string& target :
        std::vector<std::string>{"E:\\games\\Chess", "E:\\games\\Chess\\", "e:/games/Chess",
                                 tree_.Path("e/games/Chess")}) {
-    const ShortcutAnswer again = Request("D:\\share", target);
-    EXPECT_EQ(again.result, 1u) << target;
+    const ShortcutFolderAnswer again = Request("D:\\share", target);
+    EXPECT_TRUE(again.shortcutInPlace) << target;
     EXPECT_EQ(again.path, "D:\\share\\Chess.lnk") << target;
   }
   EXPECT_EQ(Names("d/share"), before);
@@ -176,15 +175,15 @@ TEST_F(ShortcutFolder, ASecondRequestFindsTheExistingShortcut) {
 
 TEST_F(ShortcutFolder, AShortcutToADeletedTargetIsNeverMatched) {
   tree_.MakeDirectory("e/games/Gone");
-  ASSERT_EQ(Request("D:\\share", "E:\\games\\Gone").result, 1u);
+  ASSERT_TRUE(Request("D:\\share", "E:\\games\\Gone").shortcutInPlace);
   ASSERT_TRUE(RemoveEmptyDirectory(tree_.Path("e/games/Gone")));
   std::string target;
   EXPECT_EQ(ReadShortcut(tree_.Path("d/share/Gone.lnk"), target, context_), kShortcutMissing);
   EXPECT_EQ(target, "E:\\games\\Gone");
   EXPECT_FALSE(FindShortcutTo("D:\\share", "E:\\games\\Gone", nullptr, context_));
 
-  const ShortcutAnswer answer = Request("D:\\share", "E:\\games\\Gone");
-  EXPECT_EQ(answer.result, 0u);
+  const ShortcutFolderAnswer answer = Request("D:\\share", "E:\\games\\Gone");
+  EXPECT_FALSE(answer.shortcutInPlace);
   EXPECT_EQ(answer.path, "E:\\games\\Gone");
   EXPECT_EQ(Names("d/share"), (std::vector<std::string>{"Gone.lnk", "user7"}));
 }
@@ -202,19 +201,18 @@ TEST_F(ShortcutFolder, MissingOrUnmappablePathsAnswerZeroAndIncompleteRequestsNo
       {"D:\\share\\..\\..", "E:\\games\\Chess"},
   };
   for (const auto& c : cases) {
-    const ShortcutAnswer answer = Request(c.folder, c.target, 7);
-    EXPECT_EQ(answer.result, 0u) << c.folder << " " << c.target;
+    const ShortcutFolderAnswer answer = Request(c.folder, c.target);
+    EXPECT_FALSE(answer.shortcutInPlace) << c.folder << " " << c.target;
     EXPECT_EQ(answer.path, c.target);
-    EXPECT_EQ(answer.id, 7u);
   }
   EXPECT_EQ(Names("d/share"), std::vector<std::string>{"user7"});
 
-  ShortcutRequest noTarget;
+  ShortcutFolderRequest noTarget;
   noTarget.folder = "D:\\share";
-  EXPECT_FALSE(HandleShortcutRequest(noTarget, context_).has_value());
-  ShortcutRequest noFolder;
+  EXPECT_FALSE(HandleShortcutFolderRequest(noTarget, context_).has_value());
+  ShortcutFolderRequest noFolder;
   noFolder.target = "E:\\games\\Chess";
-  EXPECT_FALSE(HandleShortcutRequest(noFolder, context_).has_value());
+  EXPECT_FALSE(HandleShortcutFolderRequest(noFolder, context_).has_value());
   EXPECT_EQ(Names("d/share"), std::vector<std::string>{"user7"});
 }
 
