@@ -222,8 +222,8 @@ uint32_t CFtpSession::GetLoggedInSeconds() const {
   const int64_t at = loginCounter_.load();
   int64_t now = 0;
   int64_t frequency = 0;
-  if (!loggedIn_ || at == 0 || !GetClock().ReadCounter(now) ||
-      !GetClock().ReadFrequency(frequency) || frequency <= 0) {
+  if (!loggedIn_ || at == 0 || !ReadClockCounter(now) ||
+      !ReadClockFrequency(frequency) || frequency <= 0) {
     return 0;
   }
   return static_cast<uint32_t>((now - at) / frequency);
@@ -282,7 +282,7 @@ void CFtpSession::HandleLoginResult(int32_t result) {
       PublishAccount();
       loggedIn_ = true;
       SendReply(230, nullptr);
-      if (int64_t now = 0; GetClock().ReadCounter(now)) loginCounter_ = now;
+      if (int64_t now = 0; ReadClockCounter(now)) loginCounter_ = now;
       ResetTransfer(false);
       break;
     case kLoginResultAsked:

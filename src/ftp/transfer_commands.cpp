@@ -214,14 +214,14 @@ void CFtpSession::OnUploadRefused() {
 void CFtpSession::OnUploadData(size_t bytes) {
   bytesReceived_ += bytes;
   int64_t now = 0;
-  if (GetClock().ReadCounter(now)) lastUploadData_ = now != 0 ? now : 1;
+  if (ReadClockCounter(now)) lastUploadData_ = now != 0 ? now : 1;
 }
 
 void CFtpSession::OnUploadPaused(int64_t milliseconds) {
   // The stall timer counts from the end of the pause: the client could not send before then.
   int64_t now = 0;
   int64_t frequency = 0;
-  if (GetClock().ReadCounter(now) && GetClock().ReadFrequency(frequency) && frequency > 0) {
+  if (ReadClockCounter(now) && ReadClockFrequency(frequency) && frequency > 0) {
     lastUploadData_ = now + milliseconds * frequency / 1000;
   }
 }

@@ -6,15 +6,14 @@
 namespace zelm {
 
 CElapsedTimer::CElapsedTimer() {
-  const CMonotonicClock& clock = GetClock();
-  if (clock.ReadCounter(start_) && clock.ReadFrequency(frequency_)) mark_ = start_;
+  if (ReadClockCounter(start_) && ReadClockFrequency(frequency_)) mark_ = start_;
 }
 
-void CElapsedTimer::Restart() { GetClock().ReadCounter(mark_); }
+void CElapsedTimer::Restart() { ReadClockCounter(mark_); }
 
 int64_t CElapsedTimer::ElapsedTicks(bool sinceStart) const {
   int64_t now = 0;
-  if (!GetClock().ReadCounter(now)) return 0;
+  if (!ReadClockCounter(now)) return 0;
   return now - (sinceStart ? start_ : mark_);
 }
 

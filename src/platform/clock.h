@@ -5,9 +5,12 @@
 // CLOCK_MONOTONIC; a test installs a `CManualClock` with `ScopedClockOverride` and advances
 // it instead of sleeping.
 //
-// Thread safety: `GetClock` and the clock's readers may be called from any thread;
-// `CManualClock` keeps its time in an atomic. Install and remove an override only while no
-// other thread reads the clock.
+// Thread safety: every reader may be called from any thread; `CManualClock` keeps its time in
+// an atomic. Threads may outlive the override of a test (the upload worker, a session still
+// ending): removing an override waits for the reads under way through `ReadClockCounter`,
+// `ReadClockFrequency`, `MonotonicMilliseconds` and `GetTickCount`, and later reads see the
+// clock put back. `GetClock()` hands out the clock itself, for callers that end before the
+// override does.
 #pragma once
 
 #include <atomic>
@@ -28,7 +31,11 @@ class CMonotonicClock {
 // The clock everyone reads: the platform's monotonic clock unless a test overrides it.
 const CMonotonicClock& GetClock();
 
-// Milliseconds since an arbitrary origin, from `GetClock()`; wraps like a 32-bit tick count.
+// The counter and frequency of the clock in force.
+bool ReadClockCounter(int64_t& ticks);
+bool ReadClockFrequency(int64_t& ticksPerSecond);
+// Milliseconds since an arbitrary origin, from the clock in force; wraps like a 32-bit tick
+// count.
 uint32_t GetTickCount();
 // The same without wrapping.
 int64_t MonotonicMilliseconds();

@@ -253,8 +253,9 @@ TEST_F(TransferTest, AThrottledUploadIsNotStalledByTheServersOwnPause) {
   accounts_["bob"].bandwidth = 1;
   auto client = LoggedIn();
   const SocketHandle data = Passive(*client);
-  SendAll(data, std::string(128 * 1024, 'x'));
-  EXPECT_EQ(client->Command("STOR slow.bin")[0], '1');
+  SendAll(data, std::string(80 * 1024, 'x'));  // waits in the connection for the command
+  const std::string started = client->Command("STOR slow.bin");
+  ASSERT_EQ(started[0], '1') << started;
   ASSERT_TRUE(WaitUntil([&] {
     return fs::exists(home_ / "slow.bin") && fs::file_size(home_ / "slow.bin") >= 64 * 1024;
   }));
