@@ -133,12 +133,12 @@ void CFtpDataSocket::SetTransfer(std::string path, uint32_t direction, bool appe
   direction_ = direction;
   append_ = append;
   restartOffset_ = restartOffset;
-  growthLimit_ = kNoGrowthLimit;
+  quota_ = {};
 }
 
-void CFtpDataSocket::SetGrowthLimit(int64_t limit) {
+void CFtpDataSocket::SetQuota(UploadQuota quota) {
   CMutexLock lock(transferMutex_);
-  growthLimit_ = limit;
+  quota_ = std::move(quota);
 }
 
 uint64_t CFtpDataSocket::GetRestartOffset() const {
@@ -153,12 +153,14 @@ uint64_t CFtpDataSocket::GetFileSize() const {
 
 bool CFtpDataSocket::OpenTransferFile() {
   CMutexLock lock(transferMutex_);
-  file_.Close();
+  CloseFileLocked();
   position_ = 0;
   sizeBefore_ = 0;
+  chargedSize_ = 0;
   transferError_ = 0;
   window_.Reset();
   abortRequested_ = false;
+  draining_ = false;
   fileExisted_ = false;
   const uint32_t direction = direction_.load();
   if (direction == kDirectionNone) return true;
@@ -181,8 +183,23 @@ bool CFtpDataSocket::OpenTransferFile() {
     transferError_ = LastSystemError();
     return false;
   }
+  // SECURITY: one writer per file in this process: a second upload onto a file another
+  // transfer writes is refused before anything is written; readers always get theirs.
+  FileId id;
+  const bool known = GetFileId(file_, id);
+  if (direction == kDirectionReceive) {
+    if (!known || !COpenFileTable::Instance().AcquireWriter(id, hold_)) {
+      file_.Close();
+      fileExisted_ = false;
+      transferError_ = kFileInUseError;
+      return false;
+    }
+  } else if (known) {
+    COpenFileTable::Instance().AcquireReader(id, hold_);
+  }
   position_ = GetFileSize64(file_);
   sizeBefore_ = position_;
+  chargedSize_ = position_;
   if (restartOffset_ != 0 || append_) {
     if (append_ || restartOffset_ >= position_) {
       SeekFile(file_, 0, 2);
@@ -256,10 +273,33 @@ void CFtpDataSocket::CloseTransfer() {
 
 void CFtpDataSocket::CloseTransferLocked() {
   if (abortRequested_) DiscardPartialFileLocked();
-  file_.Close();
+  CloseFileLocked();
+  quota_ = {};
   append_ = false;
   direction_ = kDirectionNone;
   abortRequested_ = false;
+}
+
+void CFtpDataSocket::CloseFileLocked() {
+  file_.Close();
+  hold_.Release();
+}
+
+void CFtpDataSocket::RecordFileSizeLocked(uint64_t size) {
+  if (quota_.ledger && size != chargedSize_) {
+    quota_.ledger->Add(static_cast<int64_t>(size) - static_cast<int64_t>(chargedSize_));
+  }
+  chargedSize_ = size;
+}
+
+void CFtpDataSocket::BeginDrain() {
+  CMutexLock lock(transferMutex_);
+  if (direction_.load() == kDirectionReceive) draining_ = true;
+}
+
+uint64_t CFtpDataSocket::GetBytesWritten() const {
+  CMutexLock lock(transferMutex_);
+  return position_;
 }
 
 void CFtpDataSocket::DiscardPartialFile() {
@@ -268,19 +308,21 @@ void CFtpDataSocket::DiscardPartialFile() {
 }
 
 void CFtpDataSocket::DiscardPartialFileLocked() {
-  if (restartOffset_ != 0) {
-    // A resumed (or appended) upload keeps what was there before it.
-    if (file_.IsOpen()) TruncateFile(file_, restartOffset_);
+  // An existing file that nothing was written into yet keeps its contents, whatever the
+  // restart offset: an upload that never started must not cost the customer the old file.
+  if (fileExisted_) {
+    CloseFileLocked();
     return;
   }
-  // An existing file that nothing was written into yet keeps its contents: an upload that
-  // never started must not cost the customer the old file.
-  const bool untouched = fileExisted_;
-  file_.Close();
-  if (!untouched && !filePath_.empty()) {
-    RemoveFile(filePath_);
-    filePath_.clear();
+  if (restartOffset_ != 0) {
+    // A resumed (or appended) upload keeps what was there before it: the first bytes up to
+    // its restart offset.
+    if (file_.IsOpen() && TruncateFile(file_, restartOffset_)) RecordFileSizeLocked(restartOffset_);
+    return;
   }
+  CloseFileLocked();
+  if (!filePath_.empty() && RemoveFile(filePath_)) RecordFileSizeLocked(0);
+  filePath_.clear();
 }
 
 void CFtpDataSocket::AbortTransfer() {
@@ -318,7 +360,9 @@ void CFtpDataSocket::OnIoReceived(uint8_t* data, size_t count, size_t capacity, 
 int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
   consumed = length;
   const uint32_t limit =
-      owner_ != nullptr && direction_.load() == kDirectionReceive ? owner_->GetBandwidthLimit() : 0;
+      owner_ != nullptr && direction_.load() == kDirectionReceive && !draining_.load()
+          ? owner_->GetBandwidthLimit()
+          : 0;
   CMutexLock lock(transferMutex_);
   if (direction_.load() != kDirectionReceive) {
     // A client may not send on a download connection.
@@ -336,26 +380,34 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     // The first write into an existing file: cut it at the restart offset (0 for a plain
     // STOR, its size for APPE).
     SeekFile(file_, static_cast<int64_t>(restartOffset_), 0);
-    TruncateFile(file_, restartOffset_);
+    if (TruncateFile(file_, restartOffset_)) RecordFileSizeLocked(restartOffset_);
     fileExisted_ = false;
   }
-  // SECURITY: the quota counts the file's net growth, so neither a resumed upload nor an
-  // overwrite can carry the account past its limit.
-  const int64_t growth =
-      static_cast<int64_t>(restartOffset_ + position_ + length) - static_cast<int64_t>(sizeBefore_);
-  if (growthLimit_ != kNoGrowthLimit && growth > growthLimit_) {
-    transferError_ = kUploadLimitError;
-    DiscardPartialFileLocked();
-    lock.Unlock();
-    if (owner_ != nullptr) owner_->OnUploadRefused();
-    Close(false);
-    return 0;
+  // SECURITY: every write is charged against the home's ledger by what it grows the file by
+  // (rewriting bytes in place costs nothing), under the ledger's lock, so that neither a
+  // resumed upload, an overwrite nor two sessions of one home at once carry the home past
+  // its quota.
+  const uint64_t end = restartOffset_ + position_ + length;
+  const uint64_t growth = end > chargedSize_ ? end - chargedSize_ : 0;
+  if (growth != 0 && quota_.ledger) {
+    if (!quota_.ledger->TryCharge(quota_.quota, growth)) {
+      transferError_ = kUploadLimitError;
+      DiscardPartialFileLocked();
+      lock.Unlock();
+      Close(false);
+      return 0;
+    }
+    chargedSize_ = end;
+  } else if (growth != 0) {
+    chargedSize_ = end;
   }
   if (owner_ != nullptr) owner_->OnUploadData(length);  // data arrived, whatever the disk says
   if (!file_.Write(data, length)) {
-    // Stop at the first failed write: what was written stays (the client may resume).
+    // Stop at the first failed write: what was written stays (the client may resume), and
+    // the ledger counts what the file holds.
     int error = LastSystemError();
     transferError_ = error != 0 ? error : kWsaEnobufs;
+    RecordFileSizeLocked(GetFileSize64(file_));
     lock.Unlock();
     Close(false);
     return 0;
@@ -418,10 +470,12 @@ void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
     CMutexLock lock(transferMutex_);
     upload = direction_.load() == kDirectionReceive;
     outcome.error = transferError_.load();
+    // With the control connection gone, an upload that did not end cleanly is aborted.
+    if (upload && draining_.load() && outcome.error != 0) abortRequested_ = true;
     outcome.bytesWritten = position_;
-    outcome.growth =
-        static_cast<int64_t>(restartOffset_ + position_) - static_cast<int64_t>(sizeBefore_);
-    if (outcome.error == kUploadLimitError) outcome.growth = 0;
+    // A transfer that did not complete and was not aborted keeps what it wrote (the client may
+    // resume); the ledger has counted it write by write.
+    outcome.growth = static_cast<int64_t>(chargedSize_) - static_cast<int64_t>(sizeBefore_);
     CloseTransferLocked();
   }
   if (upload && owner_ != nullptr) owner_->OnUploadEnded(outcome);
