@@ -195,6 +195,44 @@ class Integrity(unittest.TestCase):
         ftp.storbinary("STOR top.bin", io.BytesIO(os.urandom(50 * KIB)))
         ftp.quit()
 
+    def test_a_refused_or_failed_overwrite_keeps_the_old_file(self):
+        os.makedirs(self.quota_home, exist_ok=True)
+        old = os.urandom(600 * KIB)
+        with open(os.path.join(self.quota_home, "old.bin"), "wb") as f:
+            f.write(old)
+        ftp = self.login("quota")
+        # The temporary counts while it exists: 600 KiB more do not fit beside the old file.
+        self.assertEqual(self.stopped_upload(ftp, "STOR old.bin", os.urandom(600 * KIB)),
+                         QUOTA_REPLY)
+        self.assertEqual(read(os.path.join(self.quota_home, "old.bin")), old)
+        # Cut off in the middle (the client leaves with the data connection open): the same.
+        conn = self.start_upload(ftp, "STOR old.bin", os.urandom(100 * KIB))
+        self.close_control_and_wait_for_the_abort(ftp, conn)
+        self.assertEqual(read(os.path.join(self.quota_home, "old.bin")), old)
+        self.assertEqual(os.listdir(self.quota_home), ["old.bin"])  # no temporary left
+        # While an overwrite runs, listings show the old file only and the temporary cannot
+        # be named; once it completed, the new contents replace the old in one step.
+        ftp, watcher = self.login("quota"), self.login("quota")
+        new = os.urandom(300 * KIB)
+        conn = self.start_upload(ftp, "STOR old.bin", new[:100 * KIB])
+        wait_for(lambda: len(os.listdir(self.quota_home)) == 2, "the temporary file", 3)
+        temporary = [n for n in os.listdir(self.quota_home) if n != "old.bin"][0]
+        self.assertTrue(temporary.startswith(".zelm-upload-"), temporary)
+        self.assertEqual(watcher.nlst(), ["old.bin"])
+        for command in ("RETR ", "DELE ", "RNFR ", "SIZE "):
+            with self.assertRaises(ftplib.error_perm):
+                watcher.sendcmd(command + temporary)
+        self.assertEqual(read(os.path.join(self.quota_home, "old.bin")), old)
+        conn.sendall(new[100 * KIB:])
+        conn.close()
+        self.assertEqual(ftp.getline(), "226 Transfer complete.")
+        self.assertEqual(read(os.path.join(self.quota_home, "old.bin")), new)
+        self.assertEqual(os.listdir(self.quota_home), ["old.bin"])
+        # The ledger let go of the old file's 600 KiB: 650 KiB more fit now.
+        ftp.storbinary("STOR more.bin", io.BytesIO(os.urandom(650 * KIB)))
+        ftp.quit()
+        watcher.quit()
+
     def test_an_aborted_upload_keeps_what_was_there_before_it(self):
         os.makedirs(self.home, exist_ok=True)
         old = os.urandom(1000)

@@ -88,14 +88,11 @@ void HandleRnto(CFtpSession& session, CFtpCommand& command) {
   }
   // The source may have been opened since RNFR; a target a transfer has open is not replaced.
   if (RefuseOpenFile(session, command, from) || RefuseOpenFile(session, command, real)) return;
-  // A file the rename replaces frees its space.
-  const std::shared_ptr<CQuotaLedger> ledger = session.QuotaLedger();
-  const uint64_t replaced = from != real ? RegularFileSize(real) : 0;
+  // A rename never replaces an existing target (553), so the used space stays as it is.
   if (!MovePath(from, real)) {
     session.SendErrorReply(553, &command);
     return;
   }
-  if (ledger && replaced != 0) ledger->Add(-static_cast<int64_t>(replaced));
   session.SendReply(250, &command);
 }
 

@@ -251,7 +251,13 @@ TEST_F(TransferTest, QuotaCountsTheNetGrowthOfEachUpload) {
   auto client = LoggedIn();
   const std::string big(900 * 1024, 'a');
   EXPECT_EQ(Store(*client, "STOR keep.bin", big), "226 Transfer complete.\r\n");
-  EXPECT_EQ(Store(*client, "STOR keep.bin", big), "226 Transfer complete.\r\n");
+  // Rewriting bytes in place grows nothing: 900 KiB written over 900 KiB with 100 KiB free.
+  EXPECT_EQ(client->Command("REST 1"), "350 'REST': Command okay.\r\n");
+  EXPECT_EQ(Store(*client, "STOR keep.bin", big.substr(1)), "226 Transfer complete.\r\n");
+  // A plain STOR over it needs room for its temporary file: refused, the old file stays.
+  EXPECT_EQ(Store(*client, "STOR keep.bin", std::string(900 * 1024, 'z')),
+            "552 Command aborted; exceeded max storage allowed.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "keep.bin"), big);
   // One final reply, and nothing after it.
   EXPECT_EQ(Store(*client, "STOR more.bin", std::string(200 * 1024, 'b')),
             "552 Command aborted; exceeded max storage allowed.\r\n");

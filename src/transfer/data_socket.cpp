@@ -2,6 +2,8 @@
 #include "transfer/data_socket.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -164,38 +166,18 @@ bool CFtpDataSocket::OpenTransferFile() {
   fileExisted_ = false;
   const uint32_t direction = direction_.load();
   if (direction == kDirectionNone) return true;
-  bool opened = false;
+  replacing_ = false;
+  tempPath_.clear();
+  peerEnded_ = false;
   if (direction == kDirectionReceive) {
-    // SECURITY: a new upload never replaces a file that appeared meanwhile: it is created
-    // exclusively; an existing one is opened without creating anything.
-    if (PathExists(filePath_, 0)) {
-      opened = file_.Open(filePath_, CFile::Mode::kWrite);
-      fileExisted_ = opened;
-    } else {
-      opened = file_.Open(filePath_, CFile::Mode::kWriteNew);
-      restartOffset_ = 0;
-      append_ = false;
-    }
+    if (!OpenUploadTargetLocked()) return false;
   } else {
-    opened = file_.Open(filePath_, CFile::Mode::kRead);
-  }
-  if (!opened) {
-    transferError_ = LastSystemError();
-    return false;
-  }
-  // SECURITY: one writer per file in this process: a second upload onto a file another
-  // transfer writes is refused before anything is written; readers always get theirs.
-  FileId id;
-  const bool known = GetFileId(file_, id);
-  if (direction == kDirectionReceive) {
-    if (!known || !COpenFileTable::Instance().AcquireWriter(id, hold_)) {
-      file_.Close();
-      fileExisted_ = false;
-      transferError_ = kFileInUseError;
+    if (!file_.Open(filePath_, CFile::Mode::kRead)) {
+      transferError_ = LastSystemError();
       return false;
     }
-  } else if (known) {
-    COpenFileTable::Instance().AcquireReader(id, hold_);
+    // Readers are never refused and never hold up a writer.
+    if (FileId id; GetFileId(file_, id)) COpenFileTable::Instance().AcquireReader(id, hold_);
   }
   position_ = GetFileSize64(file_);
   sizeBefore_ = position_;
@@ -210,6 +192,101 @@ bool CFtpDataSocket::OpenTransferFile() {
   }
   if (direction == kDirectionReceive) position_ = 0;
   return true;
+}
+
+bool CFtpDataSocket::OpenUploadTargetLocked() {
+  COpenFileTable& table = COpenFileTable::Instance();
+  const auto inUse = [this] {
+    CloseFileLocked();
+    fileExisted_ = false;
+    transferError_ = kFileInUseError;
+    return false;
+  };
+  FileStatus target;
+  const bool exists =
+      PathExists(filePath_, 0) && GetFileStatus(filePath_, target, LinkPolicy::kFollow);
+  if (exists && restartOffset_ == 0 && !append_) {
+    // SECURITY: a plain STOR over an existing file writes a temporary file beside it and
+    // replaces the old file only when the upload completed; until then the old file stays as
+    // it was and the upload holds it as its writer.
+    if (!table.AcquireWriter(IdOf(target), hold_)) return inUse();
+    if (!OpenUploadTempLocked()) {
+      transferError_ = LastSystemError();
+      CloseFileLocked();
+      return false;
+    }
+    replacing_ = true;
+    return true;
+  }
+  bool opened = false;
+  if (exists) {
+    // A resumed or appended upload writes the file in place.
+    opened = file_.Open(filePath_, CFile::Mode::kWrite);
+    fileExisted_ = opened;
+  } else {
+    // SECURITY: a new upload never replaces a file that appeared meanwhile: it is created
+    // exclusively.
+    opened = file_.Open(filePath_, CFile::Mode::kWriteNew);
+    restartOffset_ = 0;
+    append_ = false;
+  }
+  if (!opened) {
+    const int error = LastSystemError();
+    // A second upload of a new name finds the first one's file: the same refusal.
+    if (table.IsPathOpen(filePath_)) return inUse();
+    transferError_ = error;
+    return false;
+  }
+  // SECURITY: one writer per file in this process: a second upload onto a file another
+  // transfer writes is refused before anything is written.
+  FileId id;
+  if (!GetFileId(file_, id) || !table.AcquireWriter(id, hold_)) return inUse();
+  return true;
+}
+
+bool CFtpDataSocket::OpenUploadTempLocked() {
+  static std::atomic<uint64_t> serial{0};
+  const size_t slash = filePath_.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : filePath_.substr(0, slash + 1);
+  for (int tries = 0; tries < 100; ++tries) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%.*s%llx-%llx", static_cast<int>(kUploadTempPrefix.size()),
+                  kUploadTempPrefix.data(),
+                  static_cast<unsigned long long>(MonotonicMilliseconds()),
+                  static_cast<unsigned long long>(serial.fetch_add(1)));
+    std::string path = folder + name;
+    if (file_.Open(path, CFile::Mode::kWriteNew)) {
+      tempPath_ = std::move(path);
+      return true;
+    }
+    if (LastSystemError() != EEXIST) return false;  // only a name taken is tried again
+  }
+  return false;
+}
+
+void CFtpDataSocket::DropTempLocked() {
+  if (tempPath_.empty()) return;
+  CloseFileLocked();
+  if (RemoveFile(tempPath_)) RecordFileSizeLocked(0);
+  tempPath_.clear();
+  // SECURITY: the target is the old file, never this upload's to remove or cut.
+  filePath_.clear();
+}
+
+int CFtpDataSocket::ReplaceTargetLocked() {
+  // The old file's space goes with it; the temporary's was charged write by write.
+  file_.Close();
+  const uint64_t oldSize = GetFileSizeByName(filePath_);
+  if (!ReplaceFile(tempPath_, filePath_)) {
+    const int error = LastSystemError();
+    DropTempLocked();
+    return error != 0 ? error : kWsaEnobufs;
+  }
+  if (quota_.ledger && oldSize != 0) quota_.ledger->Add(-static_cast<int64_t>(oldSize));
+  tempPath_.clear();
+  replacing_ = false;
+  return 0;
 }
 
 int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure) {
@@ -273,6 +350,9 @@ void CFtpDataSocket::CloseTransfer() {
 
 void CFtpDataSocket::CloseTransferLocked() {
   if (abortRequested_) DiscardPartialFileLocked();
+  // An overwrite that did not complete leaves the old file as it was.
+  DropTempLocked();
+  replacing_ = false;
   CloseFileLocked();
   quota_ = {};
   append_ = false;
@@ -308,6 +388,10 @@ void CFtpDataSocket::DiscardPartialFile() {
 }
 
 void CFtpDataSocket::DiscardPartialFileLocked() {
+  if (replacing_) {
+    DropTempLocked();  // the old file stays as it was
+    return;
+  }
   // An existing file that nothing was written into yet keeps its contents, whatever the
   // restart offset: an upload that never started must not cost the customer the old file.
   if (fileExisted_) {
@@ -447,10 +531,16 @@ void CFtpDataSocket::OnConnect(int code) {
   }
 }
 
+void CFtpDataSocket::OnClosing(bool byPeer) {
+  if (byPeer && transferError_.load() == 0) peerEnded_ = true;  // the event thread saw the end
+  CZmSocket::OnClosing(byPeer);
+}
+
 void CFtpDataSocket::OnIoClosed(int error) {
   // A client that resets the connection broke the upload off: what arrived stays, but the
   // transfer did not complete.
   if (error != 0 && transferError_.load() == 0) transferError_ = error;
+  if (error == 0 && transferError_.load() == 0) peerEnded_ = true;  // the end of the stream
   CZmSocket::OnIoClosed(error);
 }
 
@@ -472,6 +562,13 @@ void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
     outcome.error = transferError_.load();
     // With the control connection gone, an upload that did not end cleanly is aborted.
     if (upload && draining_.load() && outcome.error != 0) abortRequested_ = true;
+    // An overwrite replaces the old file once its connection ended cleanly with every byte
+    // written; any other end removes the temporary (in CloseTransferLocked).
+    if (upload && replacing_ && outcome.error == 0 && peerEnded_.load() && !abortRequested_) {
+      outcome.error = ReplaceTargetLocked();
+    } else if (upload && replacing_ && outcome.error == 0) {
+      outcome.error = kWsaEconnaborted;  // ended by this side: not complete
+    }
     outcome.bytesWritten = position_;
     // A transfer that did not complete and was not aborted keeps what it wrote (the client may
     // resume); the ledger has counted it write by write.

@@ -213,6 +213,7 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   int OnReceiveData(uint8_t* data, size_t length, size_t& consumed) override;
   bool OnAccept(SocketHandle socket, SocketAddress address) override;
   void OnConnect(int code) override;
+  void OnClosing(bool byPeer) override;
   void OnClosed(bool wasConnected, bool wasListening) override;
 
  private:
@@ -222,6 +223,16 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   void CloseFileLocked() ZELM_REQUIRES(transferMutex_);
   // The file's size is now `size`: the ledger is told the difference.
   void RecordFileSizeLocked(uint64_t size) ZELM_REQUIRES(transferMutex_);
+  // Opens an upload's file: the temporary of an overwrite, the file itself when resumed,
+  // appended or new; takes the writer hold. False with `transferError_` set.
+  bool OpenUploadTargetLocked() ZELM_REQUIRES(transferMutex_);
+  // Creates the temporary file of an overwrite beside the target.
+  bool OpenUploadTempLocked() ZELM_REQUIRES(transferMutex_);
+  // Removes the temporary file of an overwrite that did not complete (none: nothing).
+  void DropTempLocked() ZELM_REQUIRES(transferMutex_);
+  // Renames the completed temporary over the target: 0, or the system error (the temporary
+  // is removed then and the old file stays).
+  int ReplaceTargetLocked() ZELM_REQUIRES(transferMutex_);
   // The file of a download, for `SendFileDirect`. The lock cannot be held there: a send that
   // fails may close the connection, and `OnClosed` takes the lock. A download has no second
   // user of the file: the upload worker serves receiving sockets only, and the owner's thread
@@ -251,6 +262,11 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   bool append_ ZELM_GUARDED_BY(transferMutex_) = false;
   // an existing upload target nothing was written into yet
   bool fileExisted_ ZELM_GUARDED_BY(transferMutex_) = false;
+  // an overwrite: `file_` is the temporary `tempPath_`, renamed over `filePath_` at the end
+  bool replacing_ ZELM_GUARDED_BY(transferMutex_) = false;
+  std::string tempPath_ ZELM_GUARDED_BY(transferMutex_);
+  // the client ended the data connection cleanly (end of stream, no reset)
+  std::atomic<bool> peerEnded_{false};
   std::atomic<bool> abortRequested_{false};
   // the control connection has closed: the rest of the upload is read without throttling
   std::atomic<bool> draining_{false};
