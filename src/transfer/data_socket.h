@@ -15,10 +15,13 @@
 // `SendFileDirect` and `SendFileChunk`; uploads are written by `OnReceiveData` as data arrives,
 // every write charged against the home's quota ledger (vfs/quota_ledger.h) by the bytes it grows
 // the file by, and slowed to the account's bandwidth limit. An upload is complete when its
-// connection ended cleanly and every byte was written. One cut off (the quota, a failed write,
-// a reset) or aborted is cleaned up: a fresh file is deleted, a resumed one that was written to
-// cut back to its restart offset, an existing file nothing was written into is left as it was;
-// the ledger is credited with what went.
+// connection ended cleanly and every byte was written. A plain STOR over an existing file
+// writes a temporary file beside it (kUploadTempPrefix) that replaces the old file only then;
+// any other end removes the temporary and leaves the old file as it was. An upload stopped by
+// the quota or aborted (its client gone) is cleaned up: a fresh file is deleted, a resumed one
+// that was written to cut back to its restart offset, an existing file nothing was written
+// into is left as it was; the ledger is credited with what went. One whose write failed or
+// whose connection was reset while the client stays keeps what it wrote, for resuming.
 //
 // Threads: everything runs on the owner's thread except the upload writer (`OnReceiveData`,
 // `OnIoReceived`, `OnIoClosed`, `OnClosed`), which runs on the upload worker in completion
