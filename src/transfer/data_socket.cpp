@@ -196,12 +196,6 @@ bool CFtpDataSocket::OpenTransferFile() {
 
 bool CFtpDataSocket::OpenUploadTargetLocked() {
   COpenFileTable& table = COpenFileTable::Instance();
-  const auto inUse = [this] {
-    CloseFileLocked();
-    fileExisted_ = false;
-    transferError_ = kFileInUseError;
-    return false;
-  };
   FileStatus target;
   const bool exists =
       PathExists(filePath_, 0) && GetFileStatus(filePath_, target, LinkPolicy::kFollow);
@@ -209,7 +203,7 @@ bool CFtpDataSocket::OpenUploadTargetLocked() {
     // SECURITY: a plain STOR over an existing file writes a temporary file beside it and
     // replaces the old file only when the upload completed; until then the old file stays as
     // it was and the upload holds it as its writer.
-    if (!table.AcquireWriter(IdOf(target), hold_)) return inUse();
+    if (!table.AcquireWriter(IdOf(target), hold_)) return RefuseInUseLocked();
     if (!OpenUploadTempLocked()) {
       transferError_ = LastSystemError();
       CloseFileLocked();
@@ -233,15 +227,22 @@ bool CFtpDataSocket::OpenUploadTargetLocked() {
   if (!opened) {
     const int error = LastSystemError();
     // A second upload of a new name finds the first one's file: the same refusal.
-    if (table.IsPathOpen(filePath_)) return inUse();
+    if (table.IsPathOpen(filePath_)) return RefuseInUseLocked();
     transferError_ = error;
     return false;
   }
   // SECURITY: one writer per file in this process: a second upload onto a file another
   // transfer writes is refused before anything is written.
   FileId id;
-  if (!GetFileId(file_, id) || !table.AcquireWriter(id, hold_)) return inUse();
+  if (!GetFileId(file_, id) || !table.AcquireWriter(id, hold_)) return RefuseInUseLocked();
   return true;
+}
+
+bool CFtpDataSocket::RefuseInUseLocked() {
+  CloseFileLocked();
+  fileExisted_ = false;
+  transferError_ = kFileInUseError;
+  return false;
 }
 
 bool CFtpDataSocket::OpenUploadTempLocked() {
@@ -460,30 +461,30 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     Close(false);
     return 0;
   }
-  if (fileExisted_) {
-    // The first write into an existing file: cut it at the restart offset (0 for a plain
-    // STOR, its size for APPE).
-    SeekFile(file_, static_cast<int64_t>(restartOffset_), 0);
-    if (TruncateFile(file_, restartOffset_)) RecordFileSizeLocked(restartOffset_);
-    fileExisted_ = false;
-  }
-  // SECURITY: every write is charged against the home's ledger by what it grows the file by
-  // (rewriting bytes in place costs nothing), under the ledger's lock, so that neither a
-  // resumed upload, an overwrite nor two sessions of one home at once carry the home past
-  // its quota.
+  // SECURITY: every write is charged against the home's ledger, before it is made and under
+  // the ledger's lock, by what it grows the file by (rewriting bytes in place costs nothing),
+  // so that neither a resumed upload, an overwrite nor two sessions of one home at once carry
+  // the home past its quota. The first write into an existing file cuts it at the restart
+  // offset first; a write that does not fit is refused before that, so a refused upload
+  // never cuts a file.
   const uint64_t end = restartOffset_ + position_ + length;
-  const uint64_t growth = end > chargedSize_ ? end - chargedSize_ : 0;
-  if (growth != 0 && quota_.ledger) {
-    if (!quota_.ledger->TryCharge(quota_.quota, growth)) {
+  const uint64_t sizeAfter = fileExisted_ ? end : std::max(end, chargedSize_);
+  if (sizeAfter > chargedSize_) {
+    if (quota_.ledger && !quota_.ledger->TryCharge(quota_.quota, sizeAfter - chargedSize_)) {
       transferError_ = kUploadLimitError;
       DiscardPartialFileLocked();
       lock.Unlock();
       Close(false);
       return 0;
     }
-    chargedSize_ = end;
-  } else if (growth != 0) {
-    chargedSize_ = end;
+    chargedSize_ = sizeAfter;
+  }
+  if (fileExisted_) {
+    // The first write into an existing file: cut it at the restart offset (0 for a plain
+    // STOR, its size for APPE).
+    SeekFile(file_, static_cast<int64_t>(restartOffset_), 0);
+    TruncateFile(file_, restartOffset_);
+    fileExisted_ = false;
   }
   if (owner_ != nullptr) owner_->OnUploadData(length);  // data arrived, whatever the disk says
   if (!file_.Write(data, length)) {
@@ -497,6 +498,7 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     return 0;
   }
   position_ += length;
+  if (sizeAfter < chargedSize_) RecordFileSizeLocked(sizeAfter);  // a rewrite that shrank it
   const int64_t delay = window_.Account(limit, length, MonotonicMilliseconds());
   lock.Unlock();
   ThrottleUpload(delay);

@@ -229,6 +229,8 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // Opens an upload's file: the temporary of an overwrite, the file itself when resumed,
   // appended or new; takes the writer hold. False with `transferError_` set.
   bool OpenUploadTargetLocked() ZELM_REQUIRES(transferMutex_);
+  // Another transfer writes the upload's file: closes it, sets kFileInUseError; false.
+  bool RefuseInUseLocked() ZELM_REQUIRES(transferMutex_);
   // Creates the temporary file of an overwrite beside the target.
   bool OpenUploadTempLocked() ZELM_REQUIRES(transferMutex_);
   // Removes the temporary file of an overwrite that did not complete (none: nothing).
