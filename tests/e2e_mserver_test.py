@@ -222,11 +222,11 @@ class Logins(WithCafe):
         try:
             ftp.storbinary("STOR over.bin", io.BytesIO(os.urandom(60 * KIB)))
             refusal = "226"
-        except ftplib.error_temp as answer:
+        except ftplib.error_perm as answer:
             refusal = str(answer)
         except OSError:  # the server cut the data connection while the client was sending
             refusal = ftp.getline()
-        self.assertEqual(refusal, "450 File action failed.")
+        self.assertEqual(refusal, "552 Command aborted; exceeded max storage allowed.")
         self.assertFalse(os.path.exists(os.path.join(self.cafe.main, "small", "over.bin")))
         ftp.close()
 

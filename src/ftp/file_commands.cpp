@@ -4,9 +4,32 @@
 #include "ftp/command_handlers.h"
 #include "ftp/ftp_session.h"
 #include "platform/files.h"
+#include "transfer/open_file_table.h"
 #include "vfs/file_helpers.h"
 
 namespace zelm {
+namespace {
+
+constexpr std::string_view kFileInUseText = "File is in use by a transfer.";
+
+// SECURITY: a file a transfer has open (reading or writing) is neither deleted nor renamed
+// nor replaced by a rename, as on a platform whose open files share reading only: the
+// refusal is 550 with the reason.
+bool RefuseOpenFile(CFtpSession& session, const CFtpCommand& command, const std::string& real) {
+  if (!COpenFileTable::Instance().IsPathOpen(real)) return false;
+  session.SendErrorReply(kReplySystemErrorText, &command, kFileInUseText);
+  return true;
+}
+
+// The size of the regular file at `real` (0 for anything else), for crediting the ledger.
+uint64_t RegularFileSize(const std::string& real) {
+  FileStatus status;
+  return GetFileStatus(real, status, LinkPolicy::kNoFollow) && status.kind == FileKind::kRegular
+             ? status.size
+             : 0;
+}
+
+}  // namespace
 
 void HandleDele(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
@@ -21,12 +44,15 @@ void HandleDele(CFtpSession& session, CFtpCommand& command) {
     session.SendErrorReply(kReplyAccessDenied, &command);
     return;
   }
+  if (RefuseOpenFile(session, command, real)) return;
+  const std::shared_ptr<CQuotaLedger> ledger = session.QuotaLedger();
+  const uint64_t size = RegularFileSize(real);
   if (!fs.DeleteFile(real)) {
     session.SendErrorReply(kReplySystemError, &command);
     return;
   }
+  if (ledger) ledger->Add(-static_cast<int64_t>(size));
   session.SendReply(250, &command);
-  fs.SetUsedBytes(0);  // recomputed before the next upload
 }
 
 void HandleRnfr(CFtpSession& session, CFtpCommand& command) {
@@ -37,6 +63,7 @@ void HandleRnfr(CFtpSession& session, CFtpCommand& command) {
     session.SendErrorReply(550, &command);
     return;
   }
+  if (RefuseOpenFile(session, command, real)) return;
   session.SetRenameSource(real);
   session.SendReply(350, &command);
 }
@@ -55,8 +82,14 @@ void HandleRnto(CFtpSession& session, CFtpCommand& command) {
   std::string from = source;
   while (from.size() > 1 && from.back() == '/') from.pop_back();
   if (HasInvalidNameChars(command.argument) ||
-      fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home ||
-      !MovePath(from, real)) {
+      fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home) {
+    session.SendErrorReply(553, &command);
+    return;
+  }
+  // The source may have been opened since RNFR; a target a transfer has open is not replaced.
+  if (RefuseOpenFile(session, command, from) || RefuseOpenFile(session, command, real)) return;
+  // A rename never replaces an existing target (553), so the used space stays as it is.
+  if (!MovePath(from, real)) {
     session.SendErrorReply(553, &command);
     return;
   }

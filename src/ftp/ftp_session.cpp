@@ -122,12 +122,14 @@ void CFtpSession::CloseSession(bool byTimeout, int seconds) {
     }
     SendReply(421, nullptr);
   } else {
+    clientLeft_ = true;  // QUIT
     SendText(221, owner_ != nullptr ? owner_->GetQuitText() : std::string());
   }
   CZmSocket::Close(false);
 }
 
 void CFtpSession::Close(bool byPeer) {
+  if (byPeer) clientLeft_ = true;
   if (IsValid() && !HasFlag(kFlagClosing)) CloseSession(true, 0);
   CZmSocket::Close(byPeer);
 }
@@ -142,7 +144,14 @@ void CFtpSession::ResetTransfer(bool closeData) {
 void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
   (void)wasConnected;
   (void)wasListening;
-  transfer_.Abort();
+  // The client left: an upload whose data connection ends cleanly is complete, not aborted.
+  // A close of the server's own (a time-out, an end-session order) aborts at once.
+  if (clientLeft_) {
+    transfer_.EndForClosedControl();
+  } else {
+    transfer_.Abort();
+  }
+  quotaLedger_.reset();
   StopEventThread(true);
   SetFlags(kFlagClosing | kFlagClosed);
   ClearFlags(kFlagGreeted);
@@ -153,6 +162,7 @@ void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
 
 void CFtpSession::ResetAccount() {
   account_.Reset();
+  quotaLedger_.reset();
   loggedIn_ = false;
   PublishAccount();
 }
@@ -229,6 +239,16 @@ uint32_t CFtpSession::GetLoggedInSeconds() const {
   return static_cast<uint32_t>((now - at) / frequency);
 }
 
+std::shared_ptr<CQuotaLedger> CFtpSession::QuotaLedger() {
+  const std::string& home = account_.fileSystem.GetHomePath();
+  if (home.empty()) return nullptr;
+  if (!quotaLedger_ || quotaLedgerHome_ != home) {
+    quotaLedger_ = CQuotaLedger::ForHome(home);
+    quotaLedgerHome_ = home;
+  }
+  return quotaLedger_;
+}
+
 void CFtpSession::Greet() {
   SendReply(220, nullptr);
   SetFlags(kFlagGreeted);
@@ -236,6 +256,7 @@ void CFtpSession::Greet() {
 
 void CFtpSession::ResetForLogin(std::string_view homeName) {
   account_.fileSystem.Reset();
+  quotaLedger_.reset();
   account_.homeName.assign(homeName);
   PublishAccount();
 }
@@ -346,6 +367,10 @@ void CFtpSession::OnAccessUnanswered() {
   const std::string line = std::move(pendingLine_);
   pendingLine_.clear();
   CFtpCommand command;
+  // The command runs again from its start: the transfer kind its rights request set is not
+  // left behind when it is refused or fails this time (a stale upload kind would time out as
+  // a stalled upload a minute later).
+  transferKind_ = kTransferNone;
   if (!line.empty() && command.Parse(line)) {
     command.line = std::string_view(line).substr(0, line.size() - 2);
     Dispatch(command);

@@ -38,6 +38,7 @@
 #include "platform/thread_annotations.h"
 #include "transfer/bandwidth_budget.h"
 #include "transfer/transfer_engine.h"
+#include "vfs/quota_ledger.h"
 
 namespace zelm {
 
@@ -143,8 +144,12 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
   // ---- The account (the session's thread) ----
   const CFtpAccount& GetAccount() const { return account_; }
-  // The user's view of the file tree: resolving paths, the current directory, the used space.
+  // The user's view of the file tree: resolving paths, the current directory.
   CFtpFileSystem& FileSystem() { return account_.fileSystem; }
+  // The used-space ledger of the home, shared with every other session of that home: taken
+  // at the first need (its walk counts the home then) and let go at logout and close. Null
+  // without a home. Uploads are charged against it; deletes and overwrites credit it.
+  std::shared_ptr<CQuotaLedger> QuotaLedger();
   // PASS: the password the login is checked with.
   void SetPassword(std::string_view password);
   // The code page of the 8-bit names of this session's file tree; before the thread starts.
@@ -216,7 +221,6 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // ---- CDataSocketOwner ----
   void OnDataConnected(bool ok) override;
   void OnUploadEnded(const UploadOutcome& outcome) override;
-  void OnUploadRefused() override;
   void OnUploadData(size_t bytes) override;
   uint32_t GetBandwidthLimit() const override ZELM_EXCLUDES(publishedMutex_);
   int64_t ChargeBandwidth(uint64_t bytes, int64_t nowMs) override ZELM_EXCLUDES(publishedMutex_);
@@ -250,7 +254,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
   CSessionOwner* const owner_;
   const uint32_t identifier_;
-  CFtpAccount account_;          // the session's thread's alone
+  CFtpAccount account_;  // the session's thread's alone
   // The copy of the account other threads read. A CFtpAccount filled by CopyFrom: the names,
   // the limits, the home folder, the rights (no current directory, no used space).
   mutable CMutex publishedMutex_;
@@ -279,9 +283,15 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   std::string listingPath_;
   std::string renameSource_;
   uint64_t restartOffset_ = 0;  // REST: applies to the next transfer only
+  // The home's used-space ledger and the home it was taken for (the session's thread; the
+  // ledger itself is shared, see vfs/quota_ledger.h).
+  std::shared_ptr<CQuotaLedger> quotaLedger_;
+  std::string quotaLedgerHome_;
+  // The client ended the session (closed the control connection or sent QUIT); the session's
+  // thread.
+  bool clientLeft_ = false;
   // The clock's counter when upload data last arrived (0: none since the last pass).
   std::atomic<int64_t> lastUploadData_{0};
-
 };
 
 }  // namespace zelm

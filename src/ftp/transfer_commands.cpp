@@ -87,17 +87,15 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
   const bool receiving = !command.Is(kCmdRetr);
   const uint64_t restartOffset = restartOffset_;
   restartOffset_ = 0;  // a restart marker serves the next transfer only
-  CFtpFileSystem& fs = account_.fileSystem;
-  int64_t growthLimit = kNoGrowthLimit;
-  if (receiving && account_.quota != 0) {
-    if (fs.GetUsedBytes() == 0) fs.ComputeUsedSpace();
-    const uint64_t used = fs.GetUsedBytes();
-    growthLimit = account_.quota > used ? static_cast<int64_t>(account_.quota - used) : 0;
-  }
+  UploadQuota quota;
+  if (receiving) quota = {QuotaLedger(), account_.quota};
   if (!transfer_.OpenFile(realPath, receiving ? kDirectionReceive : kDirectionSend, append,
-                          restartOffset, growthLimit)) {
+                          restartOffset, std::move(quota))) {
+    ResetTransfer(false);
     std::string text;
-    if (GetSystemErrorText(transfer_.GetFileError(), text)) {
+    if (transfer_.GetFileError() == kFileInUseError) {
+      SendErrorReply(kReplySystemErrorText, &command, "File is in use by another transfer.");
+    } else if (GetSystemErrorText(transfer_.GetFileError(), text)) {
       SendErrorReply(kReplySystemErrorText, &command, text);
     } else {
       SendErrorReply(kReplyAccessDenied, &command);
@@ -107,6 +105,7 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
   const CTransferEngine::ConnectionState state = OpenDataConnection();
   if (state == CTransferEngine::kConnectionFailed) {
     transfer_.AbandonFile();
+    ResetTransfer(false);
     SendErrorReply(425, nullptr);
     return state;
   }
@@ -180,12 +179,11 @@ void CFtpSession::OnDataConnected(bool ok) {
 
 void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
   // May come from the upload worker: the reply and the reset happen on the session's thread.
+  // This is the upload's one final reply; the home's ledger has counted every write already.
   Post([outcome](CFtpSession& s) {
     if (s.transferKind_.load() == kTransferUpload && s.HasFlag(kFlagGreeted)) {
-      CFtpFileSystem& fs = s.account_.fileSystem;
       if (outcome.error == kUploadLimitError) {
-        s.SendErrorReply(426, nullptr);
-        fs.SetUsedBytes(0);
+        s.SendErrorReply(552, nullptr);
       } else if (outcome.error != 0) {
         const bool connectionBroke = outcome.error == kWsaEconnreset ||
                                      outcome.error == kWsaEconnaborted ||
@@ -194,10 +192,7 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
                          : outcome.error == ENOSPC || outcome.error == EDQUOT ? 452
                                                                               : 451,
                          nullptr);
-        fs.SetUsedBytes(0);
       } else {
-        const int64_t used = static_cast<int64_t>(fs.GetUsedBytes()) + outcome.growth;
-        if (fs.GetUsedBytes() != 0) fs.SetUsedBytes(used > 0 ? static_cast<uint64_t>(used) : 1);
         s.SendReply(226, nullptr);
         ++s.completedTransfers_;
       }
@@ -205,10 +200,6 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
     }
     s.ClearFlags(kFlagBusy);
   });
-}
-
-void CFtpSession::OnUploadRefused() {
-  Post([](CFtpSession& s) { s.SendErrorReply(450, nullptr); });
 }
 
 void CFtpSession::OnUploadData(size_t bytes) {
@@ -294,6 +285,7 @@ void HandleRetrieve(CFtpSession& session, CFtpCommand& command) {
   const int access = session.CheckAccess(real, kOpDownload, false, kTransferRetr, command);
   if (access < 0) return;
   if (access == 0) {
+    session.ResetTransfer(false);
     session.SendErrorReply(kReplyAccessDenied, &command);
     return;
   }
@@ -336,6 +328,7 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
   const int access = session.CheckAccess(real, operation, isMapped, kTransferUpload, command);
   if (access < 0) return;
   if (access == 0) {
+    session.ResetTransfer(false);
     session.SendErrorReply(kReplyAccessDenied, &command);
     return;
   }
@@ -356,11 +349,13 @@ void HandleList(CFtpSession& session, CFtpCommand& command) {
   const int access = session.CheckAccess(real, kOpList, false, kind, command);
   if (access < 0) return;
   if (access == 0) {
+    session.ResetTransfer(false);
     session.SendErrorReply(kReplyAccessDenied, &command);
     return;
   }
   const CTransferEngine::ConnectionState state = session.OpenDataConnection();
   if (state == CTransferEngine::kConnectionFailed) {
+    session.ResetTransfer(false);
     session.SendErrorReply(425, nullptr);
     return;
   }

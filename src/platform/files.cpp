@@ -152,6 +152,11 @@ bool MovePath(const std::string& from, const std::string& to) {
   return RetryOnEintr([&] { return rename(from.c_str(), to.c_str()); }) == 0;
 }
 
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty() || from.size() > kMaxPath || to.size() > kMaxPath) return false;
+  return RetryOnEintr([&] { return rename(from.c_str(), to.c_str()); }) == 0;
+}
+
 CFile::~CFile() { Close(); }
 
 CFile::CFile(CFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }

@@ -70,6 +70,9 @@ bool RemoveEmptyDirectory(const std::string& path);
 
 // Renames a file or directory; fails when `to` exists already (nothing is replaced).
 bool MovePath(const std::string& from, const std::string& to);
+// Renames the file `from` over `to` in one step (an existing `to` is replaced, never seen
+// missing). Both in one file system. False with the system error set.
+bool ReplaceFile(const std::string& from, const std::string& to);
 
 // An open file; closes itself. Movable, not copyable.
 class CFile final {

@@ -15,6 +15,7 @@ namespace {
 using testing::FtpTestClient;
 using testing::kLoopback;
 using testing::ListenerTest;
+using testing::PeerPacket;
 using testing::ReadUpTo;
 using testing::SendAll;
 using testing::WaitUntil;
@@ -282,13 +283,81 @@ TEST_F(TransferTest, QuotaCountsTheNetGrowthOfEachUpload) {
   auto client = LoggedIn();
   const std::string big(900 * 1024, 'a');
   EXPECT_EQ(Store(*client, "STOR keep.bin", big), "226 Transfer complete.\r\n");
-  EXPECT_EQ(Store(*client, "STOR keep.bin", big), "226 Transfer complete.\r\n");
+  // Rewriting bytes in place grows nothing: 900 KiB written over 900 KiB with 100 KiB free.
+  EXPECT_EQ(client->Command("REST 1"), "350 'REST': Command okay.\r\n");
+  EXPECT_EQ(Store(*client, "STOR keep.bin", big.substr(1)), "226 Transfer complete.\r\n");
+  // A plain STOR over it needs room for its temporary file: refused, the old file stays.
+  EXPECT_EQ(Store(*client, "STOR keep.bin", std::string(900 * 1024, 'z')),
+            "552 Command aborted; exceeded max storage allowed.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "keep.bin"), big);
+  // One final reply, and nothing after it.
   EXPECT_EQ(Store(*client, "STOR more.bin", std::string(200 * 1024, 'b')),
-            "450 File action failed.\r\n");
-  EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+            "552 Command aborted; exceeded max storage allowed.\r\n");
+  EXPECT_EQ(client->ReadReply(200), "");
   EXPECT_FALSE(fs::exists(home_ / "more.bin"));
   EXPECT_EQ(Store(*client, "STOR small.bin", std::string(50 * 1024, 'c')),
             "226 Transfer complete.\r\n");
+}
+
+TEST_F(TransferTest, AStalledUploadCountsForTheQuotaOfTheNextOne) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  accounts_["bob"].quota = 1000 * 1024;
+  auto client = LoggedIn();
+  const SocketHandle data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR stalled.bin")[0], '1');
+  SendAll(data, std::string(600 * 1024, 's'));
+  ASSERT_TRUE(WaitUntil([&] {
+    return fs::exists(home_ / "stalled.bin") && fs::file_size(home_ / "stalled.bin") == 600 * 1024;
+  }));
+  clock.AdvanceMilliseconds(60'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(), "452 File action failed.\r\n");
+  CloseSocket(data);
+  EXPECT_EQ(client->ReadReply(200), "");  // no second final reply for the stalled upload
+  // What the stalled upload left stays and is counted: 600 KiB more do not fit.
+  EXPECT_EQ(Store(*client, "STOR next.bin", std::string(600 * 1024, 'n')),
+            "552 Command aborted; exceeded max storage allowed.\r\n");
+  EXPECT_FALSE(fs::exists(home_ / "next.bin"));
+  EXPECT_EQ(fs::file_size(home_ / "stalled.bin"), 600u * 1024);
+  EXPECT_EQ(Store(*client, "STOR next.bin", std::string(300 * 1024, 'n')),
+            "226 Transfer complete.\r\n");
+}
+
+TEST_F(TransferTest, ARefusedPerPathUploadLeavesNoTransferBehind) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  accounts_["bob"].rights = 0x8;  // every path is the management server's to allow
+  fs::create_directories(home_ / "folder");
+  auto client = LoggedIn();
+  const struct {
+    const char* command;
+    uint32_t rights;
+    const char* reply;
+  } cases[] = {
+      {"STOR refused.bin", 0, "550 STOR refused.bin: Access denied.\r\n"},
+      // Granted, but the name is a folder: the open fails.
+      {"STOR folder", 0x100000, "550 'STOR folder': File exists\r\n"},
+  };
+  for (const auto& c : cases) {
+    client->SendLine(c.command);
+    const auto request = peer_.WaitFor([&](const PeerPacket& p) {
+      const auto access =
+          p.header.category == kCategoryItems && p.header.command == kCommandAccessRequest
+              ? DecodeAccessRequest(p.body.data(), p.header.bodyLength)
+              : std::nullopt;
+      return access && access->path.find(c.command + 5) != std::string::npos;
+    });
+    ASSERT_TRUE(request) << c.command;
+    const auto access = DecodeAccessRequest(request->body.data(), request->header.bodyLength);
+    peer_.Send(EncodeAccessAnswer({{access->sessionId, std::nullopt}, access->path, c.rights}));
+    EXPECT_EQ(client->ReadReply(), c.reply) << c.command;
+    // A minute later nothing times out as a stalled upload.
+    clock.AdvanceMilliseconds(61'000);
+    WakeSessions("bob");
+    EXPECT_EQ(client->ReadReply(200), "") << c.command;
+    EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n") << c.command;
+  }
 }
 
 TEST_F(TransferTest, TwoUploadsRunSideBySide) {
@@ -320,8 +389,9 @@ TEST_F(TransferTest, ClosingTheControlConnectionDiscardsAFreshUpload) {
   ASSERT_TRUE(WaitUntil(
       [&] { return fs::exists(home_ / "new.bin") && fs::file_size(home_ / "new.bin") == 7; }));
   const SocketHandle data2 = data;
-  client.reset();  // the control connection goes away
-  ASSERT_TRUE(WaitUntil([&] { return !fs::exists(home_ / "new.bin"); }));
+  client.reset();  // the control connection goes away; the data connection stays, quiet
+  // Cut off in the middle: once no bytes have come for the drain's idle bound, it is aborted.
+  ASSERT_TRUE(WaitUntil([&] { return !fs::exists(home_ / "new.bin"); }, 60'000));
   CloseSocket(data2);
   EXPECT_EQ(ReadFile(home_ / "old.txt"), "precious");
 }

@@ -2,6 +2,8 @@
 #include "transfer/data_socket.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -133,12 +135,12 @@ void CFtpDataSocket::SetTransfer(std::string path, uint32_t direction, bool appe
   direction_ = direction;
   append_ = append;
   restartOffset_ = restartOffset;
-  growthLimit_ = kNoGrowthLimit;
+  quota_ = {};
 }
 
-void CFtpDataSocket::SetGrowthLimit(int64_t limit) {
+void CFtpDataSocket::SetQuota(UploadQuota quota) {
   CMutexLock lock(transferMutex_);
-  growthLimit_ = limit;
+  quota_ = std::move(quota);
 }
 
 uint64_t CFtpDataSocket::GetRestartOffset() const {
@@ -153,35 +155,32 @@ uint64_t CFtpDataSocket::GetFileSize() const {
 
 bool CFtpDataSocket::OpenTransferFile() {
   CMutexLock lock(transferMutex_);
-  file_.Close();
+  CloseFileLocked();
   position_ = 0;
   sizeBefore_ = 0;
+  chargedSize_ = 0;
   transferError_ = 0;
   abortRequested_ = false;
+  draining_ = false;
   fileExisted_ = false;
   const uint32_t direction = direction_.load();
   if (direction == kDirectionNone) return true;
-  bool opened = false;
+  replacing_ = false;
+  tempPath_.clear();
+  peerEnded_ = false;
   if (direction == kDirectionReceive) {
-    // SECURITY: a new upload never replaces a file that appeared meanwhile: it is created
-    // exclusively; an existing one is opened without creating anything.
-    if (PathExists(filePath_, 0)) {
-      opened = file_.Open(filePath_, CFile::Mode::kWrite);
-      fileExisted_ = opened;
-    } else {
-      opened = file_.Open(filePath_, CFile::Mode::kWriteNew);
-      restartOffset_ = 0;
-      append_ = false;
-    }
+    if (!OpenUploadTargetLocked()) return false;
   } else {
-    opened = file_.Open(filePath_, CFile::Mode::kRead);
-  }
-  if (!opened) {
-    transferError_ = LastSystemError();
-    return false;
+    if (!file_.Open(filePath_, CFile::Mode::kRead)) {
+      transferError_ = LastSystemError();
+      return false;
+    }
+    // Readers are never refused and never hold up a writer.
+    if (FileId id; GetFileId(file_, id)) COpenFileTable::Instance().AcquireReader(id, hold_);
   }
   position_ = GetFileSize64(file_);
   sizeBefore_ = position_;
+  chargedSize_ = position_;
   if (restartOffset_ != 0 || append_) {
     if (append_ || restartOffset_ >= position_) {
       SeekFile(file_, 0, 2);
@@ -192,6 +191,102 @@ bool CFtpDataSocket::OpenTransferFile() {
   }
   if (direction == kDirectionReceive) position_ = 0;
   return true;
+}
+
+bool CFtpDataSocket::OpenUploadTargetLocked() {
+  COpenFileTable& table = COpenFileTable::Instance();
+  FileStatus target;
+  const bool exists =
+      PathExists(filePath_, 0) && GetFileStatus(filePath_, target, LinkPolicy::kFollow);
+  if (exists && restartOffset_ == 0 && !append_) {
+    // SECURITY: a plain STOR over an existing file writes a temporary file beside it and
+    // replaces the old file only when the upload completed; until then the old file stays as
+    // it was and the upload holds it as its writer.
+    if (!table.AcquireWriter(IdOf(target), hold_)) return RefuseInUseLocked();
+    if (!OpenUploadTempLocked()) {
+      transferError_ = LastSystemError();
+      CloseFileLocked();
+      return false;
+    }
+    replacing_ = true;
+    return true;
+  }
+  bool opened = false;
+  if (exists) {
+    // A resumed or appended upload writes the file in place.
+    opened = file_.Open(filePath_, CFile::Mode::kWrite);
+    fileExisted_ = opened;
+  } else {
+    // SECURITY: a new upload never replaces a file that appeared meanwhile: it is created
+    // exclusively.
+    opened = file_.Open(filePath_, CFile::Mode::kWriteNew);
+    restartOffset_ = 0;
+    append_ = false;
+  }
+  if (!opened) {
+    const int error = LastSystemError();
+    // A second upload of a new name finds the first one's file: the same refusal.
+    if (table.IsPathOpen(filePath_)) return RefuseInUseLocked();
+    transferError_ = error;
+    return false;
+  }
+  // SECURITY: one writer per file in this process: a second upload onto a file another
+  // transfer writes is refused before anything is written.
+  FileId id;
+  if (!GetFileId(file_, id) || !table.AcquireWriter(id, hold_)) return RefuseInUseLocked();
+  return true;
+}
+
+bool CFtpDataSocket::RefuseInUseLocked() {
+  CloseFileLocked();
+  fileExisted_ = false;
+  transferError_ = kFileInUseError;
+  return false;
+}
+
+bool CFtpDataSocket::OpenUploadTempLocked() {
+  static std::atomic<uint64_t> serial{0};
+  const size_t slash = filePath_.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : filePath_.substr(0, slash + 1);
+  for (int tries = 0; tries < 100; ++tries) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%.*s%llx-%llx", static_cast<int>(kUploadTempPrefix.size()),
+                  kUploadTempPrefix.data(),
+                  static_cast<unsigned long long>(MonotonicMilliseconds()),
+                  static_cast<unsigned long long>(serial.fetch_add(1)));
+    std::string path = folder + name;
+    if (file_.Open(path, CFile::Mode::kWriteNew)) {
+      tempPath_ = std::move(path);
+      return true;
+    }
+    if (LastSystemError() != EEXIST) return false;  // only a name taken is tried again
+  }
+  return false;
+}
+
+void CFtpDataSocket::DropTempLocked() {
+  if (tempPath_.empty()) return;
+  CloseFileLocked();
+  if (RemoveFile(tempPath_)) RecordFileSizeLocked(0);
+  tempPath_.clear();
+  // SECURITY: the target is the old file, never this upload's to remove or cut.
+  filePath_.clear();
+}
+
+int CFtpDataSocket::ReplaceTargetLocked() {
+  // The old file's space goes with it; the temporary's was charged write by write.
+  file_.Close();
+  const uint64_t oldSize = GetFileSizeByName(filePath_);
+  if (!ReplaceFile(tempPath_, filePath_)) {
+    const int error = LastSystemError();
+    DropTempLocked();
+    return error != 0 ? error : kWsaEnobufs;
+  }
+  if (quota_.ledger && oldSize != 0) quota_.ledger->Add(-static_cast<int64_t>(oldSize));
+  tempPath_.clear();
+  replacing_ = false;
+  return 0;
 }
 
 int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure) {
@@ -255,10 +350,36 @@ void CFtpDataSocket::CloseTransfer() {
 
 void CFtpDataSocket::CloseTransferLocked() {
   if (abortRequested_) DiscardPartialFileLocked();
-  file_.Close();
+  // An overwrite that did not complete leaves the old file as it was.
+  DropTempLocked();
+  replacing_ = false;
+  CloseFileLocked();
+  quota_ = {};
   append_ = false;
   direction_ = kDirectionNone;
   abortRequested_ = false;
+}
+
+void CFtpDataSocket::CloseFileLocked() {
+  file_.Close();
+  hold_.Release();
+}
+
+void CFtpDataSocket::RecordFileSizeLocked(uint64_t size) {
+  if (quota_.ledger && size != chargedSize_) {
+    quota_.ledger->Add(static_cast<int64_t>(size) - static_cast<int64_t>(chargedSize_));
+  }
+  chargedSize_ = size;
+}
+
+void CFtpDataSocket::BeginDrain() {
+  CMutexLock lock(transferMutex_);
+  if (direction_.load() == kDirectionReceive) draining_ = true;
+}
+
+uint64_t CFtpDataSocket::GetBytesWritten() const {
+  CMutexLock lock(transferMutex_);
+  return position_;
 }
 
 void CFtpDataSocket::DiscardPartialFile() {
@@ -267,19 +388,25 @@ void CFtpDataSocket::DiscardPartialFile() {
 }
 
 void CFtpDataSocket::DiscardPartialFileLocked() {
-  if (restartOffset_ != 0) {
-    // A resumed (or appended) upload keeps what was there before it.
-    if (file_.IsOpen()) TruncateFile(file_, restartOffset_);
+  if (replacing_) {
+    DropTempLocked();  // the old file stays as it was
     return;
   }
-  // An existing file that nothing was written into yet keeps its contents: an upload that
-  // never started must not cost the customer the old file.
-  const bool untouched = fileExisted_;
-  file_.Close();
-  if (!untouched && !filePath_.empty()) {
-    RemoveFile(filePath_);
-    filePath_.clear();
+  // An existing file that nothing was written into yet keeps its contents, whatever the
+  // restart offset: an upload that never started must not cost the customer the old file.
+  if (fileExisted_) {
+    CloseFileLocked();
+    return;
   }
+  if (restartOffset_ != 0) {
+    // A resumed (or appended) upload keeps what was there before it: the first bytes up to
+    // its restart offset.
+    if (file_.IsOpen() && TruncateFile(file_, restartOffset_)) RecordFileSizeLocked(restartOffset_);
+    return;
+  }
+  CloseFileLocked();
+  if (!filePath_.empty() && RemoveFile(filePath_)) RecordFileSizeLocked(0);
+  filePath_.clear();
 }
 
 void CFtpDataSocket::AbortTransfer() {
@@ -329,6 +456,24 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     Close(false);
     return 0;
   }
+  // SECURITY: every write is charged against the home's ledger, before it is made and under
+  // the ledger's lock, by what it grows the file by (rewriting bytes in place costs nothing),
+  // so that neither a resumed upload, an overwrite nor two sessions of one home at once carry
+  // the home past its quota. The first write into an existing file cuts it at the restart
+  // offset first; a write that does not fit is refused before that, so a refused upload
+  // never cuts a file.
+  const uint64_t end = restartOffset_ + position_ + length;
+  const uint64_t sizeAfter = fileExisted_ ? end : std::max(end, chargedSize_);
+  if (sizeAfter > chargedSize_) {
+    if (quota_.ledger && !quota_.ledger->TryCharge(quota_.quota, sizeAfter - chargedSize_)) {
+      transferError_ = kUploadLimitError;
+      DiscardPartialFileLocked();
+      lock.Unlock();
+      Close(false);
+      return 0;
+    }
+    chargedSize_ = sizeAfter;
+  }
   if (fileExisted_) {
     // The first write into an existing file: cut it at the restart offset (0 for a plain
     // STOR, its size for APPE).
@@ -336,31 +481,25 @@ int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed
     TruncateFile(file_, restartOffset_);
     fileExisted_ = false;
   }
-  // SECURITY: the quota counts the file's net growth, so neither a resumed upload nor an
-  // overwrite can carry the account past its limit.
-  const int64_t growth =
-      static_cast<int64_t>(restartOffset_ + position_ + length) - static_cast<int64_t>(sizeBefore_);
-  if (growthLimit_ != kNoGrowthLimit && growth > growthLimit_) {
-    transferError_ = kUploadLimitError;
-    DiscardPartialFileLocked();
-    lock.Unlock();
-    if (owner_ != nullptr) owner_->OnUploadRefused();
-    Close(false);
-    return 0;
-  }
   if (owner_ != nullptr) owner_->OnUploadData(length);  // data arrived, whatever the disk says
   if (!file_.Write(data, length)) {
-    // Stop at the first failed write: what was written stays (the client may resume).
+    // Stop at the first failed write: what was written stays (the client may resume), and
+    // the ledger counts what the file holds.
     int error = LastSystemError();
     transferError_ = error != 0 ? error : kWsaEnobufs;
+    RecordFileSizeLocked(GetFileSize64(file_));
     lock.Unlock();
     Close(false);
     return 0;
   }
   position_ += length;
+  if (sizeAfter < chargedSize_) RecordFileSizeLocked(sizeAfter);  // a rewrite that shrank it
   lock.Unlock();
   // Charged outside the lock: the budget is the account's, shared with its other transfers.
-  if (owner_ != nullptr) ThrottleUpload(owner_->ChargeBandwidth(length, MonotonicMilliseconds()));
+  // An upload that drains after its client left is not slowed.
+  if (owner_ != nullptr && !draining_.load()) {
+    ThrottleUpload(owner_->ChargeBandwidth(length, MonotonicMilliseconds()));
+  }
   return 0;
 }
 
@@ -393,10 +532,16 @@ void CFtpDataSocket::OnConnect(int code) {
   }
 }
 
+void CFtpDataSocket::OnClosing(bool byPeer) {
+  if (byPeer && transferError_.load() == 0) peerEnded_ = true;  // the event thread saw the end
+  CZmSocket::OnClosing(byPeer);
+}
+
 void CFtpDataSocket::OnIoClosed(int error) {
   // A client that resets the connection broke the upload off: what arrived stays, but the
   // transfer did not complete.
   if (error != 0 && transferError_.load() == 0) transferError_ = error;
+  if (error == 0 && transferError_.load() == 0) peerEnded_ = true;  // the end of the stream
   CZmSocket::OnIoClosed(error);
 }
 
@@ -416,10 +561,19 @@ void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
     CMutexLock lock(transferMutex_);
     upload = direction_.load() == kDirectionReceive;
     outcome.error = transferError_.load();
+    // With the control connection gone, an upload that did not end cleanly is aborted.
+    if (upload && draining_.load() && outcome.error != 0) abortRequested_ = true;
+    // An overwrite replaces the old file once its connection ended cleanly with every byte
+    // written; any other end removes the temporary (in CloseTransferLocked).
+    if (upload && replacing_ && outcome.error == 0 && peerEnded_.load() && !abortRequested_) {
+      outcome.error = ReplaceTargetLocked();
+    } else if (upload && replacing_ && outcome.error == 0) {
+      outcome.error = kWsaEconnaborted;  // ended by this side: not complete
+    }
     outcome.bytesWritten = position_;
-    outcome.growth =
-        static_cast<int64_t>(restartOffset_ + position_) - static_cast<int64_t>(sizeBefore_);
-    if (outcome.error == kUploadLimitError) outcome.growth = 0;
+    // A transfer that did not complete and was not aborted keeps what it wrote (the client may
+    // resume); the ledger has counted it write by write.
+    outcome.growth = static_cast<int64_t>(chargedSize_) - static_cast<int64_t>(sizeBefore_);
     CloseTransferLocked();
   }
   if (upload && owner_ != nullptr) owner_->OnUploadEnded(outcome);

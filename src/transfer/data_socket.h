@@ -9,11 +9,19 @@
 // tells its owner when the connection is up and when an upload has ended. Which events the socket
 // selects is the transfer engine's business alone.
 //
-// The transfer: the file is opened for the direction with the restart and append rules;
-// downloads are sent by the engine's download loop with `SendFileDirect` and `SendFileChunk`;
-// uploads are written by `OnReceiveData` as data arrives, within the account's growth limit
-// (quota), and slowed to the account's bandwidth limit. A refused or aborted upload is cleaned
-// up: a fresh file is deleted, a resumed one cut back to its restart offset.
+// The transfer: the file is opened for the direction with the restart and append rules, and
+// held in the process's table of open files (transfer/open_file_table.h: one writer, any
+// readers) until it is closed; downloads are sent by the engine's download loop with
+// `SendFileDirect` and `SendFileChunk`; uploads are written by `OnReceiveData` as data arrives,
+// every write charged against the home's quota ledger (vfs/quota_ledger.h) by the bytes it grows
+// the file by, and slowed to the account's bandwidth limit. An upload is complete when its
+// connection ended cleanly and every byte was written. A plain STOR over an existing file
+// writes a temporary file beside it (kUploadTempPrefix) that replaces the old file only then;
+// any other end removes the temporary and leaves the old file as it was. An upload stopped by
+// the quota or aborted (its client gone) is cleaned up: a fresh file is deleted, a resumed one
+// that was written to cut back to its restart offset, an existing file nothing was written
+// into is left as it was; the ledger is credited with what went. One whose write failed or
+// whose connection was reset while the client stays keeps what it wrote, for resuming.
 //
 // Threads: everything runs on the owner's thread except the upload writer (`OnReceiveData`,
 // `OnIoReceived`, `OnIoClosed`, `OnClosed`), which runs on the upload worker in completion
@@ -22,19 +30,22 @@
 // and the transfer fields; it is never held across a send (a failed send may close the
 // connection, and `OnClosed` takes it) nor while the owner is asked for its bandwidth limit
 // (which takes the session's lock); `OnUploadData`, which only counts, is called under it.
-// The direction, the error and the abort request are atomics.
+// The direction, the error, the abort request and the drain flag are atomics.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "net/zm_socket.h"
 #include "platform/files.h"
 #include "platform/thread_annotations.h"
+#include "transfer/open_file_table.h"
 #include "vfs/listing.h"
+#include "vfs/quota_ledger.h"
 
 namespace zelm {
 
@@ -42,15 +53,22 @@ class CFtpDataSocket;
 
 // The outcome of an upload, taken when its connection closed.
 struct UploadOutcome {
-  int64_t growth = 0;  // bytes the file grew by (negative when it shrank)
-  int error = 0;       // 0, kUploadLimitError, or the system error of a failed write
+  int64_t growth = 0;  // bytes the file grew by (negative when it shrank), after any clean-up
+  int error = 0;       // 0, kUploadLimitError, or the system error of a failed write or read
   uint64_t bytesWritten = 0;
 };
 
-// Marks an upload stopped by the growth limit.
+// The quota an upload is charged against: the home's ledger (none: nothing is counted) and the
+// account's quota in bytes (0: no quota).
+struct UploadQuota {
+  std::shared_ptr<CQuotaLedger> ledger;
+  uint64_t quota = 0;
+};
+
+// Marks an upload stopped by the quota.
 inline constexpr int kUploadLimitError = 8227;
-// No growth limit.
-inline constexpr int64_t kNoGrowthLimit = INT64_MAX;
+// Marks a file another transfer is writing (an upload's open refused).
+inline constexpr int kFileInUseError = 8228;
 
 // What the data connection and the transfer engine tell and ask their control session.
 class CDataSocketOwner {
@@ -60,8 +78,6 @@ class CDataSocketOwner {
   virtual void OnDataConnected(bool ok) = 0;
   // An upload's connection has closed. Any thread; the owner moves it to its own.
   virtual void OnUploadEnded(const UploadOutcome& outcome) = 0;
-  // The upload went over its limit and is being stopped (reply 450). Any thread.
-  virtual void OnUploadRefused() = 0;
   // `bytes` of upload data arrived (they are written next). Any thread.
   virtual void OnUploadData(size_t bytes) = 0;
   // The account's bandwidth limit in KiB per second, 0 = none. Any thread.
@@ -162,10 +178,11 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
 
   // ---- Transfer set-up (the owner's thread) ----
   void SetTransfer(std::string path, uint32_t direction, bool append, uint64_t restartOffset);
-  // Opens the file for the direction and positions it. False with `GetTransferError` set.
+  // Opens the file for the direction, positions it and takes its hold in the open-file table.
+  // False with `GetTransferError` set (kFileInUseError: an upload's file has another writer).
   bool OpenTransferFile();
-  // Uploads: the file may grow by at most `limit` bytes (kNoGrowthLimit: no limit).
-  void SetGrowthLimit(int64_t limit);
+  // Uploads: every write is charged against `quota`.
+  void SetQuota(UploadQuota quota);
   uint32_t GetDirection() const { return direction_.load(); }
   uint64_t GetRestartOffset() const;
   // Direction send: the file's size.
@@ -184,6 +201,12 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
 
   // Ends the transfer state (discarding a partial upload when aborted) and closes the file.
   void CloseTransfer();
+  // The client has closed the control connection while this upload runs: the rest is read
+  // without the bandwidth limit, and an upload whose connection then ends with an error (a
+  // reset) is aborted rather than kept for resuming.
+  void BeginDrain();
+  // Upload: bytes written so far.
+  uint64_t GetBytesWritten() const;
   // Removes what an unfinished upload wrote.
   void DiscardPartialFile();
   // Aborts whatever runs and closes the data connection.
@@ -200,11 +223,28 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   int OnReceiveData(uint8_t* data, size_t length, size_t& consumed) override;
   bool OnAccept(SocketHandle socket, SocketAddress address) override;
   void OnConnect(int code) override;
+  void OnClosing(bool byPeer) override;
   void OnClosed(bool wasConnected, bool wasListening) override;
 
  private:
   void DiscardPartialFileLocked() ZELM_REQUIRES(transferMutex_);
   void CloseTransferLocked() ZELM_REQUIRES(transferMutex_);
+  // Closes the file and gives its hold back.
+  void CloseFileLocked() ZELM_REQUIRES(transferMutex_);
+  // The file's size is now `size`: the ledger is told the difference.
+  void RecordFileSizeLocked(uint64_t size) ZELM_REQUIRES(transferMutex_);
+  // Opens an upload's file: the temporary of an overwrite, the file itself when resumed,
+  // appended or new; takes the writer hold. False with `transferError_` set.
+  bool OpenUploadTargetLocked() ZELM_REQUIRES(transferMutex_);
+  // Another transfer writes the upload's file: closes it, sets kFileInUseError; false.
+  bool RefuseInUseLocked() ZELM_REQUIRES(transferMutex_);
+  // Creates the temporary file of an overwrite beside the target.
+  bool OpenUploadTempLocked() ZELM_REQUIRES(transferMutex_);
+  // Removes the temporary file of an overwrite that did not complete (none: nothing).
+  void DropTempLocked() ZELM_REQUIRES(transferMutex_);
+  // Renames the completed temporary over the target: 0, or the system error (the temporary
+  // is removed then and the old file stays).
+  int ReplaceTargetLocked() ZELM_REQUIRES(transferMutex_);
   // The file of a download, for `SendFileDirect`. The lock cannot be held there: a send that
   // fails may close the connection, and `OnClosed` takes the lock. A download has no second
   // user of the file: the upload worker serves receiving sockets only, and the owner's thread
@@ -227,10 +267,21 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   uint64_t restartOffset_ ZELM_GUARDED_BY(transferMutex_) = 0;
   // the upload target's size before the transfer
   uint64_t sizeBefore_ ZELM_GUARDED_BY(transferMutex_) = 0;
-  int64_t growthLimit_ ZELM_GUARDED_BY(transferMutex_) = kNoGrowthLimit;
+  // the upload target's size as the quota ledger counts it now
+  uint64_t chargedSize_ ZELM_GUARDED_BY(transferMutex_) = 0;
+  UploadQuota quota_ ZELM_GUARDED_BY(transferMutex_);
+  COpenFileTable::CHold hold_ ZELM_GUARDED_BY(transferMutex_);
   bool append_ ZELM_GUARDED_BY(transferMutex_) = false;
+  // an existing upload target nothing was written into yet
   bool fileExisted_ ZELM_GUARDED_BY(transferMutex_) = false;
+  // an overwrite: `file_` is the temporary `tempPath_`, renamed over `filePath_` at the end
+  bool replacing_ ZELM_GUARDED_BY(transferMutex_) = false;
+  std::string tempPath_ ZELM_GUARDED_BY(transferMutex_);
+  // the client ended the data connection cleanly (end of stream, no reset)
+  std::atomic<bool> peerEnded_{false};
   std::atomic<bool> abortRequested_{false};
+  // the control connection has closed: the rest of the upload is read without throttling
+  std::atomic<bool> draining_{false};
   std::atomic<int> transferError_{0};
   // The data connection was made: its end is the transfer's end even when the connection
   // broke so hard (a reset) that the socket no longer counts as connected.

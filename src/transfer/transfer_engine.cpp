@@ -69,6 +69,27 @@ CTransferEngine::ConnectionState CTransferEngine::OpenActive(const Endpoints& at
   return kConnectionAwaited;
 }
 
+void CTransferEngine::EndForClosedControl() {
+  if (data_.GetDirection() == kDirectionReceive) {
+    data_.BeginDrain();
+    uint64_t written = data_.GetBytesWritten();
+    uint32_t idleMs = 0;
+    while (data_.GetDirection() == kDirectionReceive && idleMs < kUploadDrainIdleMs) {
+      // A connection still waiting at the listener, or served by this thread, moves only
+      // when driven.
+      if (!data_.IsInCompletionMode() && data_.IsValid()) {
+        const std::shared_ptr<CEventObject> event = data_.GetEvent();
+        data_.OnNetworkEvents(event.get(), true);
+      }
+      SleepMilliseconds(kUploadDrainPollMs);
+      const uint64_t now = data_.GetBytesWritten();
+      idleMs = now != written ? 0 : idleMs + kUploadDrainPollMs;
+      written = now;
+    }
+  }
+  data_.AbortTransfer();
+}
+
 bool CTransferEngine::OnNetworkEvents(CEventObject* event, bool poll) {
   return data_.IsValid() && data_.OnNetworkEvents(event, poll);
 }
@@ -76,7 +97,7 @@ bool CTransferEngine::OnNetworkEvents(CEventObject* event, bool poll) {
 // ---- Transfers ----
 
 bool CTransferEngine::OpenFile(std::string path, TransferDirection direction, bool append,
-                               uint64_t restartOffset, int64_t growthLimit) {
+                               uint64_t restartOffset, UploadQuota quota) {
   const bool receiving = direction == kDirectionReceive;
   removeOnAbandon_ = receiving && !PathExists(path, 0);
   filePath_ = path;
@@ -85,7 +106,7 @@ bool CTransferEngine::OpenFile(std::string path, TransferDirection direction, bo
     data_.CloseTransfer();
     return false;
   }
-  if (receiving) data_.SetGrowthLimit(growthLimit);
+  if (receiving) data_.SetQuota(std::move(quota));
   return true;
 }
 

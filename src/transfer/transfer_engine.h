@@ -38,6 +38,13 @@ inline constexpr uint32_t kControlPollChunks = 4;
 // loopback a stretch of 256 KiB cost a sixth of the rate.
 inline constexpr size_t kDirectStretch = 4 * 1024 * 1024;
 inline constexpr uint32_t kDirectStretchMs = 50;
+// When the client closes the control connection right after an upload's data connection
+// (scripted clients do), the data may still be on its way, the data connection's end behind
+// it: the session lets the upload end by itself while bytes keep arriving, and counts it as
+// cut off (aborted) once none have arrived for this long. Real time, in polls of
+// kUploadDrainPollMs: the injectable clock does not move while the session waits.
+inline constexpr uint32_t kUploadDrainPollMs = 2;
+inline constexpr uint32_t kUploadDrainIdleMs = 3000;
 
 class CTransferEngine final {
  public:
@@ -101,19 +108,26 @@ class CTransferEngine final {
   // reports the outcome).
   void CloseConnection() { data_.Close(false); }
   // Aborts whatever runs (a partial upload is cleaned up) and closes the connection: the
-  // control connection has closed or the session goes.
+  // session goes.
   void Abort() { data_.AbortTransfer(); }
+  // The client has closed the control connection (or sent QUIT). An upload is complete when
+  // its data connection ends cleanly with every byte written: it is left to end by itself
+  // while its bytes keep arriving (the data connection is driven here when the upload worker
+  // does not have it yet); one that ends with a reset or goes quiet for kUploadDrainIdleMs
+  // is aborted, with the partial-file rules. Then as `Abort`. Blocks the session's thread.
+  void EndForClosedControl();
   // One pass over the data connection's events; false when it has none or is not open.
   bool OnNetworkEvents(CEventObject* event, bool poll);
 
   // ---- Transfers ----
 
-  // Opens `path` for a transfer in `direction` with the restart and append rules; an upload
-  // may grow the file by at most `growthLimit` bytes (kNoGrowthLimit: none). False when the
-  // file could not be opened: `GetFileError` says why, and the transfer state is closed.
+  // Opens `path` for a transfer in `direction` with the restart and append rules; an upload's
+  // writes are charged against `quota` (by default against nothing). False when the file
+  // could not be opened or another transfer writes it: `GetFileError` says why, and the
+  // transfer state is closed.
   bool OpenFile(std::string path, TransferDirection direction, bool append, uint64_t restartOffset,
-                int64_t growthLimit);
-  // The system error of the failed open.
+                UploadQuota quota = {});
+  // The system error of the failed open, or kFileInUseError.
   int GetFileError() const { return data_.GetTransferError(); }
   // The connection could not be had: closes the file, and removes it when the upload that
   // was to fill it created it.

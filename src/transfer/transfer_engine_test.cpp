@@ -23,7 +23,6 @@ class CFakeOwner final : public CDataSocketOwner {
  public:
   void OnDataConnected(bool ok) override { (ok ? connected : failed) += 1; }
   void OnUploadEnded(const UploadOutcome&) override {}
-  void OnUploadRefused() override {}
   void OnUploadData(size_t) override {}
   uint32_t GetBandwidthLimit() const override { return bandwidth; }
   int64_t ChargeBandwidth(uint64_t bytes, int64_t nowMs) override {
@@ -101,7 +100,7 @@ TEST_F(TransferEngineTest, PassiveDownloadTakesTheWaitingConnectionAndStartsAtTh
   const std::string contents = Pattern(300 * 1024 + 17);
   ASSERT_TRUE(WriteWholeFile(folder_ / "f", contents));
   ConnectPassively();
-  ASSERT_TRUE(engine_.OpenFile(folder_ / "f", kDirectionSend, false, 1000, kNoGrowthLimit));
+  ASSERT_TRUE(engine_.OpenFile(folder_ / "f", kDirectionSend, false, 1000));
   // The connection was there before the command: taken at once (125), no wake-up needed.
   EXPECT_EQ(engine_.OpenDataConnection(true, at_), CTransferEngine::kConnectionOpen);
   EXPECT_EQ(owner_.connected, 1);
@@ -120,7 +119,7 @@ TEST_F(TransferEngineTest, LimitedDownloadLooksAtTheControlConnectionBetweenChun
   const std::string contents = Pattern(kDownloadChunk * kControlPollChunks * 2 + 5);
   ASSERT_TRUE(WriteWholeFile(folder_ / "f", contents));
   ConnectPassively();
-  ASSERT_TRUE(engine_.OpenFile(folder_ / "f", kDirectionSend, false, 0, kNoGrowthLimit));
+  ASSERT_TRUE(engine_.OpenFile(folder_ / "f", kDirectionSend, false, 0));
   ASSERT_EQ(engine_.OpenDataConnection(true, at_), CTransferEngine::kConnectionOpen);
   CTransferEngine::DownloadResult result = CTransferEngine::kDownloadReadFailed;
   const std::string received = Download(result, contents.size());
@@ -134,7 +133,7 @@ TEST_F(TransferEngineTest, ClosingControlConnectionStopsTheDownloadAsAFailedSend
   const std::string contents = Pattern(2 * kDirectStretch);
   ASSERT_TRUE(WriteWholeFile(folder_ / "f", contents));
   ConnectPassively();
-  ASSERT_TRUE(engine_.OpenFile(folder_ / "f", kDirectionSend, false, 0, kNoGrowthLimit));
+  ASSERT_TRUE(engine_.OpenFile(folder_ / "f", kDirectionSend, false, 0));
   ASSERT_EQ(engine_.OpenDataConnection(true, at_), CTransferEngine::kConnectionOpen);
   CTransferEngine::DownloadResult result = CTransferEngine::kDownloadComplete;
   const std::string received = Download(result, contents.size());
@@ -145,7 +144,7 @@ TEST_F(TransferEngineTest, ClosingControlConnectionStopsTheDownloadAsAFailedSend
 TEST_F(TransferEngineTest, AwaitedPassiveConnectionIsReportedWhenItArrives) {
   const uint32_t port = engine_.OpenPassive(at_);
   ASSERT_NE(port, 0u);
-  ASSERT_TRUE(engine_.OpenFile(folder_ / "new", kDirectionReceive, false, 0, kNoGrowthLimit));
+  ASSERT_TRUE(engine_.OpenFile(folder_ / "new", kDirectionReceive, false, 0));
   EXPECT_EQ(engine_.OpenDataConnection(true, at_), CTransferEngine::kConnectionAwaited);
   EXPECT_EQ(owner_.connected, 0);
   int error = 0;
@@ -170,7 +169,7 @@ TEST_F(TransferEngineTest, AbandonedUploadRemovesOnlyTheFileItCreated) {
     if (c.existed) {
       ASSERT_TRUE(WriteWholeFile(path, "old contents"));
     }
-    ASSERT_TRUE(engine_.OpenFile(path, kDirectionReceive, c.append, 0, kNoGrowthLimit));
+    ASSERT_TRUE(engine_.OpenFile(path, kDirectionReceive, c.append, 0));
     ASSERT_TRUE(PathExists(path, 0));
     engine_.AbandonFile();
     EXPECT_EQ(PathExists(path, 0), c.existed) << c.existed << c.append;
@@ -181,10 +180,9 @@ TEST_F(TransferEngineTest, AbandonedUploadRemovesOnlyTheFileItCreated) {
 }
 
 TEST_F(TransferEngineTest, FileThatCannotBeOpenedReportsTheSystemError) {
-  EXPECT_FALSE(engine_.OpenFile(folder_ / "missing", kDirectionSend, false, 0, kNoGrowthLimit));
+  EXPECT_FALSE(engine_.OpenFile(folder_ / "missing", kDirectionSend, false, 0));
   EXPECT_NE(engine_.GetFileError(), 0);
-  EXPECT_FALSE(
-      engine_.OpenFile(folder_ / "no/such/dir", kDirectionReceive, false, 0, kNoGrowthLimit));
+  EXPECT_FALSE(engine_.OpenFile(folder_ / "no/such/dir", kDirectionReceive, false, 0));
   EXPECT_NE(engine_.GetFileError(), 0);
 }
 

@@ -27,6 +27,12 @@ bool PathExists(std::string_view path, uint32_t attributeMask = 0);
 // `PathExists(path, kFileAttributeDirectory)`.
 bool DirectoryExists(std::string_view path);
 
+// An overwriting upload writes into a temporary file of the target's folder whose name starts
+// with this prefix and replaces the target only when it completed (transfer/data_socket.h).
+// Such names are left out of listings and no client path may name one.
+inline constexpr std::string_view kUploadTempPrefix = ".zelm-upload-";
+inline bool IsUploadTempName(std::string_view name) { return name.starts_with(kUploadTempPrefix); }
+
 // Size of the named regular file; 0 when it is missing or not a file.
 uint64_t GetFileSizeByName(std::string_view path);
 

@@ -170,6 +170,11 @@ ResolveResult CFtpFileSystem::ResolvePath(std::string_view ftpPath, bool isDirec
     normalized = currentDir_;
   }
 
+  // SECURITY: the temporary files of overwriting uploads are no client's to name.
+  if (IsUploadTempName(normalized) ||
+      normalized.find("/" + std::string(kUploadTempPrefix)) != std::string::npos) {
+    return ResolveInvalid;
+  }
   std::string real;
   if (!MapToReal(normalized, isDirectory, real)) return ResolveInvalid;
   if (realPathCopyOut != nullptr) *realPathCopyOut = real;

@@ -87,6 +87,11 @@ TEST_F(FileSystemTest, ResolvesClientPathsBelowTheHome) {
       {"", "x\r\n-rwxrwxrwx fake", false, false, ResolveInvalid, nullptr},
       {"", "pub/\x01", true, false, ResolveInvalid, nullptr},
       {"", "pub/\x7f", true, false, ResolveMissing, "pub/\x7f/"},
+      // The temporary files of overwriting uploads are nobody's to name, at any level.
+      {"", ".zelm-upload-1", false, false, ResolveInvalid, nullptr},
+      {"pub", ".zelm-upload-1", false, false, ResolveInvalid, nullptr},
+      {"", "pub\\.zelm-upload-1/x", false, false, ResolveInvalid, nullptr},
+      {"", "pub/x.zelm-upload-1", false, false, ResolveMissing, "pub/x.zelm-upload-1"},
   };
   for (const ResolveCase& c : cases) {
     SCOPED_TRACE(std::string(c.currentDir) + " : " + c.path);

@@ -8,6 +8,7 @@
 #include "platform/code_page.h"
 #include "platform/files.h"
 #include "platform/limits.h"
+#include "vfs/file_helpers.h"
 #include "vfs/file_system.h"
 
 namespace zelm {
@@ -107,6 +108,7 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
     const DirectoryEntry& entry = *item.entry;
     // SECURITY: a name with CR or LF would forge listing lines; no client can name it anyway.
     if (HasControlChars(entry.name)) continue;
+    if (IsUploadTempName(entry.name)) continue;  // an upload in progress, not a file yet
     std::string_view name = entry.name;
     if (names_ != nullptr) {
       if (!names_->FromUtf8(entry.name, clientName)) continue;
