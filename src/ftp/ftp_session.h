@@ -81,8 +81,8 @@ enum LoginResult : int32_t {
   kLoginResultAnonymousLimit = 4,
 };
 
-// Timeouts of a control session, in seconds.
-inline constexpr int64_t kDataConnectionTimeout = 30;
+// Timeouts of a control session, in seconds (kDataConnectionTimeout, which a download's loop
+// applies too, is the transfer engine's).
 inline constexpr int64_t kAnswerTimeout = 10;  // login and rights answers: more than this
 inline constexpr int64_t kUploadStallTimeout = 60;
 inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes
@@ -250,7 +250,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
   CSessionOwner* const owner_;
   const uint32_t identifier_;
-  CFtpAccount account_;          // the session's thread's alone
+  CFtpAccount account_;  // the session's thread's alone
   // The copy of the account other threads read. A CFtpAccount filled by CopyFrom: the names,
   // the limits, the home folder, the rights (no current directory, no used space).
   mutable CMutex publishedMutex_;
@@ -281,7 +281,6 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   uint64_t restartOffset_ = 0;  // REST: applies to the next transfer only
   // The clock's counter when upload data last arrived (0: none since the last pass).
   std::atomic<int64_t> lastUploadData_{0};
-
 };
 
 }  // namespace zelm

@@ -126,10 +126,14 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
 }
 
 void CFtpSession::SendListing() {
-  transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
-                        &account_.fileSystem.GetCodePage());
+  const bool complete = transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
+                                              &account_.fileSystem.GetCodePage());
   ResetTransfer(true);
-  SendReply(226, nullptr);
+  if (complete) {
+    SendReply(226, nullptr);
+  } else {
+    SendErrorReply(426, nullptr);  // the client's connection broke: the listing is cut short
+  }
 }
 
 void CFtpSession::SendFile() {

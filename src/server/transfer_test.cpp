@@ -1,6 +1,7 @@
 // Transfers through a running listener, with raw data connections on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -34,9 +35,12 @@ uint16_t PassivePort(const std::string& reply) {
   return static_cast<uint16_t>(p1 * 256 + p2);
 }
 
-SocketHandle ConnectTo(uint16_t port) {
+// `receiveBuffer` (bytes, 0: the system's) keeps a client that stops reading from taking
+// much: a small buffer turns off the kernel's growing of the window.
+SocketHandle ConnectTo(uint16_t port, int receiveBuffer = 0) {
   int error = 0;
   const SocketHandle s = OpenSocket(kSocketStream, kProtocolTcp, error);
+  if (receiveBuffer != 0) SetSocketOption(s, SocketOption::kReceiveBuffer, receiveBuffer, error);
   ConnectSocket(s, kLoopback, port, error);
   EXPECT_EQ(WaitWritable(s, 5000, error), 1);
   return s;
@@ -67,8 +71,18 @@ class TransferTest : public ListenerTest {
   }
 
   // PASV, then the data connection.
-  SocketHandle Passive(FtpTestClient& client) {
-    return ConnectTo(PassivePort(client.Command("PASV")));
+  SocketHandle Passive(FtpTestClient& client, int receiveBuffer = 0) {
+    return ConnectTo(PassivePort(client.Command("PASV")), receiveBuffer);
+  }
+
+  // A client that starts a download of a large file, reads a little of it and then stops
+  // reading: the server finds the connection full from then on.
+  SocketHandle StalledDownload(FtpTestClient& client) {
+    WriteFile(home_ / "huge.bin", std::string(64 * 1024 * 1024, 'z'));
+    const SocketHandle data = Passive(client, 16 * 1024);
+    EXPECT_EQ(client.Command("RETR huge.bin")[0], '1');
+    EXPECT_GE(ReadUpTo(data, 100000).size(), 100000u);
+    return data;
   }
 
   // A whole download or listing: the preliminary reply, the bytes, the final reply.
@@ -204,6 +218,60 @@ TEST_F(TransferTest, ABrokenDownloadIsNotReportedAsComplete) {
   CloseSocket(data);  // the client goes away in the middle
   EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n");
   EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+}
+
+TEST_F(TransferTest, AListingCutShortIsNotReportedAsComplete) {
+  // 40,000 entries with long names make a listing of several MiB, more than the buffers of a
+  // client that reads 4 KiB and then resets the connection can take.
+  fs::create_directories(home_ / "many");
+  const std::string stem(100, 'n');
+  for (int i = 0; i < 40000; ++i) std::ofstream(home_ / "many" / (stem + std::to_string(i)));
+  auto client = LoggedIn();
+  for (const char* command : {"LIST many", "NLST many"}) {
+    const SocketHandle data = Passive(*client, 16 * 1024);
+    EXPECT_EQ(client->Command(command)[0], '1') << command;
+    EXPECT_GE(ReadUpTo(data, 4096).size(), 4096u) << command;
+    int error = 0;
+    SetSocketLinger(data, true, 0, error);  // the close resets the connection
+    CloseSocket(data);
+    EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n") << command;
+  }
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+  const std::string names = Fetch(*client, "NLST many");  // uncut, it still ends with 226
+  EXPECT_EQ(std::count(names.begin(), names.end(), '\n'), 40000);
+}
+
+TEST_F(TransferTest, AClientThatStopsReadingNeverFreezesTheSession) {
+  // The control connection is served while the download waits for the client (it would wait
+  // minutes for the send's patience otherwise).
+  auto client = LoggedIn();
+  const SocketHandle data = StalledDownload(*client);
+  // A transfer under way refuses NOOP, and says so at once.
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");
+  // An end-session order, posted as the management router posts it, takes effect.
+  int closed = 0;
+  listener_->Sessions().ForEachSessionOfUser("bob", [&](CFtpSession& s) {
+    s.Post([](CFtpSession& session) { session.CloseSession(true, 0); });
+    ++closed;
+  });
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(client->ReadReply(), "421 Terminating connection.\r\n");
+  CloseSocket(data);
+}
+
+TEST_F(TransferTest, ADownloadWhoseClientTakesNothingForThirtySecondsEnds) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  auto client = LoggedIn();
+  const SocketHandle data = StalledDownload(*client);
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");  // still under way
+  clock.AdvanceMilliseconds(29'000);
+  EXPECT_EQ(client->ReadReply(300), "");
+  clock.AdvanceMilliseconds(1'000);
+  EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+  CloseSocket(data);
 }
 
 TEST_F(TransferTest, DataConnectionAndStalledUploadTimeOut) {
