@@ -11,7 +11,9 @@ namespace zelm {
 void HandleDele(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
-  if (fs.ResolveForRemoval(command.argument, false, real) != ResolveExists) {
+  // SECURITY: neither a link nor what lies behind one is deleted (links are for reading).
+  if (fs.ResolveForRemoval(command.argument, false, real) != ResolveExists ||
+      PathMeetsLinkBelow(fs.GetHomePath(), real)) {
     session.SendErrorReply(553, &command);
     return;
   }
@@ -32,8 +34,10 @@ void HandleDele(CFtpSession& session, CFtpCommand& command) {
 void HandleRnfr(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
-  if (fs.ResolvePath(command.argument, false, real) != ResolveExists &&
-      fs.ResolvePath(command.argument, true, real) != ResolveExists) {
+  // SECURITY: neither a link nor what lies behind one is renamed.
+  if ((fs.ResolvePath(command.argument, false, real) != ResolveExists &&
+       fs.ResolvePath(command.argument, true, real) != ResolveExists) ||
+      PathMeetsLinkBelow(fs.GetHomePath(), real)) {
     session.SendErrorReply(550, &command);
     return;
   }
@@ -48,7 +52,7 @@ void HandleRnto(CFtpSession& session, CFtpCommand& command) {
     return;
   }
   // SECURITY: the target resolves inside the home like any path; the home itself is never
-  // renamed away.
+  // renamed away, and nothing is moved onto a link or through one.
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   std::string home = fs.GetHomePath();
@@ -56,7 +60,7 @@ void HandleRnto(CFtpSession& session, CFtpCommand& command) {
   while (from.size() > 1 && from.back() == '/') from.pop_back();
   if (HasInvalidNameChars(command.argument) ||
       fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home ||
-      !MovePath(from, real)) {
+      PathMeetsLinkBelow(home, real) || PathMeetsLinkBelow(home, from) || !MovePath(from, real)) {
     session.SendErrorReply(553, &command);
     return;
   }

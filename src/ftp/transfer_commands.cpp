@@ -88,6 +88,12 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
   const uint64_t restartOffset = restartOffset_;
   restartOffset_ = 0;  // a restart marker serves the next transfer only
   CFtpFileSystem& fs = account_.fileSystem;
+  // SECURITY: an upload never creates or writes through a symbolic link: not in the target's
+  // place, not on the way to it below the home (a published folder is for reading only).
+  if (receiving && PathMeetsLinkBelow(fs.GetHomePath(), realPath)) {
+    SendErrorReply(kReplyAccessDenied, &command);
+    return CTransferEngine::kConnectionFailed;
+  }
   int64_t growthLimit = kNoGrowthLimit;
   if (receiving && account_.quota != 0) {
     if (fs.GetUsedBytes() == 0) fs.ComputeUsedSpace();

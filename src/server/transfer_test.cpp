@@ -393,6 +393,71 @@ TEST_F(TransferTest, ClosingTheControlConnectionDiscardsAFreshUpload) {
   EXPECT_EQ(ReadFile(home_ / "old.txt"), "precious");
 }
 
+TEST_F(TransferTest, LinksInAHomeAreReadButNeverWrittenThroughOrRemoved) {
+  // The operator publishes a folder outside the home as a link; a dangling link and a link to
+  // a file outside stand for what else a link in a home may be.
+  const fs::path outside = fs::path(folder_.Path()) / "outside";
+  WriteFile(outside / "secret.txt", "outside");
+  fs::create_directories(outside / "inner");
+  fs::create_directories(home_);
+  fs::create_symlink(outside, home_ / "pub");
+  fs::create_symlink(outside / "created.txt", home_ / "dangling.txt");
+  fs::create_symlink(outside / "secret.txt", home_ / "linked.txt");
+  WriteFile(home_ / "own.txt", "mine");
+  auto client = LoggedIn();
+
+  // Reading follows the links.
+  EXPECT_EQ(Fetch(*client, "RETR pub/secret.txt"), "outside");
+  EXPECT_EQ(Fetch(*client, "RETR linked.txt"), "outside");
+  EXPECT_EQ(Fetch(*client, "NLST pub"), "inner\r\nsecret.txt\r\n");
+  EXPECT_EQ(client->Command("CWD pub"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(Fetch(*client, "NLST"), "inner\r\nsecret.txt\r\n");
+  // Uploads into the published folder, STOU included, are refused before any data moves.
+  EXPECT_EQ(client->Command("STOU"), "550 STOU: Access denied.\r\n");
+  EXPECT_EQ(client->Command("STOR new.txt"), "550 STOR new.txt: Access denied.\r\n");
+  EXPECT_EQ(client->Command("CWD /"), "250 CWD command successful.\r\n");
+
+  const struct {
+    const char* command;
+    const char* reply;
+  } refused[] = {
+      {"STOR dangling.txt", "550 STOR dangling.txt: Access denied.\r\n"},
+      {"APPE dangling.txt", "550 APPE dangling.txt: Access denied.\r\n"},
+      {"STOR linked.txt", "550 STOR linked.txt: Access denied.\r\n"},
+      {"APPE linked.txt", "550 APPE linked.txt: Access denied.\r\n"},
+      {"STOR pub/new.txt", "550 STOR pub/new.txt: Access denied.\r\n"},
+      {"STOR pub/secret.txt", "550 STOR pub/secret.txt: Access denied.\r\n"},
+      {"DELE pub/secret.txt", "550 'pub/secret.txt': File name or directory name is invalid\r\n"},
+      {"DELE linked.txt", "550 'linked.txt': File name or directory name is invalid\r\n"},
+      {"DELE dangling.txt", "550 'dangling.txt': File name or directory name is invalid\r\n"},
+      {"RMD pub", "550 'pub': File name or directory name is invalid\r\n"},
+      {"RMD pub/inner", "550 'pub/inner': File name or directory name is invalid\r\n"},
+      {"MKD pub/made", "550 'pub/made': File name or directory name is invalid\r\n"},
+      {"RNFR pub/secret.txt",
+       "550 pub/secret.txt Cannot find specified directory of file name.\r\n"},
+      {"RNFR pub", "550 pub Cannot find specified directory of file name.\r\n"},
+      {"RNFR linked.txt", "550 linked.txt Cannot find specified directory of file name.\r\n"},
+  };
+  for (const auto& c : refused) EXPECT_EQ(client->Command(c.command), c.reply) << c.command;
+  for (const char* target : {"pub/own.txt", "dangling.txt", "linked.txt"}) {
+    EXPECT_EQ(client->Command("RNFR own.txt"),
+              "350 own.txt File exists, ready for destination name\r\n");
+    EXPECT_EQ(client->Command(std::string("RNTO ") + target),
+              std::string("550 '") + target + "': File name or directory name is invalid\r\n");
+  }
+
+  // Nothing outside changed, every link is still there, and the home's own files still work.
+  EXPECT_EQ(ReadFile(outside / "secret.txt"), "outside");
+  EXPECT_TRUE(fs::is_directory(outside / "inner"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 2);
+  for (const char* link : {"pub", "dangling.txt", "linked.txt"}) {
+    EXPECT_TRUE(fs::is_symlink(home_ / link)) << link;
+  }
+  EXPECT_EQ(Store(*client, "STOR own.txt", "changed"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "own.txt"), "changed");
+  EXPECT_EQ(client->Command("MKD made"), "257 \"made\" Directory created successfully\r\n");
+}
+
 TEST_F(TransferTest, PublishedShortcutIsAnOrdinaryFileToClients) {
   auto client = LoggedIn();
   const fs::path games = fs::path(folder_.Path()) / "games/Chess";

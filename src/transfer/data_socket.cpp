@@ -166,7 +166,7 @@ bool CFtpDataSocket::OpenTransferFile() {
     // SECURITY: a new upload never replaces a file that appeared meanwhile: it is created
     // exclusively; an existing one is opened without creating anything.
     if (PathExists(filePath_, 0)) {
-      opened = file_.Open(filePath_, CFile::Mode::kWrite);
+      opened = file_.Open(filePath_, CFile::Mode::kWriteExisting);
       fileExisted_ = opened;
     } else {
       opened = file_.Open(filePath_, CFile::Mode::kWriteNew);
