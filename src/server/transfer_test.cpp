@@ -274,6 +274,23 @@ TEST_F(TransferTest, ADownloadWhoseClientTakesNothingForThirtySecondsEnds) {
   CloseSocket(data);
 }
 
+TEST_F(TransferTest, AThrottledDownloadsPauseServesTheControlConnection) {
+  // At 1 KiB/s every chunk owes a pause of a second or more; on a clock that stands still the
+  // pause never ends, so only looks during the pause can serve the session.
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  accounts_["bob"].bandwidth = 1;
+  auto client = LoggedIn();
+  WriteFile(home_ / "slow.bin", std::string(100 * 1024, 's'));
+  const SocketHandle data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR slow.bin")[0], '1');
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");
+  listener_->Sessions().ForEachSessionOfUser(
+      "bob", [](CFtpSession& s) { s.Post([](CFtpSession& c) { c.CloseSession(true, 0); }); });
+  EXPECT_EQ(client->ReadReply(), "421 Terminating connection.\r\n");
+  CloseSocket(data);
+}
+
 TEST_F(TransferTest, DataConnectionAndStalledUploadTimeOut) {
   CManualClock clock;
   ScopedClockOverride override(clock);

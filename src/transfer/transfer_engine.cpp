@@ -16,6 +16,8 @@ namespace {
 // A download's throttle pause is slept in slices of at most this, so that a closing control
 // connection is noticed.
 constexpr int64_t kThrottleSliceMs = 15;
+// Slept slices between two looks at the control connection during a throttle pause.
+constexpr uint32_t kPauseSlicesPerLook = kSendSliceMs / kThrottleSliceMs;
 
 }  // namespace
 
@@ -155,10 +157,14 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
     // Data flowing counts as activity: a long download is not an idle session.
     owner_->OnDownloadData(sent);
     if (const int64_t delay = owner_->ChargeBandwidth(sent, MonotonicMilliseconds()); delay > 0) {
+      // A long pause (a low limit) is no reason to leave the control connection unanswered:
+      // it is looked at every few slices (counted in slept slices, not on the clock).
       const int64_t until = MonotonicMilliseconds() + delay;
+      uint32_t slices = 0;
       for (int64_t now = MonotonicMilliseconds(); now < until && !owner_->IsControlClosing();
            now = MonotonicMilliseconds()) {
         SleepMilliseconds(static_cast<uint32_t>(std::min(until - now, kThrottleSliceMs)));
+        if (++slices % kPauseSlicesPerLook == 0 && offset < size) owner_->PollControlConnection();
       }
     }
     // After the last chunk there is nothing left to interrupt.
