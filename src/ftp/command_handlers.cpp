@@ -7,6 +7,7 @@
 #include "ftp/ftp_session.h"
 #include "ftp/session_owner.h"
 #include "platform/files.h"
+#include "vfs/file_helpers.h"
 #include "vfs/ftp_path.h"
 
 namespace zelm {
@@ -96,7 +97,8 @@ void HandleMkd(CFtpSession& session, CFtpCommand& command) {
     session.SendErrorReply(kReplyAlreadyExists, &command);
     return;
   }
-  if (result != ResolveMissing) {
+  // SECURITY: no folder is made behind a link (a published folder is for reading).
+  if (result != ResolveMissing || PathMeetsLinkBelow(session.FileSystem().GetHomePath(), real)) {
     session.SendErrorReply(553, &command);
     return;
   }
@@ -116,7 +118,9 @@ void HandleMkd(CFtpSession& session, CFtpCommand& command) {
 void HandleRmd(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
-  if (fs.ResolveForRemoval(command.argument, true, real) != ResolveExists) {
+  // SECURITY: neither a link nor a folder behind one is removed.
+  if (fs.ResolveForRemoval(command.argument, true, real) != ResolveExists ||
+      PathMeetsLinkBelow(fs.GetHomePath(), real)) {
     session.SendErrorReply(553, &command);
     return;
   }

@@ -34,7 +34,9 @@ uint64_t RegularFileSize(const std::string& real) {
 void HandleDele(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
-  if (fs.ResolveForRemoval(command.argument, false, real) != ResolveExists) {
+  // SECURITY: neither a link nor what lies behind one is deleted (links are for reading).
+  if (fs.ResolveForRemoval(command.argument, false, real) != ResolveExists ||
+      PathMeetsLinkBelow(fs.GetHomePath(), real)) {
     session.SendErrorReply(553, &command);
     return;
   }
@@ -58,8 +60,10 @@ void HandleDele(CFtpSession& session, CFtpCommand& command) {
 void HandleRnfr(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
-  if (fs.ResolvePath(command.argument, false, real) != ResolveExists &&
-      fs.ResolvePath(command.argument, true, real) != ResolveExists) {
+  // SECURITY: neither a link nor what lies behind one is renamed.
+  if ((fs.ResolvePath(command.argument, false, real) != ResolveExists &&
+       fs.ResolvePath(command.argument, true, real) != ResolveExists) ||
+      PathMeetsLinkBelow(fs.GetHomePath(), real)) {
     session.SendErrorReply(550, &command);
     return;
   }
@@ -75,14 +79,15 @@ void HandleRnto(CFtpSession& session, CFtpCommand& command) {
     return;
   }
   // SECURITY: the target resolves inside the home like any path; the home itself is never
-  // renamed away.
+  // renamed away, and nothing is moved onto a link or through one.
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   std::string home = fs.GetHomePath();
   std::string from = source;
   while (from.size() > 1 && from.back() == '/') from.pop_back();
   if (HasInvalidNameChars(command.argument) ||
-      fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home) {
+      fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home ||
+      PathMeetsLinkBelow(home, real) || PathMeetsLinkBelow(home, from)) {
     session.SendErrorReply(553, &command);
     return;
   }

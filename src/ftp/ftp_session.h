@@ -82,8 +82,8 @@ enum LoginResult : int32_t {
   kLoginResultAnonymousLimit = 4,
 };
 
-// Timeouts of a control session, in seconds.
-inline constexpr int64_t kDataConnectionTimeout = 30;
+// Timeouts of a control session, in seconds (kDataConnectionTimeout, which a download's loop
+// applies too, is the transfer engine's).
 inline constexpr int64_t kAnswerTimeout = 10;  // login and rights answers: more than this
 inline constexpr int64_t kUploadStallTimeout = 60;
 inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes

@@ -87,6 +87,13 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
   const bool receiving = !command.Is(kCmdRetr);
   const uint64_t restartOffset = restartOffset_;
   restartOffset_ = 0;  // a restart marker serves the next transfer only
+  // SECURITY: an upload never creates or writes through a symbolic link: not in the target's
+  // place, not on the way to it below the home (a published folder is for reading only).
+  if (receiving && PathMeetsLinkBelow(account_.fileSystem.GetHomePath(), realPath)) {
+    ResetTransfer(false);
+    SendErrorReply(kReplyAccessDenied, &command);
+    return CTransferEngine::kConnectionFailed;
+  }
   UploadQuota quota;
   if (receiving) quota = {QuotaLedger(), account_.quota};
   if (!transfer_.OpenFile(realPath, receiving ? kDirectionReceive : kDirectionSend, append,
@@ -125,10 +132,14 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
 }
 
 void CFtpSession::SendListing() {
-  transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
-                        &account_.fileSystem.GetCodePage());
+  const bool complete = transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
+                                              &account_.fileSystem.GetCodePage());
   ResetTransfer(true);
-  SendReply(226, nullptr);
+  if (complete) {
+    SendReply(226, nullptr);
+  } else {
+    SendErrorReply(426, nullptr);  // the client's connection broke: the listing is cut short
+  }
 }
 
 void CFtpSession::SendFile() {

@@ -271,7 +271,47 @@ int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
   return handle_.load() != kInvalidSocket ? 0 : -1;
 }
 
-int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs) {
+int CZmSocket::WriteSocketSome(const uint8_t* data, size_t length, uint32_t waitMs) {
+  CheckOwnThread("WriteSocketSome");
+  size_t sent = 0;
+  int error = 0;
+  bool waited = false;
+  {
+    CMutexLock lock(sendMutex_);  // see WriteSocket
+    const SocketHandle fd = handle_.load();
+    if (fd == kInvalidSocket || !connected_.load()) {
+      lock.Unlock();
+      OnError(kEventBitReceive, kWsaEnotconn);
+      return -1;
+    }
+    while (sent < length) {
+      const long n = SendSocket(fd, data + sent, length - sent, error);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      if (n == 0 || error != kWsaEwouldblock) break;
+      // The buffer is full: what went is enough for now; with nothing gone, one wait.
+      if (sent > 0 || waited) break;
+      waited = true;
+      int waitError = 0;
+      const int ready = WaitWritable(fd, static_cast<int>(waitMs), waitError);
+      if (ready < 0) {
+        error = waitError;
+        break;
+      }
+      if (ready == 0) break;  // the peer took nothing in `waitMs`
+    }
+  }
+  // A failure after some bytes went is met again by the next call.
+  if (sent > 0 || error == 0 || error == kWsaEwouldblock) {
+    if (sent > 0) sendFailures_.store(0);
+    return static_cast<int>(sent);
+  }
+  return OnError(kEventBitSend, error) && IsValid() ? 0 : -1;  // tolerable: try again later
+}
+
+int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs, bool returnWhenIdle) {
   CheckOwnThread("WriteFile");
   size_t sent = 0;
   int error = 0;
@@ -313,6 +353,12 @@ int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs) {
         break;
       }
       if (error != kWsaEwouldblock) break;
+      if (returnWhenIdle) {
+        // A whole wait went by without room: the caller looks around before it waits again.
+        if (sent == 0) return kFileSendIdle;
+        error = 0;
+        break;
+      }
     }
   }
   if (sent == length || ended || (sent > 0 && !timedOut && error == 0)) {

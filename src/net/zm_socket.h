@@ -86,6 +86,8 @@ inline constexpr uint32_t kResolveFailed = 0xFFFFFFFF;
 inline constexpr int kNoTick = -1;
 // `WriteFile` result: the caller reads and sends the bytes itself.
 inline constexpr int64_t kFileSendFallback = -2;
+// `WriteFile` result with `returnWhenIdle`: the peer took nothing during one wait.
+inline constexpr int64_t kFileSendIdle = -3;
 // `WriteFile` gives a peer that takes nothing as long as `WriteSocket` gives a message of
 // this many bytes.
 inline constexpr size_t kFileSendUnit = 64 * 1024;
@@ -206,6 +208,11 @@ class CZmSocket {
   // thread (a send racing a close from elsewhere never reaches a reused descriptor, but the
   // rule is that only the owner sends).
   int WriteSocket(const uint8_t* data, size_t length);
+  // Sends as much of `length` bytes as the peer takes, waiting for room at most once and at
+  // most `waitMs` (real time) while nothing has gone: the bytes sent, 0 when the peer took
+  // nothing in that time (not a short send: the caller decides how long it waits), -1 when
+  // the socket is not connected or the send failed. The owning thread.
+  int WriteSocketSome(const uint8_t* data, size_t length, uint32_t waitMs);
   int Send(const uint8_t* data, size_t length) { return WriteSocket(data, length); }
   // Sends up to `length` bytes of `file` from its position without copying them through the
   // process. The call waits in the kernel for room in the send buffer and returns once all
@@ -216,8 +223,10 @@ class CZmSocket {
   // as `WriteSocket` counts it); kFileSendFallback when an error stopped it before any byte
   // went (the file or connection cannot be sent this way, or the read or send failed): the
   // caller reads and sends the bytes itself, which also tells a failed read from a failed
-  // send. The owning thread.
-  int64_t WriteFile(CFile& file, size_t length, uint32_t stretchMs);
+  // send. With `returnWhenIdle` the call never waits past one wait of `stretchMs` in which
+  // the peer took nothing: it returns what went before, or kFileSendIdle when nothing did
+  // (not a short send: the caller decides how long it waits). The owning thread.
+  int64_t WriteFile(CFile& file, size_t length, uint32_t stretchMs, bool returnWhenIdle = false);
 
   // ---- State ----
 

@@ -187,6 +187,10 @@ bool CFile::Open(const std::string& path, Mode mode) {
     case Mode::kWriteNew:
       flags |= O_WRONLY | O_CREAT | O_EXCL;
       break;
+    case Mode::kWriteExisting:
+      // SECURITY: nothing is created, and a link in the last place is not written through.
+      flags |= O_WRONLY | O_NOFOLLOW;
+      break;
   }
   const int fd = RetryOnEintr([&] { return open(path.c_str(), flags, 0666); });
   if (fd < 0) return false;

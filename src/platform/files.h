@@ -82,6 +82,7 @@ class CFile final {
     kWrite,          // create or open for writing, keeping the contents
     kWriteTruncate,  // create or open for writing, contents removed
     kWriteNew,       // create; fails when the name exists
+    kWriteExisting,  // existing file for writing, contents kept; fails on a symbolic link
   };
 
   CFile() = default;

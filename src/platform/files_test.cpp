@@ -52,6 +52,24 @@ TEST_F(FilesTest, OpenReadWriteSizeAndSeek) {
   EXPECT_EQ(GetFileSize64(moved), 0u);
 }
 
+TEST_F(FilesTest, WritingNewAndExistingFilesNeverGoesThroughALink) {
+  CFile file;
+  ASSERT_TRUE(file.Open(Path("target"), CFile::Mode::kWriteNew));
+  ASSERT_TRUE(file.Write("kept", 4));
+  file.Close();
+  ASSERT_TRUE(CreateSymbolicLink(Path("target"), Path("link")));
+  ASSERT_TRUE(CreateSymbolicLink(Path("made-through-link"), Path("dangling")));
+  EXPECT_FALSE(file.Open(Path("link"), CFile::Mode::kWriteExisting));
+  EXPECT_FALSE(file.Open(Path("dangling"), CFile::Mode::kWriteExisting));
+  EXPECT_FALSE(file.Open(Path("dangling"), CFile::Mode::kWriteNew));
+  EXPECT_FALSE(file.Open(Path("missing"), CFile::Mode::kWriteExisting));  // creates nothing
+  FileStatus status;
+  EXPECT_FALSE(GetFileStatus(Path("made-through-link"), status, LinkPolicy::kNoFollow));
+  EXPECT_FALSE(GetFileStatus(Path("missing"), status, LinkPolicy::kNoFollow));
+  ASSERT_TRUE(file.Open(Path("target"), CFile::Mode::kWriteExisting));
+  EXPECT_EQ(GetFileSize64(file), 4u);  // the contents stay
+}
+
 TEST_F(FilesTest, DirectoryEntriesWithTheirKinds) {
   ASSERT_TRUE(CreateOneDirectory(Path("dir")));
   EXPECT_FALSE(CreateOneDirectory(Path("dir")));

@@ -1,6 +1,7 @@
 // Transfers through a running listener, with raw data connections on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -35,9 +36,12 @@ uint16_t PassivePort(const std::string& reply) {
   return static_cast<uint16_t>(p1 * 256 + p2);
 }
 
-SocketHandle ConnectTo(uint16_t port) {
+// `receiveBuffer` (bytes, 0: the system's) keeps a client that stops reading from taking
+// much: a small buffer turns off the kernel's growing of the window.
+SocketHandle ConnectTo(uint16_t port, int receiveBuffer = 0) {
   int error = 0;
   const SocketHandle s = OpenSocket(kSocketStream, kProtocolTcp, error);
+  if (receiveBuffer != 0) SetSocketOption(s, SocketOption::kReceiveBuffer, receiveBuffer, error);
   ConnectSocket(s, kLoopback, port, error);
   EXPECT_EQ(WaitWritable(s, 5000, error), 1);
   return s;
@@ -68,8 +72,18 @@ class TransferTest : public ListenerTest {
   }
 
   // PASV, then the data connection.
-  SocketHandle Passive(FtpTestClient& client) {
-    return ConnectTo(PassivePort(client.Command("PASV")));
+  SocketHandle Passive(FtpTestClient& client, int receiveBuffer = 0) {
+    return ConnectTo(PassivePort(client.Command("PASV")), receiveBuffer);
+  }
+
+  // A client that starts a download of a large file, reads a little of it and then stops
+  // reading: the server finds the connection full from then on.
+  SocketHandle StalledDownload(FtpTestClient& client) {
+    WriteFile(home_ / "huge.bin", std::string(64 * 1024 * 1024, 'z'));
+    const SocketHandle data = Passive(client, 16 * 1024);
+    EXPECT_EQ(client.Command("RETR huge.bin")[0], '1');
+    EXPECT_GE(ReadUpTo(data, 100000).size(), 100000u);
+    return data;
   }
 
   // A whole download or listing: the preliminary reply, the bytes, the final reply.
@@ -205,6 +219,77 @@ TEST_F(TransferTest, ABrokenDownloadIsNotReportedAsComplete) {
   CloseSocket(data);  // the client goes away in the middle
   EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n");
   EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+}
+
+TEST_F(TransferTest, AListingCutShortIsNotReportedAsComplete) {
+  // 40,000 entries with long names make a listing of several MiB, more than the buffers of a
+  // client that reads 4 KiB and then resets the connection can take.
+  fs::create_directories(home_ / "many");
+  const std::string stem(100, 'n');
+  for (int i = 0; i < 40000; ++i) std::ofstream(home_ / "many" / (stem + std::to_string(i)));
+  auto client = LoggedIn();
+  for (const char* command : {"LIST many", "NLST many"}) {
+    const SocketHandle data = Passive(*client, 16 * 1024);
+    EXPECT_EQ(client->Command(command)[0], '1') << command;
+    EXPECT_GE(ReadUpTo(data, 4096).size(), 4096u) << command;
+    int error = 0;
+    SetSocketLinger(data, true, 0, error);  // the close resets the connection
+    CloseSocket(data);
+    EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n") << command;
+  }
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+  const std::string names = Fetch(*client, "NLST many");  // uncut, it still ends with 226
+  EXPECT_EQ(std::count(names.begin(), names.end(), '\n'), 40000);
+}
+
+TEST_F(TransferTest, AClientThatStopsReadingNeverFreezesTheSession) {
+  // The control connection is served while the download waits for the client (it would wait
+  // minutes for the send's patience otherwise).
+  auto client = LoggedIn();
+  const SocketHandle data = StalledDownload(*client);
+  // A transfer under way refuses NOOP, and says so at once.
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");
+  // An end-session order, posted as the management router posts it, takes effect.
+  int closed = 0;
+  listener_->Sessions().ForEachSessionOfUser("bob", [&](CFtpSession& s) {
+    s.Post([](CFtpSession& session) { session.CloseSession(true, 0); });
+    ++closed;
+  });
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(client->ReadReply(), "421 Terminating connection.\r\n");
+  CloseSocket(data);
+}
+
+TEST_F(TransferTest, ADownloadWhoseClientTakesNothingForThirtySecondsEnds) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  auto client = LoggedIn();
+  const SocketHandle data = StalledDownload(*client);
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");  // still under way
+  clock.AdvanceMilliseconds(29'000);
+  EXPECT_EQ(client->ReadReply(300), "");
+  clock.AdvanceMilliseconds(1'000);
+  EXPECT_EQ(client->ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+  EXPECT_EQ(client->Command("NOOP"), "200 'NOOP': Command okay.\r\n");
+  CloseSocket(data);
+}
+
+TEST_F(TransferTest, AThrottledDownloadsPauseServesTheControlConnection) {
+  // At 1 KiB/s every chunk owes a pause of a second or more; on a clock that stands still the
+  // pause never ends, so only looks during the pause can serve the session.
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  accounts_["bob"].bandwidth = 1;
+  auto client = LoggedIn();
+  WriteFile(home_ / "slow.bin", std::string(100 * 1024, 's'));
+  const SocketHandle data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR slow.bin")[0], '1');
+  EXPECT_EQ(client->Command("NOOP"), "501 Unknown command NOOP\r\n");
+  listener_->Sessions().ForEachSessionOfUser(
+      "bob", [](CFtpSession& s) { s.Post([](CFtpSession& c) { c.CloseSession(true, 0); }); });
+  EXPECT_EQ(client->ReadReply(), "421 Terminating connection.\r\n");
+  CloseSocket(data);
 }
 
 TEST_F(TransferTest, DataConnectionAndStalledUploadTimeOut) {
@@ -394,6 +479,71 @@ TEST_F(TransferTest, ClosingTheControlConnectionDiscardsAFreshUpload) {
   ASSERT_TRUE(WaitUntil([&] { return !fs::exists(home_ / "new.bin"); }, 60'000));
   CloseSocket(data2);
   EXPECT_EQ(ReadFile(home_ / "old.txt"), "precious");
+}
+
+TEST_F(TransferTest, LinksInAHomeAreReadButNeverWrittenThroughOrRemoved) {
+  // The operator publishes a folder outside the home as a link; a dangling link and a link to
+  // a file outside stand for what else a link in a home may be.
+  const fs::path outside = fs::path(folder_.Path()) / "outside";
+  WriteFile(outside / "secret.txt", "outside");
+  fs::create_directories(outside / "inner");
+  fs::create_directories(home_);
+  fs::create_symlink(outside, home_ / "pub");
+  fs::create_symlink(outside / "created.txt", home_ / "dangling.txt");
+  fs::create_symlink(outside / "secret.txt", home_ / "linked.txt");
+  WriteFile(home_ / "own.txt", "mine");
+  auto client = LoggedIn();
+
+  // Reading follows the links.
+  EXPECT_EQ(Fetch(*client, "RETR pub/secret.txt"), "outside");
+  EXPECT_EQ(Fetch(*client, "RETR linked.txt"), "outside");
+  EXPECT_EQ(Fetch(*client, "NLST pub"), "inner\r\nsecret.txt\r\n");
+  EXPECT_EQ(client->Command("CWD pub"), "250 CWD command successful.\r\n");
+  EXPECT_EQ(Fetch(*client, "NLST"), "inner\r\nsecret.txt\r\n");
+  // Uploads into the published folder, STOU included, are refused before any data moves.
+  EXPECT_EQ(client->Command("STOU"), "550 STOU: Access denied.\r\n");
+  EXPECT_EQ(client->Command("STOR new.txt"), "550 STOR new.txt: Access denied.\r\n");
+  EXPECT_EQ(client->Command("CWD /"), "250 CWD command successful.\r\n");
+
+  const struct {
+    const char* command;
+    const char* reply;
+  } refused[] = {
+      {"STOR dangling.txt", "550 STOR dangling.txt: Access denied.\r\n"},
+      {"APPE dangling.txt", "550 APPE dangling.txt: Access denied.\r\n"},
+      {"STOR linked.txt", "550 STOR linked.txt: Access denied.\r\n"},
+      {"APPE linked.txt", "550 APPE linked.txt: Access denied.\r\n"},
+      {"STOR pub/new.txt", "550 STOR pub/new.txt: Access denied.\r\n"},
+      {"STOR pub/secret.txt", "550 STOR pub/secret.txt: Access denied.\r\n"},
+      {"DELE pub/secret.txt", "550 'pub/secret.txt': File name or directory name is invalid\r\n"},
+      {"DELE linked.txt", "550 'linked.txt': File name or directory name is invalid\r\n"},
+      {"DELE dangling.txt", "550 'dangling.txt': File name or directory name is invalid\r\n"},
+      {"RMD pub", "550 'pub': File name or directory name is invalid\r\n"},
+      {"RMD pub/inner", "550 'pub/inner': File name or directory name is invalid\r\n"},
+      {"MKD pub/made", "550 'pub/made': File name or directory name is invalid\r\n"},
+      {"RNFR pub/secret.txt",
+       "550 pub/secret.txt Cannot find specified directory of file name.\r\n"},
+      {"RNFR pub", "550 pub Cannot find specified directory of file name.\r\n"},
+      {"RNFR linked.txt", "550 linked.txt Cannot find specified directory of file name.\r\n"},
+  };
+  for (const auto& c : refused) EXPECT_EQ(client->Command(c.command), c.reply) << c.command;
+  for (const char* target : {"pub/own.txt", "dangling.txt", "linked.txt"}) {
+    EXPECT_EQ(client->Command("RNFR own.txt"),
+              "350 own.txt File exists, ready for destination name\r\n");
+    EXPECT_EQ(client->Command(std::string("RNTO ") + target),
+              std::string("550 '") + target + "': File name or directory name is invalid\r\n");
+  }
+
+  // Nothing outside changed, every link is still there, and the home's own files still work.
+  EXPECT_EQ(ReadFile(outside / "secret.txt"), "outside");
+  EXPECT_TRUE(fs::is_directory(outside / "inner"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 2);
+  for (const char* link : {"pub", "dangling.txt", "linked.txt"}) {
+    EXPECT_TRUE(fs::is_symlink(home_ / link)) << link;
+  }
+  EXPECT_EQ(Store(*client, "STOR own.txt", "changed"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "own.txt"), "changed");
+  EXPECT_EQ(client->Command("MKD made"), "257 \"made\" Directory created successfully\r\n");
 }
 
 TEST_F(TransferTest, PublishedShortcutIsAnOrdinaryFileToClients) {

@@ -213,8 +213,9 @@ bool CFtpDataSocket::OpenUploadTargetLocked() {
   }
   bool opened = false;
   if (exists) {
-    // A resumed or appended upload writes the file in place.
-    opened = file_.Open(filePath_, CFile::Mode::kWrite);
+    // A resumed or appended upload writes the file in place; SECURITY: opened without
+    // creating anything and without following a link in its place.
+    opened = file_.Open(filePath_, CFile::Mode::kWriteExisting);
     fileExisted_ = opened;
   } else {
     // SECURITY: a new upload never replaces a file that appeared meanwhile: it is created
@@ -289,7 +290,8 @@ int CFtpDataSocket::ReplaceTargetLocked() {
   return 0;
 }
 
-int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure) {
+int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, uint32_t waitMs, size_t& sent,
+                                  int& failure) {
   sent = 0;
   failure = 0;
   int64_t n = 0;
@@ -310,12 +312,18 @@ int CFtpDataSocket::SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, in
     return -1;
   }
   if (n == 0) return 0;
-  if (WriteSocket(buffer, static_cast<size_t>(n)) != n) {
+  const int written = WriteSocketSome(buffer, static_cast<size_t>(n), waitMs);
+  if (written < 0) {
     transferError_ = GetLastError() != 0 ? GetLastError() : kWsaEconnreset;
     failure = kSendFailed;
     return -1;
   }
-  sent = static_cast<size_t>(n);
+  if (written < n) {
+    // What the client did not take is read again by the next chunk.
+    CMutexLock lock(transferMutex_);
+    if (file_.IsOpen()) SeekFile(file_, -(n - written), 1);
+  }
+  sent = static_cast<size_t>(written);
   return 1;
 }
 
@@ -329,8 +337,9 @@ int CFtpDataSocket::SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent
     failure = IsValid() ? kReadFailed : kSendFailed;
     return -1;
   }
-  const int64_t n = WriteFile(file, size, stretchMs);
+  const int64_t n = WriteFile(file, size, stretchMs, true);
   if (n == kFileSendFallback) return 2;
+  if (n == kFileSendIdle) return 1;  // nothing went in this wait: `sent` stays 0
   if (n < 0) {
     transferError_ = GetLastError() != 0 ? GetLastError() : kWsaEconnreset;
     failure = kSendFailed;

@@ -189,12 +189,15 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   uint64_t GetFileSize() const;
   int GetTransferError() const { return transferError_.load(); }
 
-  // Reads up to `size` bytes of the file and sends them: 1 with `sent` set, 0 at the end of
-  // the file, -1 when reading (kReadFailed) or sending (kSendFailed) failed.
+  // Reads up to `size` bytes of the file and sends what the client takes of them, waiting at
+  // most `waitMs` (real time) for room while nothing has gone: 1 with `sent` set (0 when the
+  // client took nothing in that time; the file's position stays after the bytes sent), 0 at
+  // the end of the file, -1 when reading (kReadFailed) or sending (kSendFailed) failed.
   enum ChunkFailure { kReadFailed = 1, kSendFailed = 2 };
-  int SendFileChunk(uint8_t* buffer, size_t size, size_t& sent, int& failure);
+  int SendFileChunk(uint8_t* buffer, size_t size, uint32_t waitMs, size_t& sent, int& failure);
   // As SendFileChunk, without copying the bytes through the process, and returning early
-  // (with fewer bytes) once `stretchMs` have passed: 1 with `sent` set, 0 at the end of the
+  // (with fewer bytes) once `stretchMs` have passed or a wait of `stretchMs` found no room:
+  // 1 with `sent` set (0 when the client took nothing in that wait), 0 at the end of the
   // file, -1 when sending failed (kSendFailed), and 2 when the file must be read and sent
   // with SendFileChunk instead (nothing was sent; the failure, if it was one, shows there).
   int SendFileDirect(size_t size, uint32_t stretchMs, size_t& sent, int& failure);

@@ -16,6 +16,8 @@ namespace {
 // A download's throttle pause is slept in slices of at most this, so that a closing control
 // connection is noticed.
 constexpr int64_t kThrottleSliceMs = 15;
+// Slept slices between two looks at the control connection during a throttle pause.
+constexpr uint32_t kPauseSlicesPerLook = kSendSliceMs / kThrottleSliceMs;
 
 }  // namespace
 
@@ -136,6 +138,7 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
   const uint64_t size = data_.GetFileSize();
   uint32_t chunks = 0;
   int failure = 0;
+  int64_t lastData = MonotonicMilliseconds();
   while (offset < size) {
     size_t sent = 0;
     int result = 2;
@@ -147,23 +150,42 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
     if (direct) {
       const uint64_t left = size - offset;  // no call that only finds the end
       result = data_.SendFileDirect(static_cast<size_t>(std::min<uint64_t>(kDirectStretch, left)),
-                                    kDirectStretchMs, sent, failure);
+                                    std::min(kDirectStretchMs, kSendSliceMs), sent, failure);
       if (result == 1) chunks += kControlPollChunks - 1;  // a look after every stretch
       direct = result != 2;
     }
     if (result == 2) {
       buffer.resize(chunk);
-      result = data_.SendFileChunk(buffer.data(), chunk, sent, failure);
+      result = data_.SendFileChunk(buffer.data(), chunk, kSendSliceMs, sent, failure);
     }
     if (result != 1) break;
+    if (sent == 0) {
+      // The client took nothing for a slice: serve the control connection and the posted
+      // tasks, then wait again, unless the client has taken nothing for too long.
+      if (MonotonicMilliseconds() - lastData >= kDataConnectionTimeout * 1000) {
+        failure = CFtpDataSocket::kSendFailed;
+        break;
+      }
+      owner_->PollControlConnection();
+      if (owner_->IsControlClosing()) {
+        failure = CFtpDataSocket::kSendFailed;
+        break;
+      }
+      continue;
+    }
+    lastData = MonotonicMilliseconds();
     offset += sent;
     // Data flowing counts as activity: a long download is not an idle session.
     owner_->OnDownloadData(sent);
     if (const int64_t delay = owner_->ChargeBandwidth(sent, MonotonicMilliseconds()); delay > 0) {
+      // A long pause (a low limit) is no reason to leave the control connection unanswered:
+      // it is looked at every few slices (counted in slept slices, not on the clock).
       const int64_t until = MonotonicMilliseconds() + delay;
+      uint32_t slices = 0;
       for (int64_t now = MonotonicMilliseconds(); now < until && !owner_->IsControlClosing();
            now = MonotonicMilliseconds()) {
         SleepMilliseconds(static_cast<uint32_t>(std::min(until - now, kThrottleSliceMs)));
+        if (++slices % kPauseSlicesPerLook == 0 && offset < size) owner_->PollControlConnection();
       }
     }
     // After the last chunk there is nothing left to interrupt.
@@ -176,9 +198,26 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
   return static_cast<DownloadResult>(failure);
 }
 
-void CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CCodePage* names) {
+bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CCodePage* names) {
+  // The listing's own result cannot tell an empty directory from a broken connection: the
+  // sink remembers whether a send failed.
+  class CheckedSink final : public CListingSink {
+   public:
+    explicit CheckedSink(CListingSink& to) : to_(to) {}
+    int64_t Send(const char* data, size_t length) override {
+      const int64_t sent = to_.Send(data, length);
+      if (sent < 0) failed = true;
+      return sent;
+    }
+    bool failed = false;
+
+   private:
+    CListingSink& to_;
+  };
+  CheckedSink sink(data_);
   CFtpListing listing(names);
-  listing.WriteDirectoryListing(pattern, data_, namesOnly);
+  listing.WriteDirectoryListing(pattern, sink, namesOnly);
+  return !sink.failed;
 }
 
 }  // namespace zelm

@@ -45,6 +45,13 @@ inline constexpr uint32_t kDirectStretchMs = 50;
 // kUploadDrainPollMs: the injectable clock does not move while the session waits.
 inline constexpr uint32_t kUploadDrainPollMs = 2;
 inline constexpr uint32_t kUploadDrainIdleMs = 3000;
+// A download waits for a client whose side is full in slices of at most this long (real
+// time), and looks at the control connection and the posted tasks between them, so that ABOR,
+// QUIT, NOOP, an end-session order and shutdown never wait for a client that reads nothing.
+inline constexpr uint32_t kSendSliceMs = 50;
+// Seconds within which a data connection must be made, and for which a download's client may
+// take no data before the transfer fails (on the injectable clock).
+inline constexpr int64_t kDataConnectionTimeout = 30;
 
 class CTransferEngine final {
  public:
@@ -136,13 +143,16 @@ class CTransferEngine final {
   // now on (the data socket does this itself for a connection that comes later).
   void HandOverUpload();
   // Sends the opened file from its restart offset over the open connection, within the
-  // owner's bandwidth limit, looking at the control connection between chunks; stops when
-  // the control connection closes (kDownloadSendFailed). Blocks the session's thread for the
-  // download's length. The caller closes the connection after it.
+  // owner's bandwidth limit, looking at the control connection between chunks and between the
+  // slices of a wait for a client that takes nothing (kSendSliceMs); stops when the control
+  // connection closes or the client took no data for kDataConnectionTimeout seconds
+  // (kDownloadSendFailed). Blocks the session's thread for the download's length. The caller
+  // closes the connection after it.
   DownloadResult RunDownload();
   // LIST (`namesOnly` false) or NLST of the real directory `pattern` over the open connection,
-  // names converted by `names`.
-  void SendListing(const std::string& pattern, bool namesOnly, CCodePage* names);
+  // names converted by `names`. False when a send failed: the client got part of the listing
+  // at most (426); an empty or unreadable directory is a complete (empty) listing.
+  bool SendListing(const std::string& pattern, bool namesOnly, CCodePage* names);
 
  private:
   ConnectionState TakeWaitingConnection(const Endpoints& at);

@@ -43,6 +43,28 @@ bool IsDirectoryEmpty(std::string_view path) {
   return !DirectoryHasEntries(std::string(path));
 }
 
+bool PathMeetsLinkBelow(std::string_view home, std::string_view path) {
+  while (home.size() > 1 && home.back() == '/') home.remove_suffix(1);
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  // SECURITY: a path outside the home is refused as if it met a link.
+  if (home.empty() || path.size() > kMaxPath || path.substr(0, home.size()) != home) return true;
+  if (path.size() == home.size()) return false;
+  if (home.size() > 1 && path[home.size()] != '/') return true;
+  // SECURITY: every level below the home is examined without following links; the home's own
+  // levels are the operator's.
+  size_t end = home.size() > 1 ? home.size() : 0;
+  while (end < path.size()) {
+    end = path.find('/', end + 1);
+    if (end == std::string_view::npos) end = path.size();
+    FileStatus status;
+    if (!GetFileStatus(std::string(path.substr(0, end)), status, LinkPolicy::kNoFollow)) {
+      return false;
+    }
+    if (status.kind == FileKind::kSymlink) return true;
+  }
+  return false;
+}
+
 bool CreateDirectoryTree(std::string_view path) {
   if (path.empty() || path.front() != '/' || path.size() > kMaxPath) return false;
   size_t start = 1;

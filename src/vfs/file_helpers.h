@@ -40,6 +40,13 @@ uint64_t GetFileSizeByName(std::string_view path);
 // read (missing included) counts as empty.
 bool IsDirectoryEmpty(std::string_view path);
 
+// True when a symbolic link is met on `path` below `home` (the components after the home's,
+// the last one included), or when `path` is neither `home` nor below it. Levels after the
+// first missing one are not looked at: nothing exists there to be a link. Commands that
+// create, write, rename or remove ask this, so that links placed in a home (published
+// folders) are followed for reading only.
+bool PathMeetsLinkBelow(std::string_view home, std::string_view path);
+
 // Creates every missing level of the absolute directory path; levels made before a failure
 // stay. True when every level exists afterwards.
 bool CreateDirectoryTree(std::string_view path);

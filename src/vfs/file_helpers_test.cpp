@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "vfs/test_tree.h"
 
 namespace zelm {
@@ -54,6 +56,45 @@ TEST(FileHelpers, DirectoryEmptinessAndTreeCreation) {
   EXPECT_FALSE(CreateDirectoryTree(tree.Path("new1/new2/" + std::string(300, 'n') + "/x")));
   EXPECT_TRUE(DirectoryExists(tree.Path("new1/new2")));
   EXPECT_FALSE(CreateDirectoryTree("relative/path"));
+}
+
+TEST(FileHelpers, LinksBelowTheHomeAreMetOnTheWayAndInTheLastPlace) {
+  TestTree tree;
+  tree.MakeDirectory("home");
+  tree.MakeDirectory("home/plain");
+  tree.MakeDirectory("home/plain/deeper");
+  tree.MakeFile("home/plain/a.txt");
+  tree.MakeDirectory("outside");
+  tree.MakeFile("outside/secret.txt");
+  namespace fs = std::filesystem;
+  fs::create_symlink(tree.Path("outside"), tree.Path("home/pub"));
+  fs::create_symlink(tree.Path("outside/secret.txt"), tree.Path("home/plain/linked.txt"));
+  fs::create_symlink(tree.Path("outside/none.txt"), tree.Path("home/dangling.txt"));
+  fs::create_symlink(tree.Path("home"), tree.Path("homelink"));
+  const std::string home = tree.Path("home");
+  const struct {
+    std::string path;
+    bool meets;
+  } cases[] = {
+      {home, false},
+      {home + "/", false},
+      {home + "/plain/a.txt", false},
+      {home + "/plain/deeper/", false},
+      {home + "/plain/new/newer/x", false},  // nothing exists below the missing level
+      {home + "/pub", true},
+      {home + "/pub/", true},
+      {home + "/pub/secret.txt", true},
+      {home + "/pub/new.txt", true},
+      {home + "/plain/linked.txt", true},
+      {home + "/dangling.txt", true},
+      {tree.Path("outside/secret.txt"), true},  // not below the home at all
+      {home + "2/x", true},                     // a sibling that shares the home's text
+      {"", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PathMeetsLinkBelow(home, c.path), c.meets) << c.path;
+  // The home's own levels are the operator's: a home reached through a link is no fault.
+  EXPECT_FALSE(PathMeetsLinkBelow(tree.Path("homelink"), tree.Path("homelink/plain/a.txt")));
+  EXPECT_TRUE(PathMeetsLinkBelow(tree.Path("homelink"), tree.Path("homelink/pub/secret.txt")));
 }
 
 TEST(FileHelpers, CaseInsensitiveComparisons) {
