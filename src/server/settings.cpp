@@ -96,6 +96,52 @@ uint32_t GetDefaultBandwidth() { return ReadSettingDword("Default BandWidth", 12
 bool IsDiscoveryOn() { return ReadSettingDword("Discovery", 0) == 1; }
 std::string GetMainPath() { return ReadSettingString("Main Path"); }
 
+uint32_t GetPassivePortMin() {
+  const uint32_t port = ReadSettingDword("Passive Port Min", 1500);
+  return port == 0 || port > 65535 ? 1500 : port;
+}
+
+uint32_t GetPassivePortMax() {
+  const uint32_t port = ReadSettingDword("Passive Port Max", 65535);
+  return port > 65535 || port < GetPassivePortMin() ? 65535 : port;
+}
+
+uint32_t GetPassiveAddress() {
+  const std::string text = ReadSettingString("Passive Address");
+  uint32_t parts[4] = {};
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t digits = 0;
+    uint32_t value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 3) {
+      value = value * 10 + static_cast<uint32_t>(text[at++] - '0');
+      ++digits;
+    }
+    if (digits == 0 || value > 255) return 0;
+    parts[i] = value;
+    if (i < 3) {
+      if (at >= text.size() || text[at] != '.') return 0;
+      ++at;
+    }
+  }
+  if (at != text.size()) return 0;
+  // Network order: the first part is the lowest byte in memory.
+  return parts[0] | parts[1] << 8 | parts[2] << 16 | parts[3] << 24;
+}
+
+uint32_t GetFailedLoginDelay() { return ReadSettingDword("Failed Login Delay", 16); }
+uint32_t GetBanFailures() { return ReadSettingDword("Ban Failures", 10); }
+uint32_t GetBanWindow() { return ReadSettingDword("Ban Window", 600); }
+uint32_t GetBanTime() { return ReadSettingDword("Ban Time", 900); }
+uint32_t GetMaxConnectionPerIp() { return ReadSettingDword("Max Connection Per IP", 8); }
+
+uint32_t GetLoginTimeout() {
+  const uint32_t seconds = ReadSettingDword("Login Timeout", 30);
+  return seconds == 0 ? 30 : seconds;
+}
+
+bool IsSameAddressLoginOn() { return ReadSettingDword("Same Address Login", 1) != 0; }
+
 bool SetMainPath(const char* path) {
   const uint32_t size = path != nullptr ? static_cast<uint32_t>(std::strlen(path)) : 0;
   return WriteSetting("Main Path", path, size, SETTING_STRING | SETTING_CREATE);

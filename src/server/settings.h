@@ -43,6 +43,29 @@ uint32_t GetDefaultBandwidth();
 // or any other value leaves it off.
 bool IsDiscoveryOn();
 std::string GetMainPath();
+
+// Safety on a shared LAN. Each is read when it is used (at the next PASV, login or accept).
+// "Passive Port Min" / "Passive Port Max": the range passive ports are drawn from at random
+// (1500 and 65535 when absent; a minimum of 0 reads as 1500, a maximum above 65535 or
+// below the minimum reads as 65535).
+uint32_t GetPassivePortMin();
+uint32_t GetPassivePortMax();
+// "Passive Address": the dotted IPv4 address a 227 reply names (for a server behind NAT);
+// empty or unreadable: the control connection's local address. Network-order bytes, 0 = none.
+uint32_t GetPassiveAddress();
+// "Failed Login Delay" (16 s), "Ban Failures" (10; 0 = no bans), "Ban Window" (600 s),
+// "Ban Time" (900 s).
+uint32_t GetFailedLoginDelay();
+uint32_t GetBanFailures();
+uint32_t GetBanWindow();
+uint32_t GetBanTime();
+// "Max Connection Per IP": 8 when absent; 0 = no per-address limit.
+uint32_t GetMaxConnectionPerIp();
+// "Login Timeout": seconds a connection may stay without a login, 30 when absent (0 reads as 30).
+uint32_t GetLoginTimeout();
+// "Same Address Login": 1 (default) lets a logged-in user log in again from the same address
+// without a password; 0 turns that off.
+bool IsSameAddressLoginOn();
 // A null path stores an empty value.
 bool SetMainPath(const char* path);
 

@@ -43,6 +43,45 @@ TEST_F(SettingsTest, MissingStoreGivesDefaults) {
   EXPECT_EQ(settings.defaultPath, "");
 }
 
+TEST_F(SettingsTest, LanSafetySettingsHaveSafeDefaultsAndRejectNonsense) {
+  EXPECT_EQ(GetPassivePortMin(), 1500u);
+  EXPECT_EQ(GetPassivePortMax(), 65535u);
+  EXPECT_EQ(GetPassiveAddress(), 0u);
+  EXPECT_EQ(GetFailedLoginDelay(), 16u);
+  EXPECT_EQ(GetBanFailures(), 10u);
+  EXPECT_EQ(GetBanWindow(), 600u);
+  EXPECT_EQ(GetBanTime(), 900u);
+  EXPECT_EQ(GetMaxConnectionPerIp(), 8u);
+  EXPECT_EQ(GetLoginTimeout(), 30u);
+  EXPECT_TRUE(IsSameAddressLoginOn());
+
+  CSettingsStore store = Store();
+  ASSERT_TRUE(store.Write("Passive Port Min", SettingValue::Dword(40000), true));
+  ASSERT_TRUE(store.Write("Passive Port Max", SettingValue::Dword(30000), true));
+  EXPECT_EQ(GetPassivePortMin(), 40000u);
+  EXPECT_EQ(GetPassivePortMax(), 65535u);  // below the minimum
+  ASSERT_TRUE(store.Write("Passive Port Max", SettingValue::Dword(40010), true));
+  EXPECT_EQ(GetPassivePortMax(), 40010u);
+  ASSERT_TRUE(store.Write("Passive Port Min", SettingValue::Dword(70000), true));
+  EXPECT_EQ(GetPassivePortMin(), 1500u);
+  ASSERT_TRUE(store.Write("Login Timeout", SettingValue::Dword(0), true));
+  EXPECT_EQ(GetLoginTimeout(), 30u);
+  ASSERT_TRUE(store.Write("Same Address Login", SettingValue::Dword(0), true));
+  EXPECT_FALSE(IsSameAddressLoginOn());
+
+  const struct {
+    const char* text;
+    uint32_t expected;
+  } addresses[] = {
+      {"192.0.2.7", 0x070200C0u}, {"10.0.0.1", 0x0100000Au}, {"10.0.0", 0},
+      {"10.0.0.256", 0},          {"10.0.0.1 ", 0},          {"a.b.c.d", 0},
+  };
+  for (const auto& c : addresses) {
+    ASSERT_TRUE(store.Write("Passive Address", SettingValue::Text(c.text), true));
+    EXPECT_EQ(GetPassiveAddress(), c.expected) << c.text;
+  }
+}
+
 TEST_F(SettingsTest, NumbersReadFromDwordsAndShortTexts) {
   CSettingsStore store = Store();
   const struct {
