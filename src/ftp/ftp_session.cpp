@@ -9,6 +9,7 @@
 #include "ftp/session_owner.h"
 #include "platform/clock.h"
 #include "platform/limits.h"
+#include "vfs/ftp_path.h"
 
 namespace zelm {
 
@@ -476,8 +477,16 @@ bool CFtpSession::OnReceiveBlockFull(const uint8_t* data, size_t length) {
   return false;
 }
 
+namespace {
+constexpr std::string_view kMaskedPassword = "PASS ******";
+}  // namespace
+
 void CFtpSession::HandleLine(std::string_view line) {
-  const std::string_view text = line.substr(0, line.size() - 2);  // without CR LF
+  std::string_view text = line.substr(0, line.size() - 2);  // without CR LF
+  // A password line, whatever its shape (a NUL, a bare CR, no argument), is never logged or
+  // echoed in clear: replies that quote the line quote its masked form.
+  const bool passwordLine = text.size() >= 4 && EqualsNoCase(text.substr(0, 4), "PASS");
+  if (passwordLine) text = kMaskedPassword;
   CFtpCommand command;
   if (HasFlag(kFlagCommandPending)) {
     Log("CMD Pending, cannot process any farther commands\r\n");
@@ -485,12 +494,13 @@ void CFtpSession::HandleLine(std::string_view line) {
     SendErrorReply(IsLoggedIn() ? 501 : 530, &command);
     return;
   }
-  if (command.Parse(line)) {
-    if (command.Is(kCmdPass)) {
-      Log(IsAdministratorAuthenticated() ? line : "PASS ******\r\n", "PASS ******\r\n");
-    } else {
-      Log(line);
-    }
+  const bool parsed = command.Parse(line);
+  if (passwordLine) {
+    Log(IsAdministratorAuthenticated() ? line : "PASS ******\r\n", "PASS ******\r\n");
+  } else {
+    Log(line);
+  }
+  if (parsed) {
     activityTimer_.Restart();
     command.line = text;
     if (HasFlag(kFlagDataAwaited | kFlagBusy)) {
@@ -507,7 +517,6 @@ void CFtpSession::HandleLine(std::string_view line) {
     Dispatch(command);
     return;
   }
-  Log(line);
   command.line = text;
   if (command.error == kParseOk) {
     SendErrorReply(500, &command);

@@ -40,6 +40,14 @@ class CReplyLog final : public CLogSink {
     }
     return false;
   }
+  // Whether any entry since the last `Clear` contains `text`.
+  bool Mentions(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    for (const std::string& entry : entries_) {
+      if (entry.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
   void Clear() {
     std::lock_guard lock(mutex_);
     entries_.clear();
@@ -168,6 +176,23 @@ TEST(SessionAccount, PublishedCopyFollowsTheLoginAndATakeoverCopiesIt) {
   EXPECT_FALSE(first.IsLoggedIn());
   EXPECT_EQ(first.GetUserName(), "");
   EXPECT_EQ(first.GetBandwidthLimit(), 0u);
+}
+
+// Whatever shape a password line has, neither the log nor the reply that quotes it shows it.
+TEST(SessionLogin, APasswordLineIsMaskedInEveryShape) {
+  CReplyLog log;
+  CTestOwner owner;
+  for (const std::string& line : {std::string("PASS se\0cret", 13), std::string("pass secret\rx"),
+                                 std::string("PASSsecret"), std::string("PASS  secret")}) {
+    CFtpSession session(&owner, 1);
+    session.SetFlags(kFlagGreeted);
+    Feed(session, "USER anna");
+    log.Clear();
+    Feed(session, line);
+    EXPECT_FALSE(log.Mentions("secret")) << line;
+    EXPECT_FALSE(log.Mentions("cret")) << line;
+    EXPECT_TRUE(log.Has("PASS ******")) << line;
+  }
 }
 
 }  // namespace

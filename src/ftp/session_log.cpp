@@ -19,15 +19,14 @@ std::string JournalLine(std::string_view text, std::string_view userName, uint32
   std::string line = FormatLogEntry({}, userName, peerAddress);
   line.resize(line.size() - 2);  // the header's own CR LF
   line += ' ';
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+  while (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") text.remove_suffix(2);
+  const std::string escaped = EscapeLogText(text, true);
+  for (size_t i = 0; i < escaped.size(); ++i) {
+    if (escaped[i] == '\r') {  // only CR LF pairs are left
       line += " | ";
       ++i;
-    } else if (static_cast<unsigned char>(text[i]) < 0x20) {
-      line += '?';  // no control bytes from clients in the journal
     } else {
-      line += text[i];
+      line += escaped[i];
     }
   }
   line += '\n';
@@ -43,14 +42,33 @@ void SetLogSink(CLogSink* sink) {
 
 void SetJournalLogging(bool enabled) { gJournal = enabled; }
 
+std::string EscapeLogText(std::string_view text, bool keepLineBreaks) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (keepLineBreaks && byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += "\r\n";
+      ++i;
+    } else if (byte < 0x20 || byte == 0x7F || (byte == '\\' && i + 1 < text.size() && text[i + 1] == 'x')) {
+      char code[5];
+      std::snprintf(code, sizeof code, "\\x%02x", byte);
+      out += code;
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
 std::string FormatLogEntry(std::string_view text, std::string_view userName, uint32_t peerAddress) {
   const auto* b = reinterpret_cast<const uint8_t*>(&peerAddress);
   char head[40];
   std::snprintf(head, sizeof head, "(%u.%u.%u.%u)(", b[0], b[1], b[2], b[3]);
   std::string entry = head;
-  entry += userName.empty() ? std::string_view("<Not logged>") : userName;
+  entry += userName.empty() ? std::string("<Not logged>") : EscapeLogText(userName, false);
   entry += "):\r\n";
-  entry += text;
+  entry += EscapeLogText(text, true);
   return entry;
 }
 

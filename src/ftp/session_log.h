@@ -29,8 +29,15 @@ void SetLogSink(CLogSink* sink);
 // Standard error lines on or off (on by default).
 void SetJournalLogging(bool enabled);
 
+// Client bytes made safe for a log line: every control byte (below 0x20, and DEL) is shown
+// as \xNN, and so is a backslash that could be read as the start of one (\x5c). With
+// `keepLineBreaks`, a CR LF pair stays as it is (the entry's own line ends); a bare CR or LF
+// is escaped. Bytes from 0x80 up pass unchanged (names in UTF-8 or the code page).
+std::string EscapeLogText(std::string_view text, bool keepLineBreaks);
+
 // "(a.b.c.d)(user):\r\ntext": the peer address in network order, first octet first, and
-// "<Not logged>" for an empty user name.
+// "<Not logged>" for an empty user name. The user name and the text are escaped
+// (EscapeLogText; the text keeps its CR LF line ends), so no client can forge a line.
 std::string FormatLogEntry(std::string_view text, std::string_view userName, uint32_t peerAddress);
 
 // Posts one entry. `journalText`, when not empty, replaces `text` on standard error (the

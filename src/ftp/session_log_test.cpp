@@ -29,6 +29,27 @@ TEST(SessionLog, EntryFormat) {
             "(192.168.0.5)(bob):\r\nPASS ******\r\n");
 }
 
+// No byte from a client can end a log line early or reach a terminal as a control sequence.
+TEST(SessionLog, ClientBytesAreEscapedInUserNamesAndText) {
+  EXPECT_EQ(FormatLogEntry("USER a\nb\x1b[2J\r\n", "e\nve\x7f", kLoopback),
+            "(127.0.0.1)(e\\x0ave\\x7f):\r\nUSER a\\x0ab\\x1b[2J\r\n");
+  const struct {
+    std::string_view text;
+    bool keepLineBreaks;
+    std::string_view expected;
+  } cases[] = {
+      {"a\rb", true, "a\\x0db"},
+      {"a\r\nb\r\n", true, "a\r\nb\r\n"},
+      {"a\r\n", false, "a\\x0d\\x0a"},
+      {std::string_view("n\0ul", 4), true, "n\\x00ul"},
+      {"C:\\x41 and C:\\dir", true, "C:\\x5cx41 and C:\\dir"},  // a forged escape is escaped
+      {"\xc3\x84rger", true, "\xc3\x84rger"},                       // UTF-8 passes
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EscapeLogText(c.text, c.keepLineBreaks), c.expected) << c.text;
+  }
+}
+
 TEST(SessionLog, ConsoleGetsTheTextAndTheJournalTheMaskedLine) {
   RecordingSink sink;
   SetLogSink(&sink);
@@ -48,7 +69,7 @@ TEST(SessionLog, ConsoleGetsTheTextAndTheJournalTheMaskedLine) {
   EXPECT_EQ(journal,
             "(127.0.0.1)(bob): PASS ******\n"
             "(127.0.0.1)(bob): 214-a |  b | 214 c\n"
-            "(127.0.0.1)(<Not logged>): RETR ?[31mx\n");
+            "(127.0.0.1)(<Not logged>): RETR \\x1b[31mx\n");
   EXPECT_EQ(journal.find("hunter2"), std::string::npos);
 }
 
