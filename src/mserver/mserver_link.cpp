@@ -2,6 +2,7 @@
 #include "mserver/mserver_link.h"
 
 #include "mserver/password_hiding.h"
+#include "platform/clock.h"
 #include "platform/host.h"
 #include "platform/limits.h"
 
@@ -17,7 +18,44 @@ CMServerLink::~CMServerLink() { CloseSocket(false); }
 
 bool CMServerLink::SendPacketBytes(const Packet& packet) {
   if (!IsValid()) return false;
-  return WriteSocket(packet.data(), packet.size()) != -1;
+  FlushBacklog();  // keeps the packets in order
+  if (!IsValid()) return false;
+  size_t sent = 0;
+  if (backlog_.empty()) {
+    const int n = WriteSocketSome(packet.data(), packet.size(), 0);
+    if (n < 0) return false;
+    sent = static_cast<size_t>(n);
+    if (sent == packet.size()) return true;
+    backlogMovedMs_ = MonotonicMilliseconds();
+  }
+  if (backlog_.size() + (packet.size() - sent) > kMaxLinkBacklog) {
+    // The peer has stopped reading: a clean new link is better than a stalled listener.
+    Close(false);
+    return false;
+  }
+  backlog_.append(reinterpret_cast<const char*>(packet.data()) + sent, packet.size() - sent);
+  return true;
+}
+
+void CMServerLink::FlushBacklog() {
+  if (backlog_.empty()) return;
+  if (!IsConnected()) {
+    backlog_.clear();
+    return;
+  }
+  const int n =
+      WriteSocketSome(reinterpret_cast<const uint8_t*>(backlog_.data()), backlog_.size(), 0);
+  if (n < 0) {
+    backlog_.clear();
+    return;
+  }
+  const int64_t now = MonotonicMilliseconds();
+  if (n > 0) {
+    backlog_.erase(0, static_cast<size_t>(n));
+    backlogMovedMs_ = now;
+  } else if (now - backlogMovedMs_ >= kLinkStallMs) {
+    Close(false);
+  }
 }
 
 bool CMServerLink::SendHello() {
@@ -64,6 +102,7 @@ void CMServerLink::OnConnect(int code) {
 void CMServerLink::OnClosing(bool byPeer) {
   (void)byPeer;
   acknowledged_ = false;
+  backlog_.clear();  // bytes for a connection that is gone
 }
 
 void CMServerLink::OnPacket(const MServerPacketHeader& header, const uint8_t* body,

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "mserver/messages.h"
@@ -40,6 +41,10 @@ class CManagementHandler {
   virtual void OnShortcutRequest(const ShortcutRequest& request) = 0;
 };
 
+// Largest backlog of unsent bytes a link keeps, and how long it may stand still.
+inline constexpr size_t kMaxLinkBacklog = 4 * 1024 * 1024;
+inline constexpr int64_t kLinkStallMs = 20000;
+
 class CMServerLink : public CZmSocket {
  public:
   CMServerLink();
@@ -51,8 +56,18 @@ class CMServerLink : public CZmSocket {
   bool IsReady() const { return IsConnected() && acknowledged_.load(); }
   bool IsAcknowledged() const { return acknowledged_.load(); }
 
-  // Sends one whole packet; false when the link is not open. The listener's thread.
+  // Sends one whole packet without waiting for the peer: what the kernel does not take at
+  // once is kept in the backlog and goes out at later passes (`FlushBacklog`). False when
+  // the link is not open, or when the packet would make the backlog larger than
+  // kMaxLinkBacklog: then the link is closed, to be made again from a clean start, so a
+  // management peer that does not read never holds up the listener's thread. The listener's
+  // thread.
   bool SendPacketBytes(const Packet& packet);
+  // Sends what the backlog holds as far as the peer takes it; a backlog that has not moved
+  // for kLinkStallMs closes the link. The listener's thread, at every pass.
+  void FlushBacklog();
+  // Bytes are waiting in the backlog (the listener's thread then passes again soon).
+  bool HasBacklog() const { return !backlog_.empty(); }
   bool SendHello();
   // Sends the login request when the link is ready; false otherwise.
   bool SendLoginRequest(std::string_view userName, std::string_view password, uint32_t sessionId);
@@ -69,6 +84,9 @@ class CMServerLink : public CZmSocket {
  private:
   CManagementHandler* handler_ = nullptr;
   std::atomic<bool> acknowledged_{false};
+  // The listener's thread only.
+  std::string backlog_;
+  int64_t backlogMovedMs_ = 0;  // when the backlog last shrank or began
 };
 
 }  // namespace zelm

@@ -17,6 +17,8 @@ namespace {
 
 // The listener's idle pass runs at most this often.
 constexpr uint32_t kIdlePassMs = 100;
+// How soon the listener's thread tries again to send a link's backlog.
+constexpr uint32_t kBacklogRetryMs = 20;
 
 // An IPv4 address stored in the settings (its bytes, low byte first, are the address in
 // network order) in host order.
@@ -109,6 +111,7 @@ void CManagementRouter::ServeLink(CEventObject* event) {
 }
 
 bool CManagementRouter::Serve(CEventObject* event, bool listenerOpen) {
+  link_.FlushBacklog();
   if (discovery_) discovery_->ProcessEvents(event);
   if (linkWanted_.exchange(false)) EnsureLink();
   if (!link_.IsValid()) {
@@ -120,6 +123,7 @@ bool CManagementRouter::Serve(CEventObject* event, bool listenerOpen) {
 }
 
 void CManagementRouter::IdlePass(bool listenerOpen) {
+  link_.FlushBacklog();
   const uint32_t now = GetTickCount();
   if (everIdle_ && now - lastIdleTick_ < kIdlePassMs) return;
   if (discovery_) {
@@ -133,6 +137,7 @@ void CManagementRouter::IdlePass(bool listenerOpen) {
 
 int CManagementRouter::GetNextTickDelay() const {
   if (linkWanted_.load()) return 0;
+  if (link_.HasBacklog()) return static_cast<int>(kBacklogRetryMs);
   // While the link is down (or not yet acknowledged) the idle pass keeps trying; otherwise
   // only events wake the thread.
   return link_.IsReady() ? kNoTick : static_cast<int>(kIdlePassMs);
