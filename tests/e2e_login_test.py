@@ -49,6 +49,23 @@ class LoginAndDirectoryCommands(unittest.TestCase):
         self.assertNotIn("secret", journal)
         self.assertNotIn("wrong", journal)
 
+    def test_client_bytes_cannot_forge_log_lines_or_show_a_password(self):
+        import socket
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as raw:
+            reader = raw.makefile("rb")
+            reader.readline()  # 220
+            raw.sendall(b"USER ev\nil\x1b[2Jname\r\n")
+            self.assertTrue(reader.readline().startswith(b"331 "))
+            raw.sendall(b"PASS top\x00secret\r\n")
+            reply = reader.readline()
+            self.assertNotIn(b"secret", reply)
+        lines = [line for line in self.server.journal().splitlines() if "ev" in line]
+        self.assertIn("(127.0.0.1)(<Not logged>): USER ev\\x0ail\\x1b[2Jname", lines)
+        self.assertEqual(len([line for line in lines if "USER ev" in line]), 1)
+        self.assertFalse(any(line.startswith("il") for line in self.server.journal().splitlines()))
+        self.assertNotIn("\x1b", self.server.journal())
+        self.assertNotIn("secret", self.server.journal())
+
     def shutdown_on(self, signal_number):
         ftp = self.server.client()
         ftp.login("bob", "secret")
