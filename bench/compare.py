@@ -146,7 +146,10 @@ class Zelm(Server):
         ctl = f"{self.build}/zelmftpctl"
         ms = f"{self.build}/zelm-mserver"
         for name, value in (("ServicePort", self.port), ("ServiceIP", HOST), ("MServer IP", HOST),
-                            ("MServer Port", self.ms_port), ("Max Connection", 4000)):
+                            ("MServer Port", self.ms_port), ("Max Connection", 4000),
+                            # One load generator on one address opens every connection.
+                            ("Max Connection Per IP", 0), ("Login Timeout", 86400),
+                            ("Failed Login Delay", 0), ("Ban Failures", 0)):
             self.run(ctl, "settings", "set-dword", name, str(value))
         self.run(ctl, "settings", "set-string", "Main Path", os.path.dirname(self.data))
         home = os.path.basename(self.data)

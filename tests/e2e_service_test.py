@@ -273,8 +273,9 @@ class StopWithManySessions(unittest.TestCase):
     def setUp(self):
         accounts = {"u%02d" % i: ("secret", "u%02d" % i, ALL) for i in range(self.COUNT)}
         self.server = ServerFixture(accounts)
-        subprocess.run([ZELMFTPCTL, "settings", "set-dword", "Max Connection", "100"],
-                       env=self.server.env, check=True)
+        for name, value in (("Max Connection", "100"), ("Max Connection Per IP", "0")):
+            subprocess.run([ZELMFTPCTL, "settings", "set-dword", name, value],
+                           env=self.server.env, check=True)
 
     def tearDown(self):
         self.server.close()

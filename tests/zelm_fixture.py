@@ -28,19 +28,21 @@ def wait_for(condition, what, seconds=20):
 
 
 class ServerFixture:
-    def __init__(self, accounts=None, console_port=0, preexec=None):
+    def __init__(self, accounts=None, console_port=0, preexec=None, dwords=None):
         self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
         self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
         self.peer = ManagementPeer(accounts or {"bob": ("secret", "bob", 0x100000)})
         self.port = free_port()
         self.main = os.path.join(self.folder.name, "main")
-        for args in (["set-dword", "ServicePort", str(self.port)],
-                     ["set-dword", "ServiceIP", "127.0.0.1"],
-                     ["set-dword", "MServer IP", "127.0.0.1"],
-                     ["set-dword", "MServer Port", str(self.peer.port)],
-                     ["set-string", "Main Path", self.main],
-                     # No console unless a test asks for one: parallel servers would share 8021.
-                     ["set-dword", "Console Port", str(console_port)]):
+        commands = [["set-dword", "ServicePort", str(self.port)],
+                    ["set-dword", "ServiceIP", "127.0.0.1"],
+                    ["set-dword", "MServer IP", "127.0.0.1"],
+                    ["set-dword", "MServer Port", str(self.peer.port)],
+                    ["set-string", "Main Path", self.main],
+                    # No console unless a test asks for one: parallel servers would share 8021.
+                    ["set-dword", "Console Port", str(console_port)]]
+        commands += [["set-dword", name, str(value)] for name, value in (dwords or {}).items()]
+        for args in commands:
             subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,
                            check=True)
         self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")

@@ -39,14 +39,7 @@ void HandleUserPass(CFtpSession& session, CFtpCommand& command) {
     return;
   }
   session.SetPassword(command.argument);
-  const int route =
-      session.Owner() != nullptr ? session.Owner()->ValidateLogin(session) : kLoginRefused;
-  session.HandleLoginResult(route);
-  if (route == kLoginAccepted || route == kLoginAsked) return;
-  session.ResetAccount();
-  const uint32_t failed = session.FailedLogins();
-  session.CountFailedLogin();
-  if (failed > kMaxFailedLogins) session.CloseSession(true, 0);
+  session.SubmitPassword();
 }
 
 void HandleRein(CFtpSession& session, CFtpCommand& command) {

@@ -251,8 +251,36 @@ std::shared_ptr<CQuotaLedger> CFtpSession::QuotaLedger() {
 }
 
 void CFtpSession::Greet() {
+  loginTimeout_ = owner_ != nullptr ? owner_->LoginTimeoutSeconds() : 0;
+  loginTimer_.Restart();
   SendReply(220, nullptr);
   SetFlags(kFlagGreeted);
+}
+
+void CFtpSession::SubmitPassword() {
+  const int64_t delayMs = owner_ != nullptr ? owner_->PasswordReplyDelayMs(*this) : 0;
+  if (delayMs <= 0) {
+    CheckPassword();
+    return;
+  }
+  // SECURITY: a guess from an address that failed before is answered only after its delay;
+  // the wait is a deadline of this thread, so nothing else waits for it.
+  transferKind_ = kTransferLoginDelayed;
+  SetFlags(kFlagBusy);
+  passwordDueMs_ = MonotonicMilliseconds() + delayMs;
+}
+
+void CFtpSession::CheckPassword() {
+  const int route = owner_ != nullptr ? owner_->ValidateLogin(*this) : kLoginRefused;
+  HandleLoginResult(route);
+  if (route == kLoginAccepted || route == kLoginAsked) return;
+  ResetAccount();
+}
+
+void CFtpSession::CountFailedLogin(bool refusedByManagement) {
+  if (refusedByManagement && owner_ != nullptr) owner_->OnLoginFailed(*this);
+  // The twelfth failure on one connection closes it.
+  if (failedLogins_++ > kMaxFailedLogins) CloseSession(true, 0);
 }
 
 void CFtpSession::ResetForLogin(std::string_view homeName) {
@@ -288,6 +316,7 @@ void CFtpSession::ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& upda
     return;
   }
   int32_t result = kLoginResultRefused;
+  if (!*update.loginAccepted && owner_ != nullptr) owner_->OnLoginFailed(*this);
   if (*update.loginAccepted && !update.homeFolder.empty()) {
     result = owner_ == nullptr || owner_->CheckSessionLimit(*this, account_.sessionLimit, false)
                  ? kLoginResultAccepted
@@ -306,6 +335,7 @@ void CFtpSession::HandleLoginResult(int32_t result) {
       SendReply(230, nullptr);
       if (int64_t now = 0; ReadClockCounter(now)) loginCounter_ = now;
       ResetTransfer(false);
+      if (owner_ != nullptr) owner_->OnLoginSucceeded(*this);
       break;
     case kLoginResultAsked:
       transferKind_ = kTransferLoginAwaited;
@@ -318,6 +348,7 @@ void CFtpSession::HandleLoginResult(int32_t result) {
       break;
     case kLoginResultAnonymous:
       SendErrorReply(kReplyAnonymousRefused, nullptr);
+      CountFailedLogin(false);
       break;
     case kLoginResultAnonymousLimit:
       SendErrorReply(kReplyAnonymousLimit, nullptr);
@@ -325,6 +356,7 @@ void CFtpSession::HandleLoginResult(int32_t result) {
       break;
     default:
       SendErrorReply(530, nullptr);
+      CountFailedLogin(false);
       break;
   }
 }
@@ -405,8 +437,20 @@ void CFtpSession::Tick() {
   }
   if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited &&
       activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
-    SendErrorReply(530, nullptr);
     ResetTransfer(false);
+    SendErrorReply(530, nullptr);
+    CountFailedLogin(false);
+    if (!HasFlag(kFlagGreeted)) return;
+  }
+  if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginDelayed &&
+      MonotonicMilliseconds() >= passwordDueMs_) {
+    ResetTransfer(false);
+    CheckPassword();
+    if (!HasFlag(kFlagGreeted)) return;
+  }
+  if (loginTimeout_ != 0 && !IsLoggedIn() && loginTimer_.ElapsedSeconds() >= loginTimeout_) {
+    CloseSession(true, static_cast<int>(loginTimeout_));
+    return;
   }
   if (HasFlag(kFlagCommandPending) && activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
     SendErrorReply(500, nullptr);
@@ -435,6 +479,10 @@ int CFtpSession::GetNextTickDelay() {
     nearer(activityTimer_.MillisecondsUntil(kAnswerTimeout + 1));
   }
   if (HasFlag(kFlagCommandPending)) nearer(activityTimer_.MillisecondsUntil(kAnswerTimeout + 1));
+  if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginDelayed) {
+    nearer(std::max<int64_t>(0, passwordDueMs_ - MonotonicMilliseconds()));
+  }
+  if (loginTimeout_ != 0 && !IsLoggedIn()) nearer(loginTimer_.MillisecondsUntil(loginTimeout_));
   if (HasFlag(kFlagDataAwaited)) nearer(activityTimer_.MillisecondsUntil(kDataConnectionTimeout));
   if (transferKind_.load() == kTransferUpload) {
     nearer(uploadTimer_.MillisecondsUntil(kUploadStallTimeout));

@@ -61,6 +61,7 @@ enum TransferKind : uint32_t {
   kTransferNone = 0,
   kTransferFresh = 1,
   kTransferLoginAwaited = 4,
+  kTransferLoginDelayed = 5,  // a password waits for its address's failed-login delay
   kTransferList = 7,
   kTransferNlst = 8,
   kTransferRetr = 9,
@@ -132,6 +133,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // account in place.
   void ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& update);
   void HandleLoginResult(int32_t result);
+  // PASS: checks the password set with SetPassword, at once or, when the owner says that
+  // failed logins from this address cost a wait, once that wait is over (the session stays
+  // busy meanwhile; REIN, USER and QUIT still work).
+  void SubmitPassword();
   bool IsLoggedIn() const { return loggedIn_.load(); }
   uint32_t GetLoggedInSeconds() const;
   // Resets the account (logs out) and publishes the emptied record. The session's thread.
@@ -166,7 +171,11 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // ---- State read by the listener and the management link (any thread) ----
   uint32_t GetFlags() const { return flags_.load(); }
   uint32_t GetTransferKind() const { return transferKind_.load(); }
-  uint32_t GetIdentifier() const { return identifier_; }
+  // The identifier the management server knows the session by. Each login attempt asked of
+  // it gets a fresh one (`SetIdentifier`, by the registry), so an answer for an earlier
+  // attempt names no live session. Any thread.
+  uint32_t GetIdentifier() const { return identifier_.load(); }
+  void SetIdentifier(uint32_t identifier) { identifier_.store(identifier); }
   uint32_t GetPeer() const { return peer_.load(); }
   uint64_t GetBytesSent() const { return bytesSent_.load(); }
   uint64_t GetBytesReceived() const { return bytesReceived_.load(); }
@@ -180,7 +189,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   CSessionOwner* Owner() const { return owner_; }
   void SetTransferKind(uint32_t kind) { transferKind_ = kind; }
   uint32_t FailedLogins() const { return failedLogins_; }
-  void CountFailedLogin() { ++failedLogins_; }
+  // A login failed: it counts toward the connection's limit (kMaxFailedLogins; past it the
+  // connection is closed) and, when the management server refused it, toward the address's
+  // failed-login costs (`CSessionOwner::OnLoginFailed`).
+  void CountFailedLogin(bool refusedByManagement);
   // REIN: the login time, the byte counters and the completed transfers start again.
   void ResetCounters();
   // RNFR remembers the real path to rename; RNTO takes it (empty when there is none), so a
@@ -251,9 +263,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // The data connection's addresses and event object, taken from the control connection.
   CTransferEngine::Endpoints DataEndpoints();
   void Tick();
+  void CheckPassword();
 
   CSessionOwner* const owner_;
-  const uint32_t identifier_;
+  std::atomic<uint32_t> identifier_;
   CFtpAccount account_;  // the session's thread's alone
   // The copy of the account other threads read. A CFtpAccount filled by CopyFrom: the names,
   // the limits, the home folder, the rights (no current directory, no used space).
@@ -263,6 +276,11 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // one is logged in.
   std::shared_ptr<CBandwidthBudget> budget_ ZELM_GUARDED_BY(publishedMutex_);
   CElapsedTimer activityTimer_;
+  // Runs from the greeting (and from a REIN that logged out); a connection that has not
+  // logged in after loginTimeout_ seconds (0: no limit) is closed. Commands do not restart it.
+  CElapsedTimer loginTimer_;
+  uint32_t loginTimeout_ = 0;
+  int64_t passwordDueMs_ = 0;  // kTransferLoginDelayed: when the password is checked
   CElapsedTimer uploadTimer_;
   std::string pendingPath_;
   std::string pendingLine_;  // the line (with CR LF) that waits for a rights answer

@@ -61,6 +61,19 @@ class CSessionOwner {
   virtual std::string GetQuitText() = 0;
   // How shortcut files are read here (drive mapping and code page).
   virtual ShortcutContext GetShortcutContext() = 0;
+
+  // What failed logins cost the session's address. How long the reply to the password just
+  // given waits (milliseconds, 0: none).
+  virtual int64_t PasswordReplyDelayMs(CFtpSession& session) {
+    (void)session;
+    return 0;
+  }
+  // The management server refused a login of the session's address.
+  virtual void OnLoginFailed(CFtpSession& session) { (void)session; }
+  // A login of the session succeeded.
+  virtual void OnLoginSucceeded(CFtpSession& session) { (void)session; }
+  // Seconds a connection may stay without a login (0: no limit); read at the greeting.
+  virtual uint32_t LoginTimeoutSeconds() { return 0; }
 };
 
 }  // namespace zelm

@@ -5,6 +5,7 @@
 #include <future>
 
 #include "ftp/reply_builder.h"
+#include "ftp/session_log.h"
 #include "platform/clock.h"
 
 namespace zelm {
@@ -113,12 +114,52 @@ std::unique_ptr<CFtpSession> CFtpListener::MakeSession(uint32_t identifier) {
   return std::make_unique<CFtpSession>(this, identifier);
 }
 
+namespace {
+
+LoginGuardRules CurrentGuardRules() {
+  return {GetFailedLoginDelay(), GetBanFailures(), GetBanWindow(), GetBanTime()};
+}
+
+// Sends a refusal on a descriptor that no session has adopted (the listener's thread).
+void RefuseConnection(SocketHandle socket, uint32_t code) {
+  CFtpReply reply;
+  reply.BuildError(code, nullptr, {});
+  int error = 0;
+  SendSocket(socket, reply.Text().data(), reply.Length(), error);
+}
+
+}  // namespace
+
+int64_t CFtpListener::PasswordReplyDelayMs(CFtpSession& session) {
+  guard_.SetRules(CurrentGuardRules());
+  return guard_.ReplyDelayMs(session.GetPeer(), MonotonicMilliseconds());
+}
+
+void CFtpListener::OnLoginFailed(CFtpSession& session) {
+  guard_.SetRules(CurrentGuardRules());
+  const uint32_t peer = session.GetPeer();
+  if (guard_.RecordFailure(peer, MonotonicMilliseconds())) {
+    PostLog("Address banned for " + std::to_string(GetBanTime()) + " s after " +
+                std::to_string(GetBanFailures()) + " failed logins\r\n",
+            {}, peer);
+  }
+}
+
+void CFtpListener::OnLoginSucceeded(CFtpSession& session) { guard_.RecordSuccess(session.GetPeer()); }
+
 bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
-  (void)address;
-  const uint32_t now = GetTickCount();
-  if (everAccepted_ && now - lastAcceptTick_ < 1000) PumpWait(10);
-  lastAcceptTick_ = GetTickCount();
-  everAccepted_ = true;
+  // SECURITY: no pause here, whatever arrives: the listener's thread also serves the
+  // management link. A banned address, and one that holds its share of the connections
+  // already, is turned away at once.
+  if (guard_.IsBanned(address.address, MonotonicMilliseconds())) {
+    RefuseConnection(socket, kReplyConnectionLimit);
+    return false;
+  }
+  const uint32_t perAddress = GetMaxConnectionPerIp();
+  if (perAddress != 0 && registry_.CountOpenFrom(address.address) >= perAddress) {
+    RefuseConnection(socket, kReplyConnectionLimit);
+    return false;
+  }
   RequestLinkUpkeep();
   bool adopted = false;
   bool overLimit = false;
@@ -138,10 +179,7 @@ bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
       overLimit);
   if (overLimit) {
     // The descriptor is this thread's until a session adopts it.
-    CFtpReply reply;
-    reply.BuildError(kReplyConnectionLimit, nullptr, {});
-    int error = 0;
-    SendSocket(socket, reply.Text().data(), reply.Length(), error);
+    RefuseConnection(socket, kReplyConnectionLimit);
     return false;
   }
   return session != nullptr || adopted;  // true: the descriptor is the session's

@@ -26,6 +26,7 @@
 #include "platform/thread_annotations.h"
 #include "server/listener_control.h"
 #include "server/login_broker.h"
+#include "server/login_guard.h"
 #include "server/management_router.h"
 #include "server/session_registry.h"
 #include "server/settings.h"
@@ -106,6 +107,13 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   ShortcutContext GetShortcutContext() override {
     return CManagementRouter::CurrentShortcutContext();
   }
+  int64_t PasswordReplyDelayMs(CFtpSession& session) override;
+  void OnLoginFailed(CFtpSession& session) override;
+  void OnLoginSucceeded(CFtpSession& session) override;
+  uint32_t LoginTimeoutSeconds() override { return GetLoginTimeout(); }
+
+  // What failed logins cost each address, and the bans in force (any thread).
+  CLoginGuard& Guard() { return guard_; }
 
   // ---- CZmSocket (the listener's thread) ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
@@ -130,13 +138,12 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   CMutex settingsMutex_;
   CFtpSettings settings_ ZELM_GUARDED_BY(settingsMutex_);
   CSessionRegistry registry_;
+  CLoginGuard guard_;
   CManagementRouter router_{*this, registry_, *this};
   CLoginBroker broker_{registry_, router_};
   bool reapPending_ = false;  // the listener's thread only: a closed session awaits its reaping
   uint32_t portOverride_ = 0;
   uint32_t addressOverride_ = 0;
-  uint32_t lastAcceptTick_ = 0;
-  bool everAccepted_ = false;
 };
 
 }  // namespace zelm

@@ -3,6 +3,7 @@
 #include "server/login_broker.h"
 
 #include "ftp/session_owner.h"
+#include "server/settings.h"
 #include "vfs/ftp_path.h"
 
 namespace zelm {
@@ -11,7 +12,7 @@ int CLoginBroker::ValidateLogin(CFtpSession& session, const std::string& default
   session.ResetForLogin(defaultHome);
   const CFtpAccount& account = session.GetAccount();
   if (EqualsNoCase(account.userName, "anonymous")) return kLoginAnonymous;
-  if (account.password.empty() &&
+  if (account.password.empty() && IsSameAddressLoginOn() &&
       registry_.WithLoggedInSessionFrom(
           session, [&session](CFtpSession& other) { session.CopyAccountFrom(other); })) {
     return kLoginAccepted;
@@ -20,7 +21,11 @@ int CLoginBroker::ValidateLogin(CFtpSession& session, const std::string& default
     requests_.RequestLinkUpkeep();
     return kLoginRefused;
   }
-  requests_.QueueLogin({session.GetIdentifier(), session.NextLoginAttempt(), account.userName,
+  // SECURITY: every attempt is asked under an identifier of its own, so a late answer to an
+  // earlier attempt (one that timed out, or another user's) admits nothing.
+  const uint32_t previous = session.GetIdentifier();
+  const uint32_t identifier = registry_.Renumber(session);
+  requests_.QueueLogin({identifier, previous, session.NextLoginAttempt(), account.userName,
                         account.password, defaultHome});
   return kLoginAsked;
 }

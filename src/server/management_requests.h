@@ -13,8 +13,9 @@ namespace zelm {
 
 // A login to be checked by the management server.
 struct LoginAsk {
-  uint32_t sessionId = 0;
-  uint32_t attempt = 0;  // the session's login attempt this request is for
+  uint32_t sessionId = 0;          // fresh for this attempt
+  uint32_t previousSessionId = 0;  // the identifier the session had before it
+  uint32_t attempt = 0;            // the session's login attempt this request is for
   std::string userName;
   std::string password;
   std::string homeName;  // the home the login gets when the answer names none

@@ -178,8 +178,9 @@ void CManagementRouter::QueueSessionClosed(uint32_t sessionId) {
 }
 
 void CManagementRouter::SendLogin(const LoginAsk& ask) {
+  if (ask.previousSessionId != 0) pending_.erase(ask.previousSessionId);  // that attempt is over
   if (link_.IsReady() && link_.SendLoginRequest(ask.userName, ask.password, ask.sessionId)) {
-    pending_[ask.sessionId] = {ask.attempt, ask.homeName};
+    pending_[ask.sessionId] = {ask.attempt, ask.homeName, ask.userName, ++pendingOrder_};
     return;
   }
   // The link went down after the session looked: the login is refused, as it would have been.
@@ -256,6 +257,19 @@ void CManagementRouter::OnLoginAnswer(const LoginAnswer& answer) {
   const auto collect = [&targets](CFtpSession& session) { targets.push_back(&session); };
   if (answer.sessionId) {
     registry_.WithSession(*answer.sessionId, collect);
+  } else if (answer.userName && answer.result) {
+    // SECURITY: a login answer by user name admits one attempt, the oldest one waiting for
+    // that user, never every session that happens to carry the name (a guess from another PC).
+    const PendingLogin* oldest = nullptr;
+    uint32_t oldestId = 0;
+    for (const auto& [identifier, pending] : pending_) {
+      if (EqualsNoCase(pending.userName, *answer.userName) &&
+          (oldest == nullptr || pending.order < oldest->order)) {
+        oldest = &pending;
+        oldestId = identifier;
+      }
+    }
+    if (oldest != nullptr) registry_.WithSession(oldestId, collect);
   } else if (answer.userName) {
     registry_.ForEachSessionOfUser(*answer.userName, collect);
   }

@@ -93,6 +93,8 @@ class CManagementRouter final : public CManagementHandler,
   struct PendingLogin {
     uint32_t attempt = 0;
     std::string homeName;
+    std::string userName;
+    uint64_t order = 0;  // when it was asked, counted: the oldest has the lowest
   };
 
   void SendLogin(const LoginAsk& ask);
@@ -111,6 +113,7 @@ class CManagementRouter final : public CManagementHandler,
   std::unique_ptr<CUdpServer> discovery_;  // null while discovery is off
   // Login requests sent and not yet answered, by session identifier.
   std::unordered_map<uint32_t, PendingLogin> pending_;
+  uint64_t pendingOrder_ = 0;
   std::atomic<bool> linkWanted_{false};
   uint32_t lastIdleTick_ = 0;
   bool everIdle_ = false;

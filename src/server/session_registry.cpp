@@ -39,18 +39,38 @@ bool CSessionRegistry::IsTakenLocked(uint32_t identifier) const {
   return false;
 }
 
+uint32_t CSessionRegistry::FreshIdentifierLocked() {
+  // Identifiers are unique among live sessions, and never 0, even after the counter wraps.
+  uint32_t identifier = 0;
+  do {
+    identifier = nextIdentifier_++;
+  } while (identifier == 0 || IsTakenLocked(identifier));
+  return identifier;
+}
+
+uint32_t CSessionRegistry::Renumber(CFtpSession& session) {
+  CMutexLock lock(mutex_);
+  const uint32_t identifier = FreshIdentifierLocked();
+  session.SetIdentifier(identifier);
+  return identifier;
+}
+
+uint32_t CSessionRegistry::CountOpenFrom(uint32_t address) {
+  CMutexLock lock(mutex_);
+  uint32_t count = 0;
+  for (const auto& session : sessions_) {
+    if (session->GetPeer() == address && IsOpen(*session)) ++count;
+  }
+  return count;
+}
+
 CFtpSession* CSessionRegistry::Admit(
     uint32_t limit, const std::function<std::unique_ptr<CFtpSession>(uint32_t)>& make,
     const std::function<bool(CFtpSession&)>& attach, bool& overLimit) {
   CMutexLock lock(mutex_);
   overLimit = CountOpenLocked() >= limit;
   if (overLimit) return nullptr;
-  // Identifiers are unique among live sessions, and never 0, even after the counter wraps.
-  uint32_t identifier = 0;
-  do {
-    identifier = nextIdentifier_++;
-  } while (identifier == 0 || IsTakenLocked(identifier));
-  std::unique_ptr<CFtpSession> session = make(identifier);
+  std::unique_ptr<CFtpSession> session = make(FreshIdentifierLocked());
   if (!session || !attach(*session)) return nullptr;
   sessions_.push_back(std::move(session));
   return sessions_.back().get();

@@ -43,6 +43,11 @@ class CSessionRegistry final {
   CFtpSession* Admit(uint32_t limit, const std::function<std::unique_ptr<CFtpSession>(uint32_t)>& make,
                      const std::function<bool(CFtpSession&)>& attach, bool& overLimit);
 
+  // Gives `session` a fresh identifier (unique among live sessions, never 0) and returns it.
+  uint32_t Renumber(CFtpSession& session);
+  // Open sessions whose client address (network order) is `address`.
+  uint32_t CountOpenFrom(uint32_t address);
+
   // Runs `fn` on the session with that identifier; false when there is none.
   bool WithSession(uint32_t identifier, const std::function<void(CFtpSession&)>& fn);
   // Runs `fn` on every session whose user name equals `name` (ignoring case), in list order.
@@ -70,6 +75,7 @@ class CSessionRegistry final {
   static bool IsOpen(const CFtpSession& session);
   uint32_t CountOpenLocked() const ZELM_REQUIRES(mutex_);
   bool IsTakenLocked(uint32_t identifier) const ZELM_REQUIRES(mutex_);
+  uint32_t FreshIdentifierLocked() ZELM_REQUIRES(mutex_);
 
   CMutex mutex_;
   std::list<std::unique_ptr<CFtpSession>> sessions_ ZELM_GUARDED_BY(mutex_);
