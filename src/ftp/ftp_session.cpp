@@ -162,10 +162,23 @@ void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {
 // ---- Account ----
 
 void CFtpSession::ResetAccount() {
+  // A REIN or USER of a logged-in session starts a new login: it has the login time anew.
+  if (loggedIn_.load()) loginTimer_.Restart();
   account_.Reset();
   quotaLedger_.reset();
   loggedIn_ = false;
   PublishAccount();
+  ForgetCommandState();
+}
+
+void CFtpSession::ForgetCommandState() {
+  // SECURITY: nothing one login set up serves the next: no rename source (a file of another
+  // home), no restart offset, no data port or passive listener.
+  renameSource_.clear();
+  restartOffset_ = 0;
+  ClearFlags(kFlagPassive);
+  transfer_.CloseConnection();
+  transfer_.SetActivePort(0);
 }
 
 void CFtpSession::SetUserName(std::string_view name) {
@@ -327,6 +340,7 @@ void CFtpSession::ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& upda
 }
 
 void CFtpSession::HandleLoginResult(int32_t result) {
+  ForgetCommandState();
   switch (result) {
     case kLoginResultAccepted:
       account_.loggedIn = 1;

@@ -264,6 +264,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   CTransferEngine::Endpoints DataEndpoints();
   void Tick();
   void CheckPassword();
+  // Forgets the rename source, the restart offset and the data port (a login starts clean).
+  void ForgetCommandState();
 
   CSessionOwner* const owner_;
   std::atomic<uint32_t> identifier_;
