@@ -211,6 +211,53 @@ class Logins(WithCafe):
         self.assertLess(time.time() - started, 5)
         ftp.quit()
 
+    def test_rights_hold_below_answered_folders_and_for_renames(self):
+        def store(ftp, name):
+            try:
+                return ftp.storbinary("STOR " + name, io.BytesIO(b"planted"))
+            except ftplib.Error as answer:
+                return str(answer)
+
+        home = os.path.join(self.cafe.main, "guest")
+        os.makedirs(os.path.join(home, "upload"))
+        with open(os.path.join(home, "readonly.txt"), "w") as f:
+            f.write("read me")
+        ftp = self.cafe.client("guest", "guest")
+        # Every graphical client looks at / first: that answer decides for / alone.
+        self.assertEqual(ftp.sendcmd("CWD /"), "250 CWD command successful.")
+        ftp.retrlines("LIST /", lambda line: None)
+        self.assertTrue(store(ftp, "upload/mine.txt").startswith("226"))
+        self.assertTrue(store(ftp, "planted.txt").startswith("550"))
+        self.assertFalse(os.path.exists(os.path.join(home, "planted.txt")))
+        # Renames need the right to delete the source and to store at the target.
+        self.assertTrue(reply(ftp, "RNFR readonly.txt").startswith("550"))
+        self.assertEqual(ftp.sendcmd("RNFR upload/mine.txt")[:3], "350")
+        self.assertTrue(reply(ftp, "RNTO planted.txt").startswith("550"))
+        self.assertTrue(os.path.exists(os.path.join(home, "upload", "mine.txt")))
+        self.assertFalse(os.path.exists(os.path.join(home, "planted.txt")))
+        self.assertTrue(reply(ftp, "RNTO upload/other.txt").startswith("503"))  # the source is gone
+        self.assertEqual(ftp.sendcmd("RNFR upload/mine.txt")[:3], "350")
+        self.assertEqual(ftp.sendcmd("RNTO upload/moved.txt")[:3], "250")
+        ftp.quit()
+
+        # "g2/ all, g2/ro/ read-only": the stricter rule below holds after the home's answer.
+        self.cafe.admin("user", "add", "g2", "--password-stdin", "--home", "g2", "--rights",
+                        "perpath", password="g2")
+        g2 = os.path.join(self.cafe.main, "g2")
+        self.cafe.admin("rule", "add", "g2", g2, "all")
+        self.cafe.admin("rule", "add", "g2", os.path.join(g2, "ro"), "list,download")
+        os.makedirs(os.path.join(g2, "ro"))
+        with open(os.path.join(g2, "ro", "kept.txt"), "w") as f:
+            f.write("kept")
+        ftp = self.cafe.client("g2", "g2")
+        ftp.retrlines("LIST /", lambda line: None)
+        self.assertTrue(store(ftp, "mine.txt").startswith("226"))
+        self.assertTrue(reply(ftp, "DELE ro/kept.txt").startswith("550"))
+        self.assertTrue(store(ftp, "ro/new.txt").startswith("550"))
+        self.assertTrue(os.path.exists(os.path.join(g2, "ro", "kept.txt")))
+        self.assertFalse(os.path.exists(os.path.join(g2, "ro", "new.txt")))
+        ftp.quit()
+
     def test_quota_and_bandwidth_come_from_the_account(self):
         self.cafe.admin("user", "add", "small", "--password-stdin", "--home", "small", "--quota",
                         str(100 * KIB), "--rights", "all", password="small")

@@ -4,13 +4,6 @@
 namespace zelm {
 namespace {
 
-// `prefix` is `path` or one of its parent folders.
-bool CoversPath(std::string_view prefix, std::string_view path) {
-  while (prefix.size() > 1 && prefix.back() == '/') prefix.remove_suffix(1);
-  if (prefix.empty() || path.substr(0, prefix.size()) != prefix) return false;
-  return path.size() == prefix.size() || prefix == "/" || path[prefix.size()] == '/';
-}
-
 bool SamePath(std::string_view a, std::string_view b) {
   while (a.size() > 1 && a.back() == '/') a.remove_suffix(1);
   while (b.size() > 1 && b.back() == '/') b.remove_suffix(1);
@@ -37,9 +30,9 @@ bool RightsAllow(uint32_t rights, uint32_t operation) {
   }
 }
 
-const CPathRightsList::Entry* CPathRightsList::Find(std::string_view path, bool allowPrefix) const {
+const CPathRightsList::Entry* CPathRightsList::Find(std::string_view path) const {
   for (const Entry& entry : entries_) {
-    if (SamePath(entry.path, path) || (allowPrefix && CoversPath(entry.path, path))) return &entry;
+    if (SamePath(entry.path, path)) return &entry;
   }
   return nullptr;
 }

@@ -44,10 +44,9 @@ class CPathRightsList final {
     uint32_t rights = 0;
   };
 
-  // SECURITY: the first entry whose path is `path`, or, with `allowPrefix`, one of its parent
-  // folders (component by component: an entry for /srv/a covers /srv/a/b, never /srv/ab).
-  // Real paths are compared exactly, as the file system names them.
-  const Entry* Find(std::string_view path, bool allowPrefix) const;
+  // SECURITY: the entry whose path is `path`, compared exactly as the file system names it
+  // (a trailing slash aside). An entry for a folder says nothing about what lies below it.
+  const Entry* Find(std::string_view path) const;
   // Replaces the rights of an entry for the same path, or appends one.
   void Set(std::string_view path, uint32_t rights);
   void RemoveAll() { entries_.clear(); }

@@ -67,13 +67,21 @@ void HandleRnfr(CFtpSession& session, CFtpCommand& command) {
     session.SendErrorReply(550, &command);
     return;
   }
+  // SECURITY: a rename takes the file away from where it was: it needs the right to delete it.
+  const int access = session.CheckAccess(real, kOpDelete, false, kTransferDele, command);
+  if (access < 0) return;
+  if (access == 0) {
+    session.SendErrorReply(kReplyAccessDenied, &command);
+    return;
+  }
   if (RefuseOpenFile(session, command, real)) return;
   session.SetRenameSource(real);
   session.SendReply(350, &command);
 }
 
 void HandleRnto(CFtpSession& session, CFtpCommand& command) {
-  const std::string source = session.TakeRenameSource();
+  // The source stays set while the target's rights are asked (the command runs again then).
+  const std::string source = session.PeekRenameSource();
   if (source.empty()) {
     session.SendErrorReply(503, &command);
     return;
@@ -88,7 +96,16 @@ void HandleRnto(CFtpSession& session, CFtpCommand& command) {
   if (HasInvalidNameChars(command.argument) ||
       fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home ||
       PathMeetsLinkBelow(home, real) || PathMeetsLinkBelow(home, from)) {
+    session.TakeRenameSource();
     session.SendErrorReply(553, &command);
+    return;
+  }
+  // SECURITY: and it puts a file where the target is: it needs the right to store there.
+  const int access = session.CheckAccess(real, kOpStore, false, kTransferDele, command);
+  if (access < 0) return;
+  session.TakeRenameSource();
+  if (access == 0) {
+    session.SendErrorReply(kReplyAccessDenied, &command);
     return;
   }
   // The source may have been opened since RNFR; a target a transfer has open is not replaced.

@@ -380,14 +380,17 @@ void CFtpSession::HandleLoginResult(int32_t result) {
 int CFtpSession::CheckAccess(const std::string& realPath, uint32_t operation, bool isMapped,
                              uint32_t kind, const CFtpCommand& command) {
   // SECURITY: the account's own rights decide unless they say "per path" (or the path was
-  // reached through a shortcut); then only a management answer for the path (or a folder
-  // above it) grants anything.
+  // reached through a shortcut); then only a management answer for this very path grants
+  // anything. An answer for a folder says nothing about what lies below it: whether a rule
+  // covers sub-folders is the management server's to decide, when it is asked for them.
   if ((account_.rights & kRightsPerPath) == 0 && !isMapped) {
     return RightsAllow(account_.rights, operation) ? 1 : 0;
   }
-  if (const CPathRightsList::Entry* entry = account_.pathRights.Find(realPath, true)) {
+  if (const CPathRightsList::Entry* entry = account_.pathRights.Find(realPath)) {
     return RightsAllow(entry->rights, operation) ? 1 : 0;
   }
+  // A command run again after its answer (still pending) asks no more: an answer for another
+  // path than the one asked leaves it refused rather than asking in a loop.
   if (HasFlag(kFlagCommandPending)) return 0;
   pendingLine_.assign(command.line);
   pendingLine_ += "\r\n";
@@ -420,7 +423,7 @@ void CFtpSession::OnAccessUnanswered() {
   transferKind_ = kTransferNone;
   if (!line.empty() && command.Parse(line)) {
     command.line = std::string_view(line).substr(0, line.size() - 2);
-    Dispatch(command);
+    Dispatch(command);  // still pending: it cannot ask again
   } else {
     SendErrorReply(500, nullptr);
     ResetTransfer(false);

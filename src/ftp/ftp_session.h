@@ -128,6 +128,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // A new login attempt, for a request to the management server: its number, which the
   // answer carries back.
   uint32_t NextLoginAttempt() { return ++loginAttempt_; }
+  // The number of the last attempt asked (0: none yet).
+  uint32_t LastLoginAttempt() const { return loginAttempt_; }
   // Applies a management answer. With `loginAccepted` set it is the answer to login attempt
   // `attempt` and is dropped unless that attempt still waits; otherwise it updates the
   // account in place.
@@ -199,6 +201,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // second RNTO finds none.
   void SetRenameSource(std::string realPath) { renameSource_ = std::move(realPath); }
   std::string TakeRenameSource() { return std::exchange(renameSource_, std::string()); }
+  const std::string& PeekRenameSource() const { return renameSource_; }
 
   // ---- Data connection and transfers (the session's thread) ----
   // The control connection's local address (network order), asked of the system once.

@@ -337,8 +337,16 @@ TEST_F(ListenerTest, PerPathRightsAreAskedAndOtherCommandsWaitMeanwhile) {
   peer_.Send(EncodeAccessAnswer({{access->sessionId, std::nullopt}, access->path, 0x1}));
   EXPECT_EQ(client->ReadReply(), "250 CWD command successful.\r\n");
   EXPECT_EQ(client->Command("PWD"), "257 \"/sub/\" is the current directory.\r\n");
-  // Rights granted for a folder cover what lies below it, and nothing beside it.
-  EXPECT_EQ(client->Command("MKD deeper"), "550 MKD deeper: Access denied.\r\n");
+  // An answer decides for its own path only: a folder below is asked about in turn.
+  const size_t asked = peer_.Count();
+  client->SendLine("MKD deeper");
+  const auto deeper = peer_.WaitForCommand(kCategoryItems, kCommandAccessRequest, asked);
+  ASSERT_TRUE(deeper);
+  const auto deeperAccess = DecodeAccessRequest(deeper->body.data(), deeper->header.bodyLength);
+  ASSERT_TRUE(deeperAccess);
+  EXPECT_EQ(deeperAccess->path, folder_ / "main/bob/sub/deeper/");
+  peer_.Send(EncodeAccessAnswer({{access->sessionId, std::nullopt}, deeperAccess->path, 0x1}));
+  EXPECT_EQ(client->ReadReply(), "550 MKD deeper: Access denied.\r\n");
 }
 
 TEST_F(ListenerTest, UnansweredRightsQuestionFailsAfterTenSeconds) {

@@ -25,6 +25,9 @@ int CLoginBroker::ValidateLogin(CFtpSession& session, const std::string& default
   // earlier attempt (one that timed out, or another user's) admits nothing.
   const uint32_t previous = session.GetIdentifier();
   const uint32_t identifier = registry_.Renumber(session);
+  // The management server may know the session by its former identifier: it is told that one
+  // has ended (before the new request, on the same queue).
+  if (session.LastLoginAttempt() != 0) requests_.QueueSessionClosed(previous);
   requests_.QueueLogin({identifier, previous, session.NextLoginAttempt(), account.userName,
                         account.password, defaultHome});
   return kLoginAsked;
