@@ -536,6 +536,13 @@ bool CZmSocket::AcceptPending() {
     }
     ++count;
     if (!OnAccept(accepted, peer)) zelm::CloseSocket(accepted);
+    // A stream of new connections must not keep the thread from its other work (the
+    // listener's serves the management link): the rest wait for the next pass, which the
+    // still readable listening socket brings at once.
+    if (count >= kMaxAcceptsPerPass) {
+      error = 0;
+      break;
+    }
     if (handle_.load() != fd) {
       // The handler took the connection over this very object (a data connection): the
       // listener is gone, nothing more to accept.

@@ -91,6 +91,8 @@ inline constexpr int64_t kFileSendIdle = -3;
 // `WriteFile` gives a peer that takes nothing as long as `WriteSocket` gives a message of
 // this many bytes.
 inline constexpr size_t kFileSendUnit = 64 * 1024;
+// Connections `AcceptPending` takes in one pass.
+inline constexpr int kMaxAcceptsPerPass = 64;
 // Exit code of an event thread whose `InitEvents` failed.
 inline constexpr uint32_t kEventThreadInitFailed = 0xFFFFFFFF;
 
@@ -193,7 +195,8 @@ class CZmSocket {
   bool Connect(uint32_t address, uint32_t port);
   // Listens on (`address`, `port`); a socket already listening there is kept.
   bool Listen(uint32_t port, uint32_t address);
-  // Accepts every pending connection, offering each to `OnAccept`; true if any was accepted.
+  // Accepts the pending connections, at most kMaxAcceptsPerPass of them (the rest in the
+  // next pass), offering each to `OnAccept`; true if any was accepted.
   bool AcceptPending();
 
   // ---- Data ----

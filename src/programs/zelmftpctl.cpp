@@ -19,6 +19,7 @@ constexpr const char* kUsage =
     "  activate | deactivate          start or stop the FTP listener (through the console)\n"
     "  stop                           stop the FTP service (\"End FTP Session\")\n"
     "  log [--follow]                 the console's log of FTP commands and replies\n"
+    "  bans [lift ADDRESS]            the addresses banned for failed logins, or lift a ban\n"
     "  admin-password [1|2]           set an administrator password of the console (read\n"
     "                                 from the terminal without echo, or from stdin)\n"
     "  settings list                  every stored setting: name, kind, value\n"

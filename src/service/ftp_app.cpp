@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/clock.h"
 #include "platform/settings_store.h"
+#include "platform/socket.h"
 #include "service/command_line.h"
 
 namespace zelm {
@@ -145,6 +147,24 @@ std::string CFtpApp::StatusText() {
   return "Listening on port " + std::to_string(listener_->GetListenPort()) + ", " +
          std::to_string(sessions) + (sessions == 1 ? " session" : " sessions") +
          ", management link " + (listener_->Link().IsReady() ? "connected" : "not connected");
+}
+
+std::vector<std::pair<std::string, int64_t>> CFtpApp::ListBans() {
+  std::lock_guard lock(listenerMutex_);
+  std::vector<std::pair<std::string, int64_t>> bans;
+  if (!listener_) return bans;
+  const int64_t now = MonotonicMilliseconds();
+  for (const CLoginGuard::Ban& ban : listener_->Guard().ListBans(now)) {
+    bans.emplace_back(CZmSocket::FormatIpAddress(ban.address), (ban.untilMs - now + 999) / 1000);
+  }
+  return bans;
+}
+
+bool CFtpApp::LiftBan(const std::string& address) {
+  uint32_t host = 0;
+  if (!ParseDottedAddress(address.c_str(), host)) return false;
+  std::lock_guard lock(listenerMutex_);
+  return listener_ && listener_->Guard().Lift(HostToNetwork32(host));
 }
 
 void CFtpApp::RequestStop() {

@@ -16,6 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/service_manager.h"
 #include "server/ftp_listener.h"
@@ -51,6 +53,10 @@ class CFtpApp final {
   bool IsServerActive();
   // "Listening on port 21, 3 sessions, management link connected", or why not.
   std::string StatusText();
+  // The addresses banned for failed logins (dotted) with the seconds left, and lifting one
+  // (false when it is not banned or not an address).
+  std::vector<std::pair<std::string, int64_t>> ListBans();
+  bool LiftBan(const std::string& address);
 
   CServiceModule& Module() { return module_; }
   void SetConsole(std::unique_ptr<CServiceConsole> console);

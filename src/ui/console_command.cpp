@@ -142,6 +142,36 @@ int Log(const Console& console, bool follow, std::ostream& out, std::ostream& er
   }
 }
 
+// "bans": the addresses banned for failed logins; "bans lift ADDRESS" lifts one.
+int Bans(const Console& console, const std::vector<std::string>& args, std::ostream& out,
+         std::ostream& err) {
+  const bool lift = args.size() == 3 && args[1] == "lift";
+  const HttpCallResult result =
+      lift ? console.Call("POST", "/api/bans/lift", Json{{"address", args[2]}}.dump())
+           : console.Call("GET", "/api/bans");
+  const Json answer = Json::parse(result.body, nullptr, false);
+  if (!result.reached || result.status != 200 || !answer.is_object()) {
+    err << "zelmftpctl: " << Unanswered(console, result) << "\n";
+    return 1;
+  }
+  if (lift) {
+    if (!answer.value("lifted", false)) {
+      err << "zelmftpctl: " << Terminal(args[2]) << " is not banned\n";
+      return 1;
+    }
+    out << "ban of " << args[2] << " lifted\n";
+    return 0;
+  }
+  const Json bans = answer.value("bans", Json::array());
+  if (bans.empty()) out << "no address is banned\n";
+  for (const Json& ban : bans) {
+    if (!ban.is_object()) continue;
+    out << ban.value("address", "?") << "\tbanned for " << ban.value("seconds", int64_t{0})
+        << " s more\n";
+  }
+  return 0;
+}
+
 int AdminPassword(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   int slot = 1;
   if (args.size() > 2 || (args.size() == 2 && args[1] != "1" && args[1] != "2")) {
@@ -176,7 +206,7 @@ int AdminPassword(const std::vector<std::string>& args, std::ostream& out, std::
 
 bool IsConsoleCommand(const std::string& name) {
   return name == "status" || name == "activate" || name == "deactivate" || name == "stop" ||
-         name == "log" || name == "admin-password";
+         name == "log" || name == "admin-password" || name == "bans";
 }
 
 int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::string>& args,
@@ -185,7 +215,12 @@ int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::st
   const std::string& name = args.at(0);
   if (name == "admin-password") return AdminPassword(args, out, err);
   const bool follow = name == "log" && args.size() == 2 && args[1] == "--follow";
-  if (args.size() > 1 && !follow) {
+  const bool bansLift = args.size() == 3 && args[1] == "lift";
+  if (name == "bans" && args.size() != 1 && !bansLift) {
+    err << "zelmftpctl: usage: bans [lift ADDRESS]\n";
+    return 2;
+  }
+  if (args.size() > 1 && !follow && name != "bans") {
     err << "zelmftpctl: '" << name << "' takes no arguments"
         << (name == "log" ? " but --follow" : "") << "\n";
     return 2;
@@ -201,6 +236,7 @@ int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::st
     return Listener(console, name == "activate", out, err);
   }
   if (name == "log") return Log(console, follow, out, err);
+  if (name == "bans") return Bans(console, args, out, err);
   // stop
   const HttpCallResult result = console.Call("POST", "/api/stop", "{}");
   const Json answer = Json::parse(result.body, nullptr, false);

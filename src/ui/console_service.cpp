@@ -18,6 +18,8 @@ class CAppHost final : public CConsoleHost {
   std::string StatusText() override { return app_.StatusText(); }
   bool IsServiceRunning() override { return app_.Module().State() == kStateRunning; }
   void RequestStop() override { app_.RequestStop(); }
+  std::vector<std::pair<std::string, int64_t>> ListBans() override { return app_.ListBans(); }
+  bool LiftBan(const std::string& address) override { return app_.LiftBan(address); }
 
  private:
   CFtpApp& app_;

@@ -236,6 +236,13 @@ void CControlDlg::Serve(const HttpRequest& request, HttpResponse& response) {
       response.body = StateJson();
       return;
     }
+    if (path == "/api/bans") {
+      Json bans = Json::array();
+      for (const auto& [address, seconds] : host_.ListBans()) {
+        bans.push_back({{"address", address}, {"seconds", seconds}});
+      }
+      return SetJson(response, {{"bans", bans}});
+    }
     if (path == "/api/log") {
       const std::string since = request.Query("since");
       char* end = nullptr;
@@ -290,6 +297,12 @@ void CControlDlg::Serve(const HttpRequest& request, HttpResponse& response) {
     const bool running = host_.IsServiceRunning();
     if (running) host_.RequestStop();
     return SetJson(response, {{"stopping", running}});
+  }
+  if (path == "/api/bans/lift") {
+    const Json body = Json::parse(request.body, nullptr, false);
+    const std::string address = body.is_object() ? body.value("address", "") : "";
+    if (address.empty()) return SetError(response, 400, "Bad request");
+    return SetJson(response, {{"lifted", host_.LiftBan(address)}});
   }
   if (path == "/api/authenticate") return Authenticate(request.body, response);
   SetError(response, 404, "Not found");

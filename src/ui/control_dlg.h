@@ -28,6 +28,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "ftp/session_log.h"
 #include "platform/http_server.h"
@@ -62,6 +64,12 @@ class CConsoleHost {
   // Starts the stop sequence on the service's own thread and returns at once (it closes
   // this console, which cannot happen on one of the console's threads).
   virtual void RequestStop() = 0;
+  // The addresses banned for failed logins, with the seconds left; lifting one.
+  virtual std::vector<std::pair<std::string, int64_t>> ListBans() { return {}; }
+  virtual bool LiftBan(const std::string& address) {
+    (void)address;
+    return false;
+  }
 };
 
 struct ConsoleOptions {
