@@ -50,7 +50,8 @@ bool CFtpSession::SendReply(uint32_t code, const CFtpCommand* command) {
       if (command != nullptr && command->Is(kCmdType)) extra = HasFlag(kFlagImageType) ? "I" : "A";
       break;
     case 227: {
-      const uint32_t local = GetControlAddress();  // network order: first octet lowest
+      // Network order: first octet lowest.
+      const uint32_t local = passiveReplyAddress_ != 0 ? passiveReplyAddress_ : GetControlAddress();
       const uint32_t port = transfer_.GetPort();
       char text[64];
       std::snprintf(text, sizeof text, "%u,%u,%u,%u,%u,%u", local & 0xFF, (local >> 8) & 0xFF,
@@ -484,6 +485,15 @@ void CFtpSession::Tick() {
     ResetTransfer(true);
     SendErrorReply(kReplyTransferStalled, nullptr);
   }
+  if (PassiveListenerWaits() && passiveTimer_.ElapsedSeconds() >= kDataConnectionTimeout) {
+    // SECURITY: a passive port is not left open for whoever comes along later.
+    transfer_.CloseConnection();
+    transfer_.SetActivePort(0);
+  }
+}
+
+bool CFtpSession::PassiveListenerWaits() const {
+  return HasFlag(kFlagPassive) && !HasFlag(kFlagDataAwaited) && transfer_.IsPassiveWaiting();
 }
 
 int CFtpSession::GetNextTickDelay() {
@@ -504,6 +514,7 @@ int CFtpSession::GetNextTickDelay() {
   if (transferKind_.load() == kTransferUpload) {
     nearer(uploadTimer_.MillisecondsUntil(kUploadStallTimeout));
   }
+  if (PassiveListenerWaits()) nearer(passiveTimer_.MillisecondsUntil(kDataConnectionTimeout));
   if (delay < 0) return kNoTick;
   return static_cast<int>(std::min<int64_t>(delay, 24 * 3600 * 1000));
 }

@@ -235,6 +235,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
   // ---- CDataSocketOwner ----
   void OnDataConnected(bool ok) override;
+  void OnForeignDataConnection(uint32_t address) override;
   void OnUploadEnded(const UploadOutcome& outcome) override;
   void OnUploadData(size_t bytes) override;
   uint32_t GetBandwidthLimit() const override ZELM_EXCLUDES(publishedMutex_);
@@ -266,6 +267,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // The data connection's addresses and event object, taken from the control connection.
   CTransferEngine::Endpoints DataEndpoints();
   void Tick();
+  bool PassiveListenerWaits() const;
   void CheckPassword();
   // Forgets the rename source, the restart offset and the data port (a login starts clean).
   void ForgetCommandState();
@@ -286,6 +288,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   CElapsedTimer loginTimer_;
   uint32_t loginTimeout_ = 0;
   int64_t passwordDueMs_ = 0;  // kTransferLoginDelayed: when the password is checked
+  // Runs from the last PASV: a passive listener nobody connected to closes after the
+  // data-connection time-out.
+  CElapsedTimer passiveTimer_;
+  uint32_t passiveReplyAddress_ = 0;  // network order; 0: the control connection's address
   CElapsedTimer uploadTimer_;
   std::string pendingPath_;
   std::string pendingLine_;  // the line (with CR LF) that waits for a rights answer

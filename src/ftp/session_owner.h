@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "transfer/data_socket.h"
 #include "vfs/shell_link.h"
 
 namespace zelm {
@@ -22,6 +23,12 @@ enum LoginRoute : int {
   kLoginAccepted = 0,   // took over the account of a logged-in session from the same address
   kLoginAsked = 1,      // a request went to the management server; the answer comes later
   kLoginAnonymous = 3,  // "anonymous" is always refused
+};
+
+// Where PASV listens and what its reply names.
+struct PassiveSettings {
+  PassivePortRange ports;
+  uint32_t replyAddress = 0;  // network order; 0: the control connection's local address
 };
 
 // The account parameters a management answer sets.
@@ -74,6 +81,8 @@ class CSessionOwner {
   virtual void OnLoginSucceeded(CFtpSession& session) { (void)session; }
   // Seconds a connection may stay without a login (0: no limit); read at the greeting.
   virtual uint32_t LoginTimeoutSeconds() { return 0; }
+  // The passive port range and reply address; read at every PASV.
+  virtual PassiveSettings GetPassiveSettings() { return {}; }
 };
 
 }  // namespace zelm

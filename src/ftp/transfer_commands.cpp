@@ -56,7 +56,7 @@ uint32_t CFtpSession::GetControlAddress() {
 }
 
 CTransferEngine::Endpoints CFtpSession::DataEndpoints() {
-  return {GetEvent(), NetworkToHost32(GetControlAddress()), NetworkToHost32(GetPeer())};
+  return {GetEvent(), NetworkToHost32(GetControlAddress()), NetworkToHost32(GetPeer()), {}};
 }
 
 void CFtpSession::UseActivePort(uint32_t port) {
@@ -65,9 +65,20 @@ void CFtpSession::UseActivePort(uint32_t port) {
 }
 
 uint32_t CFtpSession::OpenPassivePort() {
-  const uint32_t port = transfer_.OpenPassive(DataEndpoints());
-  if (port != 0) SetFlags(kFlagPassive);
+  const PassiveSettings passive = owner_ != nullptr ? owner_->GetPassiveSettings() : PassiveSettings{};
+  CTransferEngine::Endpoints at = DataEndpoints();
+  at.passivePorts = passive.ports;
+  passiveReplyAddress_ = passive.replyAddress;
+  const uint32_t port = transfer_.OpenPassive(at);
+  if (port != 0) {
+    SetFlags(kFlagPassive);
+    passiveTimer_.Restart();
+  }
   return port;
+}
+
+void CFtpSession::OnForeignDataConnection(uint32_t address) {
+  Log("Data connection from " + FormatIpAddress(address) + " refused: not this client\r\n");
 }
 
 CTransferEngine::ConnectionState CFtpSession::OpenDataConnection() {

@@ -68,6 +68,7 @@ class CMServerLink : public CZmSocket {
   void FlushBacklog();
   // Bytes are waiting in the backlog (the listener's thread then passes again soon).
   bool HasBacklog() const { return !backlog_.empty(); }
+  size_t BacklogBytes() const { return backlog_.size(); }
   bool SendHello();
   // Sends the login request when the link is ready; false otherwise.
   bool SendLoginRequest(std::string_view userName, std::string_view password, uint32_t sessionId);

@@ -111,6 +111,9 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   void OnLoginFailed(CFtpSession& session) override;
   void OnLoginSucceeded(CFtpSession& session) override;
   uint32_t LoginTimeoutSeconds() override { return GetLoginTimeout(); }
+  PassiveSettings GetPassiveSettings() override {
+    return {{GetPassivePortMin(), GetPassivePortMax()}, GetPassiveAddress()};
+  }
 
   // What failed logins cost each address, and the bans in force (any thread).
   CLoginGuard& Guard() { return guard_; }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <random>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -51,24 +52,14 @@ CFtpDataSocket::~CFtpDataSocket() {
 
 // ---- Passive ports ----
 
-uint32_t CPassivePortSequence::Next() {
-  uint32_t candidate = next_.fetch_add(1);
-  if (candidate < kFirstPassivePort || candidate > 65535) {
-    // Start (again) at the first passive port; one thread wins the reset.
-    uint32_t expected = candidate + 1;
-    next_.compare_exchange_strong(expected, kFirstPassivePort + 1);
-    candidate = kFirstPassivePort;
-  }
-  return candidate;
-}
-
-CPassivePortSequence& CPassivePortSequence::Process() {
-  static CPassivePortSequence sequence;
-  return sequence;
-}
-
-PassivePortSource CFtpDataSocket::ProcessPassivePorts() {
-  return [] { return CPassivePortSequence::Process().Next(); };
+PassivePortSource RandomPassivePorts(PassivePortRange range) {
+  if (range.first == 0 || range.first > 65535) range.first = kFirstPassivePort;
+  if (range.last > 65535 || range.last < range.first) range.last = 65535;
+  return [range] {
+    // One generator per thread, seeded from the system's random source.
+    thread_local std::mt19937 generator{std::random_device{}()};
+    return std::uniform_int_distribution<uint32_t>(range.first, range.last)(generator);
+  };
 }
 
 uint32_t CFtpDataSocket::ChoosePassivePort(uint32_t address, const PassivePortSource& ports) {
@@ -526,7 +517,12 @@ void CFtpDataSocket::ThrottleUpload(int64_t delayMs) {
 }
 
 bool CFtpDataSocket::OnAccept(SocketHandle socket, SocketAddress address) {
-  (void)address;
+  // SECURITY: a data connection belongs to its control connection's client; another PC that
+  // connects first gets nothing and gives nothing.
+  if (expectedPeer_ != 0 && address.address != expectedPeer_) {
+    if (owner_ != nullptr) owner_->OnForeignDataConnection(address.address);
+    return false;
+  }
   if (!Attach(socket, GetEvent())) return false;
   OnConnect(0);
   return true;

@@ -76,6 +76,9 @@ class CDataSocketOwner {
   virtual ~CDataSocketOwner() = default;
   // An awaited connection was made (or failed). The owner's thread.
   virtual void OnDataConnected(bool ok) = 0;
+  // A connection from another address than the client's reached the passive port and was
+  // closed (`address` in network order).
+  virtual void OnForeignDataConnection(uint32_t address) { (void)address; }
   // An upload's connection has closed. Any thread; the owner moves it to its own.
   virtual void OnUploadEnded(const UploadOutcome& outcome) = 0;
   // `bytes` of upload data arrived (they are written next). Any thread.
@@ -103,25 +106,19 @@ class CDataSocketOwner {
 // Transfer directions.
 enum TransferDirection : uint32_t { kDirectionNone = 0, kDirectionSend = 1, kDirectionReceive = 2 };
 
-// The passive ports: from kFirstPassivePort upward, rising from call to call and starting
-// again at kFirstPassivePort after 65535. `Process()` is the process-wide sequence PASV uses.
-// Thread safety: any thread (one atomic word).
+// The range passive ports are drawn from (both ends included).
 inline constexpr uint32_t kFirstPassivePort = 1500;
-class CPassivePortSequence final {
- public:
-  explicit CPassivePortSequence(uint32_t next = kFirstPassivePort) : next_(next) {}
-  CPassivePortSequence(const CPassivePortSequence&) = delete;
-  CPassivePortSequence& operator=(const CPassivePortSequence&) = delete;
-
-  uint32_t Next();
-  static CPassivePortSequence& Process();
-
- private:
-  std::atomic<uint32_t> next_;
+struct PassivePortRange {
+  uint32_t first = kFirstPassivePort;
+  uint32_t last = 65535;
 };
 
 // Where `ListenPassive` takes the ports it tries; tests supply their own.
 using PassivePortSource = std::function<uint32_t()>;
+
+// SECURITY: ports drawn at random from `range` (a bad range reads as the default), so that no
+// PC on the LAN can tell which port a customer's next PASV opens. Any thread.
+PassivePortSource RandomPassivePorts(PassivePortRange range);
 
 // Milliseconds still to wait so that `bytes` sent in `elapsedMs` keep to `limitKib` KiB per
 // second; 0 when no limit or no wait is due.
@@ -153,16 +150,17 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   explicit CFtpDataSocket(CDataSocketOwner* owner);
   ~CFtpDataSocket() override;
 
-  // The process-wide passive sequence as a port source.
-  static PassivePortSource ProcessPassivePorts();
   // A port of `ports` that is free at `address` (host order), found by binding a probe to
   // each in turn; 0 when none of 65535 tries is free.
-  static uint32_t ChoosePassivePort(uint32_t address,
-                                    const PassivePortSource& ports = ProcessPassivePorts());
+  static uint32_t ChoosePassivePort(uint32_t address, const PassivePortSource& ports);
   // Listens at `address` (host order) on the next port of `ports` that is free: the port, or
   // 0 when none could be had. The next port is nearly always free, so it listens on a few in
   // turn directly (one socket each) before ChoosePassivePort searches with a probe.
-  uint32_t ListenPassive(uint32_t address, const PassivePortSource& ports = ProcessPassivePorts());
+  uint32_t ListenPassive(uint32_t address, const PassivePortSource& ports);
+  // SECURITY: the only address (network order) a passive connection is taken from: the
+  // control connection's client. Others are closed at once and reported to the owner
+  // (`OnForeignDataConnection`); the listener goes on waiting. 0: any address.
+  void SetExpectedPeer(uint32_t networkAddress) { expectedPeer_ = networkAddress; }
   // PORT's argument "h1,h2,h3,h4,p1,p2": the address in network order and the port, which
   // must be 1024 or above.
   static bool ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port);
@@ -260,6 +258,7 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   CDataSocketOwner* const owner_;
   uint32_t activePort_ = 0;
   uint32_t activeAddress_ = 0;
+  uint32_t expectedPeer_ = 0;  // network order; the owning thread
 
   mutable CMutex transferMutex_;
   std::string filePath_ ZELM_GUARDED_BY(transferMutex_);

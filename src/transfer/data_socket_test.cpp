@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "net/loopback_test_util.h"
 
 namespace zelm {
@@ -45,18 +47,37 @@ TEST(PortArgument, Table) {
   }
 }
 
-TEST(PassivePort, SequenceStartsAt1500RisesAndStartsAgainAfter65535) {
-  CPassivePortSequence fresh;
-  EXPECT_EQ(fresh.Next(), 1500u);
-  EXPECT_EQ(fresh.Next(), 1501u);
-  EXPECT_EQ(fresh.Next(), 1502u);
-  CPassivePortSequence last(65535);
-  EXPECT_EQ(last.Next(), 65535u);
-  EXPECT_EQ(last.Next(), 1500u);
-  EXPECT_EQ(last.Next(), 1501u);
-  CPassivePortSequence below(80);  // never a port under the first passive port
-  EXPECT_EQ(below.Next(), 1500u);
-  EXPECT_EQ(below.Next(), 1501u);
+// Ports are drawn at random inside the range: no PC can guess the next one from the last.
+TEST(PassivePort, RandomPortsStayInTheirRangeAndFollowNoSequence) {
+  const struct {
+    PassivePortRange range;
+    uint32_t first;
+    uint32_t last;
+  } cases[] = {
+      {{40000, 40009}, 40000, 40009},
+      {{1500, 65535}, 1500, 65535},
+      {{0, 70000}, 1500, 65535},      // a bad range reads as the default
+      {{5000, 4000}, 5000, 65535},    // a maximum below the minimum
+      {{2121, 2121}, 2121, 2121},
+  };
+  for (const auto& c : cases) {
+    const PassivePortSource ports = RandomPassivePorts(c.range);
+    std::set<uint32_t> seen;
+    uint32_t steps = 0;
+    uint32_t previous = ports();
+    for (int i = 0; i < 200; ++i) {
+      const uint32_t port = ports();
+      ASSERT_GE(port, c.first) << c.range.first;
+      ASSERT_LE(port, c.last) << c.range.first;
+      seen.insert(port);
+      steps += port == previous + 1;
+      previous = port;
+    }
+    if (c.last - c.first >= 9) {
+      EXPECT_GE(seen.size(), 5u) << c.range.first;  // not one port over and over
+      EXPECT_LT(steps, 100u) << c.range.first;      // not counting up
+    }
+  }
 }
 
 TEST(PassivePort, ListenPassivePassesOverTakenPortsDirectlyAndThenWithTheProbe) {

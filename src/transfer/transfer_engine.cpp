@@ -26,7 +26,8 @@ constexpr uint32_t kPauseSlicesPerLook = kSendSliceMs / kThrottleSliceMs;
 uint32_t CTransferEngine::OpenPassive(const Endpoints& at) {
   data_.Close(false);
   data_.SetEvent(at.event);
-  const uint32_t port = data_.ListenPassive(at.localAddress);
+  data_.SetExpectedPeer(HostToNetwork32(at.peerAddress));
+  const uint32_t port = data_.ListenPassive(at.localAddress, RandomPassivePorts(at.passivePorts));
   if (port == 0) return 0;
   // The connection is taken in the session's next pass or when the transfer command comes,
   // whichever is first; until a command waits for it, its arrival need not wake the session.
@@ -57,6 +58,8 @@ CTransferEngine::ConnectionState CTransferEngine::TakeWaitingConnection(const En
     return kConnectionAwaited;
   }
   data_.Close(false);
+  if (data_.GetActivePort() == 0) return kConnectionFailed;  // the passive port timed out
+  data_.SetExpectedPeer(HostToNetwork32(at.peerAddress));
   if (!data_.Listen(data_.GetActivePort(), at.localAddress)) return kConnectionFailed;
   return kConnectionAwaited;
 }

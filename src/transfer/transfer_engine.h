@@ -60,8 +60,9 @@ class CTransferEngine final {
   // order.
   struct Endpoints {
     std::shared_ptr<CEventObject> event;
-    uint32_t localAddress = 0;
-    uint32_t peerAddress = 0;
+    uint32_t localAddress = 0;  // host order
+    uint32_t peerAddress = 0;   // host order
+    PassivePortRange passivePorts;
   };
 
   // What `OpenDataConnection` found or did.
@@ -101,6 +102,8 @@ class CTransferEngine final {
   uint32_t OpenPassive(const Endpoints& at);
   // The port of the last PORT or PASV (for the 227 reply).
   uint32_t GetPort() const { return data_.GetActivePort(); }
+  // A passive listener waits, with no connection taken yet.
+  bool IsPassiveWaiting() const { return data_.IsListening() && !data_.IsConnected(); }
 
   // ---- Data connection ----
 
