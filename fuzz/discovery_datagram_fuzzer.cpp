@@ -34,6 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sender.port = 0x1414;
   zelm::DiscoveryTargets targets;
   targets.multicastGroup = 0;  // nothing is ever sent: no socket is made here
+  // A fixed network of this host, so that every run judges senders alike.
+  targets.localNetworkSource = [] {
+    return std::vector<zelm::LocalNetwork>{{0x0100000A, 0x000000FF}};  // 10.0.0.0/8
+  };
   zelm::CUdpServer server(targets);
   CCheckingHandler handler;
   server.SetHandler(&handler);

@@ -229,13 +229,18 @@ class DiscoveryInNamespaces(unittest.TestCase):
         folder.settings("set-string", "Main Path", folder.main)
         folder.settings("set-dword", "Discovery", "1")
         self.assertNotEqual(folder.settings("get", "MServer IP", check=False).returncode, 0)
+        started = time.monotonic()
         ftp = folder.start("zelmftp", net.exec_in(net.ftp, [os.path.join(BUILD, "zelmftp")]))
 
         def stored():
-            value = folder.settings("get", "MServer IP", check=False).stdout.strip()
+            value = folder.settings("get", "MServer IP Learnt", check=False).stdout.strip()
             return value == str(stored_dword(MS_ADDRESS))
         wait_for(stored, "the announced address in the settings\n" + folder.log_text())
-        self.assertEqual(folder.settings("get", "MServer Port").stdout.strip(), str(ms_port))
+        found_in = time.monotonic() - started
+        self.assertEqual(folder.settings("get", "MServer Port Learnt").stdout.strip(),
+                         str(ms_port))
+        # Kept apart from the operator's own setting.
+        self.assertNotEqual(folder.settings("get", "MServer IP", check=False).returncode, 0)
         host = self.own_namespace(os.getpid())
         for process in (ms, ftp):
             self.assertNotEqual(self.own_namespace(process.pid), host)
@@ -260,6 +265,29 @@ class DiscoveryInNamespaces(unittest.TestCase):
         self.assertTrue(lines[2].startswith("226"), lines[2])
         with open(os.path.join(folder.main, "demo", "found.txt"), "rb") as f:
             self.assertEqual(f.read(), b"found by discovery\n")
+
+        # An address the operator configured is never replaced by an announcement, not even
+        # while its link is down: here it names a port of the FTP server's own namespace where
+        # nothing listens, and the announcements that go on arriving are not taken.
+        ftp.terminate()
+        ftp.wait(timeout=10)
+        wait_for(lambda: "\tgreeted\t" not in subprocess.run(
+            [mserver, "status"], env=folder.env, capture_output=True, text=True).stdout,
+            "the old link to end")
+        for name in ("MServer IP Learnt", "MServer Port Learnt"):
+            folder.settings("unset", name)
+        folder.settings("set-dword", "MServer IP", FTP_ADDRESS)
+        folder.settings("set-dword", "MServer Port", str(free_port()))
+        ftp = folder.start("zelmftp", net.exec_in(net.ftp, [os.path.join(BUILD, "zelmftp")]))
+        # Three times as long as the first run took to take its announcement.
+        deadline = time.monotonic() + max(5.0, 3 * found_in)
+        while time.monotonic() < deadline:
+            self.assertNotEqual(folder.settings("get", "MServer IP Learnt",
+                                                check=False).returncode, 0)
+            time.sleep(0.2)
+        self.assertEqual(folder.settings("get", "MServer IP").stdout.strip(),
+                         str(stored_dword(FTP_ADDRESS)))
+        self.assertFalse(linked(), folder.log_text())
 
 
 if __name__ == "__main__":

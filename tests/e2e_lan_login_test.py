@@ -128,23 +128,31 @@ class Crowding(unittest.TestCase):
         bursts = [0]
 
         def burst():
+            # About 250 connections a second, the rate that once kept a new client waiting
+            # 25 s for its greeting.
             while not stop.is_set():
                 try:
                     raw_from(GUESSER, self.server.port).close()
                     bursts[0] += 1
                 except OSError:
                     pass
+                stop.wait(0.004)
 
         worker = threading.Thread(target=burst)
         worker.start()
         try:
             wait_for(lambda: bursts[0] > 200, "the burst to get going")
+            took = []
             for _ in range(3):
                 started = time.monotonic()
                 customer = client_from(CUSTOMER, self.server.port)
                 self.assertEqual(customer.login("bob", "secret"), "230 bob user logged in.")
-                self.assertLess(time.monotonic() - started, 2)
+                took.append(time.monotonic() - started)
                 customer.quit()
+            print("logins during the burst took %s s" % ", ".join("%.3f" % t for t in took))
+            # Well under a second on a quiet machine; the bound leaves room for a loaded one
+            # running the sanitizer builds.
+            self.assertLess(max(took), 5, took)
         finally:
             stop.set()
             worker.join()

@@ -57,6 +57,7 @@ bool CUdpServer::CreateSockets() {
   lastActivity_ = now;
   lastCreation_ = now;
   ++creations_;
+  ReadLocalNetworks();
   if (!HasBroadcastSocket()) {
     broadcast_ = MakeBroadcastSocket();
     if (HasBroadcastSocket() && event_) event_->Select(broadcast_, kFdRead);
@@ -130,7 +131,23 @@ bool CUdpServer::CollectLocalAddresses() {
   const std::vector<uint32_t> candidates =
       targets_.scanBaseSource ? targets_.scanBaseSource() : zelm::CollectLocalAddresses();
   for (uint32_t address : candidates) AddScanBase(NetworkToHost32(address));
+  ReadLocalNetworks();
   return !scanBases_.empty();
+}
+
+void CUdpServer::ReadLocalNetworks() {
+  networks_ = targets_.localNetworkSource ? targets_.localNetworkSource() : ListInterfaceNetworks();
+  networksRead_ = true;
+}
+
+bool CUdpServer::IsFromLocalNetwork(uint32_t address) const {
+  if ((NetworkToHost32(address) >> 24) == 127) return true;
+  for (const LocalNetwork& network : networks_) {
+    if (network.mask != 0 && (address & network.mask) == (network.address & network.mask)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void CUdpServer::AddScanBase(uint32_t address) {
@@ -205,6 +222,10 @@ CUdpServer::DatagramAction CUdpServer::OnDatagram(const uint8_t* data, size_t le
   // must not replace a usable address. Neither may a sender that is no single host.
   if (message.command == 0 || message.command > 0xFFFF) return DatagramAction::kIgnored;
   if (sender.address == 0 || sender.address == 0xFFFFFFFF) return DatagramAction::kIgnored;
+  // SECURITY: a management server lives on this host or on one of its own networks; an
+  // announcement routed in from anywhere else is nobody the café set up.
+  if (!networksRead_) ReadLocalNetworks();
+  if (!IsFromLocalNetwork(sender.address)) return DatagramAction::kIgnored;
   if (handler_ != nullptr) handler_->OnAnnouncement(sender.address, message.command);
   return DatagramAction::kAnnounced;
 }

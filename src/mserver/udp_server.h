@@ -27,6 +27,7 @@
 
 #include "mserver/discovery_datagram.h"
 #include "platform/event_object.h"
+#include "platform/local_addresses.h"
 #include "platform/socket.h"
 
 namespace zelm {
@@ -56,6 +57,9 @@ struct DiscoveryTargets {
   // The candidates for scan bases, network order; empty: the host's own
   // (`CollectLocalAddresses` of platform/local_addresses.h).
   std::function<std::vector<uint32_t>()> scanBaseSource;
+  // The networks announcements are taken from (besides 127.0.0.0/8, this host); empty: the
+  // host's own interfaces (`ListInterfaceNetworks`).
+  std::function<std::vector<LocalNetwork>()> localNetworkSource;
 };
 
 // Who learns of announcements; implemented by the listener. Called on the listener's thread.
@@ -100,8 +104,8 @@ class CUdpServer final {
   // base the first again.
   uint32_t NextScanAddress();
   // Acts on one received datagram of `length` bytes from `sender`: a query asks for an
-  // answer (the caller sends it), an announcement with a usable port goes to the handler,
-  // anything else is ignored. Needs no socket (fuzz targets call it directly).
+  // answer (the caller sends it), an announcement with a usable port from this host or one
+  // of its local networks goes to the handler, anything else is ignored. Needs no socket (fuzz targets call it directly).
   DatagramAction OnDatagram(const uint8_t* data, size_t length, const SocketAddress& sender);
   // Closes both sockets (their selection cleared first), forgets the event object and the
   // scan list.
@@ -118,6 +122,8 @@ class CUdpServer final {
 
  private:
   void SendQuery(uint32_t address);
+  void ReadLocalNetworks();
+  bool IsFromLocalNetwork(uint32_t address) const;  // network order
   void ReceiveDatagrams(SocketHandle socket);
   SocketHandle MakeBroadcastSocket();
   SocketHandle MakeMulticastSocket();
@@ -127,6 +133,8 @@ class CUdpServer final {
   SocketHandle multicast_ = kInvalidSocket;
   std::shared_ptr<CEventObject> event_;
   std::vector<uint32_t> scanBases_;  // host order, one per /16
+  std::vector<LocalNetwork> networks_;  // read with the scan bases and at socket creation
+  bool networksRead_ = false;
   size_t scanBase_ = 0;              // index of the base being walked
   bool scanStarted_ = false;
   uint32_t scanThird_ = 0;

@@ -53,7 +53,10 @@ TEST(DiscoveryDatagramTest, LayoutOfAQuery) {
 
 TEST(UdpServerTest, DatagramsOfWrongSizeSignatureOrKindAreIgnored) {
   RecordingHandler handler;
-  CUdpServer server(LoopbackTargets(9));
+  DiscoveryTargets targets = LoopbackTargets(9);
+  // This host's network: 10.0.0.0/24 (network order: the first octet lowest).
+  targets.localNetworkSource = [] { return std::vector<LocalNetwork>{{0x0100000A, 0x00FFFFFF}}; };
+  CUdpServer server(targets);
   server.SetHandler(&handler);
   using Action = CUdpServer::DatagramAction;
   const DiscoveryDatagram announcement = BuildDiscoveryDatagram(kDiscoveryKindAnnouncement, 21000);
@@ -113,7 +116,11 @@ TEST(UdpServerTest, DatagramsOfWrongSizeSignatureOrKindAreIgnored) {
   EXPECT_EQ(server.OnDatagram(announcement.data(), 40, From(0)), Action::kIgnored);
   EXPECT_EQ(server.OnDatagram(announcement.data(), 40, From(0xFFFFFFFF)), Action::kIgnored);
   EXPECT_EQ(server.OnDatagram(nullptr, 0, From(0x0A000005)), Action::kIgnored);
+  // Nor are senders outside this host and its own networks.
+  EXPECT_EQ(server.OnDatagram(announcement.data(), 40, From(0x0A000105)), Action::kIgnored);
+  EXPECT_EQ(server.OnDatagram(announcement.data(), 40, From(0xC0000209)), Action::kIgnored);
   EXPECT_EQ(handler.announcements.size(), announced);
+  EXPECT_EQ(server.OnDatagram(announcement.data(), 40, From(0x7F000009)), Action::kAnnounced);
 }
 
 TEST(UdpServerTest, ScanBasesAreOnePerSixteenBitNetwork) {

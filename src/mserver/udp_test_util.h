@@ -92,6 +92,7 @@ inline DiscoveryTargets LoopbackTargets(uint16_t queryPort, uint16_t announcemen
   targets.announcementAddress = Loopback(3);
   targets.announcementPort = announcementPort;
   targets.scanBaseSource = [bases] { return bases; };
+  targets.localNetworkSource = [] { return std::vector<LocalNetwork>{}; };  // 127/8 only
   return targets;
 }
 

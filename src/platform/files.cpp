@@ -278,6 +278,14 @@ bool RemoveTree(const std::string& path) {
   return nftw(path.c_str(), RemoveOne, 32, FTW_DEPTH | FTW_PHYS) == 0;
 }
 
+bool ResolveRealPath(const std::string& path, std::string& out) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  out = resolved;
+  std::free(resolved);
+  return true;
+}
+
 bool CreateSymbolicLink(const std::string& target, const std::string& path) {
   return symlink(target.c_str(), path.c_str()) == 0;
 }

@@ -60,6 +60,10 @@ bool ReadDirectory(const std::string& path, LinkPolicy links, std::vector<Direct
 // True when the directory `path` can be opened and holds an entry besides "." and "..".
 bool DirectoryHasEntries(const std::string& path);
 
+// The absolute path of `path` with every symbolic link, "." and ".." resolved (realpath);
+// false when it does not exist or cannot be examined.
+bool ResolveRealPath(const std::string& path, std::string& out);
+
 // Creates one directory (mode 0777 before the umask). False when it exists already, its parent
 // is missing or the platform refuses.
 bool CreateOneDirectory(const std::string& path);

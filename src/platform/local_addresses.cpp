@@ -68,6 +68,24 @@ std::vector<uint32_t> ListInterfaceAddresses() {
   return addresses;
 }
 
+std::vector<LocalNetwork> ListInterfaceNetworks() {
+  std::vector<LocalNetwork> networks;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return networks;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    LocalNetwork network;
+    network.address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+    if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET) {
+      network.mask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr;
+    }
+    if (network.address != 0 && !IsLoopback(network.address)) networks.push_back(network);
+  }
+  freeifaddrs(list);
+  return networks;
+}
+
 std::vector<uint32_t> ParseDefaultGateways(std::string_view routeTable) {
   // Iface Destination Gateway Flags RefCnt Use Metric Mask ...; the addresses are the
   // kernel's 32-bit words in hexadecimal, i.e. the network-order value as this host reads it.

@@ -16,6 +16,14 @@ namespace zelm {
 
 // IPv4 addresses of the interfaces that are up, loopback interfaces excepted (getifaddrs).
 std::vector<uint32_t> ListInterfaceAddresses();
+// An interface's IPv4 network: its address and netmask, both in network order.
+struct LocalNetwork {
+  uint32_t address = 0;
+  uint32_t mask = 0;
+};
+// The networks of the interfaces that are up, loopback interfaces excepted (getifaddrs).
+std::vector<LocalNetwork> ListInterfaceNetworks();
+
 // Gateways of the default routes in the text of /proc/net/route.
 std::vector<uint32_t> ParseDefaultGateways(std::string_view routeTable);
 // "nameserver" addresses (IPv4 only) in the text of /etc/resolv.conf.

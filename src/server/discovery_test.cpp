@@ -71,8 +71,8 @@ TEST_F(DiscoveryListenerTest, AnnouncementIsStoredAndConnectedToUntilTheLinkWork
     AnswerNextQuery(far, silent.port);
     // The address and the port are two writes: wait for both.
     ASSERT_TRUE(WaitUntil([&] {
-      return ReadSettingDword("MServer IP", 0) == 0x0700007F &&
-             ReadSettingDword("MServer Port", 0) == silent.port;
+      return ReadSettingDword("MServer IP Learnt", 0) == 0x0700007F &&
+             ReadSettingDword("MServer Port Learnt", 0) == silent.port;
     }));
     int error = 0;
     ASSERT_EQ(WaitReadable(silent.handle, 5000, error), 1);  // the link connects
@@ -82,19 +82,31 @@ TEST_F(DiscoveryListenerTest, AnnouncementIsStoredAndConnectedToUntilTheLinkWork
   // That one has gone: the search goes on, and the real one answers from 127.0.0.1.
   AnswerNextQuery(near, peer_.Port());
   ASSERT_TRUE(WaitUntil([this] { return listener_->Link().IsReady(); }));
-  EXPECT_EQ(ReadSettingDword("MServer IP", 0), 0x0100007Fu);
-  EXPECT_EQ(ReadSettingDword("MServer Port", 0), peer_.Port());
+  EXPECT_EQ(ReadSettingDword("MServer IP Learnt", 0), 0x0100007Fu);
+  EXPECT_EQ(ReadSettingDword("MServer Port Learnt", 0), peer_.Port());
+  EXPECT_EQ(ReadSettingDword("MServer IP", 0), 0u);  // the operator's values stay untouched
   auto client = Connect();
   Login(*client, "bob", "secret");
 
   // Announcements no longer move a link that works.
   listener_->Router().OnAnnouncement(0x0700007F, 1234);
-  EXPECT_EQ(ReadSettingDword("MServer IP", 0), 0x0100007Fu);
-  EXPECT_EQ(ReadSettingDword("MServer Port", 0), peer_.Port());
+  EXPECT_EQ(ReadSettingDword("MServer IP Learnt", 0), 0x0100007Fu);
+  EXPECT_EQ(ReadSettingDword("MServer Port Learnt", 0), peer_.Port());
 
   listener_->ShutdownAll();
   ASSERT_NE(listener_->Discovery(), nullptr);
   EXPECT_FALSE(listener_->Discovery()->HasBroadcastSocket());
+}
+
+// The operator's "MServer IP" and "MServer Port" stand: an announcement while the link is
+// down is not even stored.
+TEST_F(DiscoveryListenerTest, AnnouncementsNeverReplaceTheOperatorsAddress) {
+  SetDword("MServer Port", 1);  // nothing listens there: the link stays down
+  CFtpListener listener;
+  listener.Router().OnAnnouncement(0x0700007F, 1234);
+  EXPECT_EQ(ReadSettingDword("MServer IP Learnt", 0), 0u);
+  EXPECT_EQ(ReadSettingDword("MServer IP", 0), 0x0100007Fu);
+  EXPECT_EQ(ReadSettingDword("MServer Port", 0), 1u);
 }
 
 TEST_F(DiscoveryListenerTest, WithoutTheSettingThereIsNoDiscovery) {
@@ -114,7 +126,7 @@ TEST_F(DiscoveryListenerTest, NoAddressIsStoredWhenTheSettingsStoreDoesNotExist)
   listener.StoreManagementAddress(0x0700007F, 21000);
   EXPECT_FALSE(std::filesystem::exists(missing));
   EXPECT_FALSE(std::filesystem::exists(missing.parent_path()));
-  EXPECT_EQ(ReadSettingDword("MServer IP", 0), 0u);
+  EXPECT_EQ(ReadSettingDword("MServer IP Learnt", 0), 0u);
   EXPECT_FALSE(listener.Link().IsValid());  // nothing to connect to
 }
 

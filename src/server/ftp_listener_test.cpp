@@ -104,10 +104,14 @@ TEST_F(ListenerTest, WrongPasswordKeepsTheNameAndTheNextPassIsAccepted) {
 TEST_F(ListenerTest, AHomeFolderOutsideTheMainPathFailsTheLogin) {
   accounts_["eve"] = {"pw", "../outside"};
   accounts_["mallory"] = {"pw", "/etc"};
+  accounts_["trudy"] = {"pw", folder_ / "main"};  // every customer's home at once
+  std::filesystem::create_directories(folder_ / "main/other");
+  std::filesystem::create_directory_symlink("/etc", folder_ / "main/other/etc");
+  accounts_["oscar"] = {"pw", "other/etc"};
   accounts_["carol"] = {"pw", "team\\carol"};
   Start();
   auto client = Connect();
-  for (const char* user : {"eve", "mallory"}) {
+  for (const char* user : {"eve", "mallory", "trudy", "oscar"}) {
     EXPECT_EQ(client->Command(std::string("USER ") + user),
               std::string("331 Password required for user ") + user + "\r\n");
     EXPECT_EQ(client->Command("PASS pw"),
@@ -235,7 +239,10 @@ TEST_F(ListenerTest, EndSessionsByIdentifierAndByUserName) {
       DecodeLoginRequest(request->body.data(), request->header.bodyLength)->sessionId;
   auto second = Connect();
   Login(*second, "bob", "secret");
+  auto anonymous = Connect();  // has sent no USER: its user name is empty
 
+  // An order with an empty user name names nobody.
+  peer_.Send(EncodeEndSessions({std::nullopt, ""}));
   peer_.Send(EncodeEndSessions({firstId, std::nullopt}));
   EXPECT_EQ(first->ReadReply(), "421 Terminating connection.\r\n");
   EXPECT_TRUE(first->IsClosedByServer());
@@ -245,6 +252,7 @@ TEST_F(ListenerTest, EndSessionsByIdentifierAndByUserName) {
   peer_.Send(EncodeEndSessions({std::nullopt, "BOB"}));
   EXPECT_EQ(second->ReadReply(), "421 Terminating connection.\r\n");
   EXPECT_TRUE(second->IsClosedByServer());
+  EXPECT_EQ(anonymous->Command("NOOP"), "530 Please login with USER and PASS.\r\n");
 }
 
 TEST_F(ListenerTest, ConfigurationClosesAndReopensTheListener) {
@@ -263,6 +271,10 @@ TEST_F(ListenerTest, ConfigurationClosesAndReopensTheListener) {
   ASSERT_TRUE(WaitUntil([] { return GetMaxConnection() == 7; }));
 
   const std::string main = folder_ / "main2";
+  std::filesystem::create_directory(main);
+  const std::string roots = folder_.Path();  // the operator's roots: the test's folder
+  ASSERT_TRUE(WriteSetting("Main Path Roots", roots.c_str(),
+                           static_cast<uint32_t>(roots.size() + 1), SETTING_STRING | SETTING_CREATE));
   peer_.Send(EncodeConfiguration({ServiceRecord{{1, 0, 9, 0, 0, 0}}, main}));
   ASSERT_TRUE(WaitUntil([this] { return listener_->IsListening() && GetMaxConnection() == 9; }));
   EXPECT_EQ(listener_->GetListenPort(), port);

@@ -4,8 +4,10 @@
 
 #include <vector>
 
+#include "ftp/session_log.h"
 #include "ftp/session_owner.h"
 #include "platform/clock.h"
+#include "server/link_trust.h"
 #include "server/settings.h"
 #include "server/shortcut_request.h"
 #include "vfs/file_helpers.h"
@@ -26,15 +28,10 @@ uint32_t AddressFromSetting(uint32_t value) { return __builtin_bswap32(value); }
 
 std::string DriveSetting(char drive) { return ReadSettingString(std::string("Drive ") + drive); }
 
-// SECURITY: `path` is `base` or lies below it, component by component.
-bool IsBelow(std::string_view path, std::string_view base) {
-  if (base == "/") return !path.empty() && path[0] == '/';
-  if (path.substr(0, base.size()) != base) return false;
-  return path.size() == base.size() || path[base.size()] == '/';
-}
-
 // Maps a home name below the main path and makes sure the folder exists: the folder, or empty
-// when it lies outside the main path or cannot be created (`created` tells whether it was).
+// when it is not strictly below the main path or cannot be created (`created` tells whether it
+// was). SECURITY: a main path that is a system folder (stored before it was checked, or typed
+// so by hand) serves no home at all.
 std::string SetUpHomeFolder(const std::string& homeName, bool& created) {
   created = false;
   const std::string main = GetMainPath();
@@ -42,7 +39,12 @@ std::string SetUpHomeFolder(const std::string& homeName, bool& created) {
   std::string mainFolder;
   std::string folder;
   if (!MapManagedPath(main, DriveSetting, "", mainFolder) ||
-      !MapManagedPath(homeName, DriveSetting, mainFolder, folder) || !IsBelow(folder, mainFolder)) {
+      IsSystemFolder(mainFolder, ProtectedDataFolders()) ||
+      !MapManagedPath(homeName, DriveSetting, mainFolder, folder) ||
+      !LiesWithin(folder, {mainFolder}, true)) {
+    PostLog("Home folder '" + homeName + "' refused: not below the main path '" + main +
+                "'\r\n",
+            {}, 0);
     return {};
   }
   if (!DirectoryExists(folder)) {
@@ -50,6 +52,14 @@ std::string SetUpHomeFolder(const std::string& homeName, bool& created) {
     created = true;
   }
   return folder;
+}
+
+// "MServer IP" and "MServer Port" as the operator set them; false when either is missing or
+// unusable.
+bool ConfiguredManagementAddress(uint32_t& address, uint32_t& port) {
+  address = ReadSettingDword("MServer IP", 0);
+  port = ReadSettingDword("MServer Port", 0);
+  return address != 0 && port != 0 && port <= 0xFFFF;
 }
 
 void PostUpdate(CFtpSession& session, uint32_t attempt, AccountUpdate update) {
@@ -99,8 +109,13 @@ void CManagementRouter::Close() {
 bool CManagementRouter::EnsureLink() {
   if (link_.IsConnected() || link_.IsValid()) return true;
   link_.SetEvent(thread_.GetEvent());
-  const uint32_t address = ReadSettingDword("MServer IP", 0);
-  const uint32_t port = ReadSettingDword("MServer Port", 0);
+  uint32_t address = 0;
+  uint32_t port = 0;
+  if (!ConfiguredManagementAddress(address, port)) {
+    // Only while the operator configured none: what discovery learnt.
+    address = ReadSettingDword("MServer IP Learnt", 0);
+    port = ReadSettingDword("MServer Port Learnt", 0);
+  }
   if (address == 0 || port == 0 || port > 0xFFFF) return false;
   return link_.Connect(AddressFromSetting(address), port);
 }
@@ -145,13 +160,16 @@ int CManagementRouter::GetNextTickDelay() const {
 
 void CManagementRouter::OnAnnouncement(uint32_t address, uint32_t port) {
   if (link_.IsConnected()) return;
+  uint32_t configuredAddress = 0;
+  uint32_t configuredPort = 0;
+  if (ConfiguredManagementAddress(configuredAddress, configuredPort)) return;
   StoreManagementAddress(address, port);
 }
 
 void CManagementRouter::StoreManagementAddress(uint32_t address, uint32_t port) {
   // Without SETTING_CREATE: a server without a settings store does not get one this way.
-  WriteSetting("MServer IP", &address, sizeof address, SETTING_DWORD);
-  WriteSetting("MServer Port", &port, sizeof port, SETTING_DWORD);
+  WriteSetting("MServer IP Learnt", &address, sizeof address, SETTING_DWORD);
+  WriteSetting("MServer Port Learnt", &port, sizeof port, SETTING_DWORD);
   EnsureLink();
 }
 
@@ -239,12 +257,20 @@ void CManagementRouter::ApplyConfiguration(const ServiceRecord& record,
     listener_.Deactivate();
   }
   SetMaxConnection(record.values[2]);
-  if (mainPath != nullptr && !mainPath->empty()) {
+  if (mainPath != nullptr && !mainPath->empty() && *mainPath != GetMainPath()) {
+    // SECURITY: the main path is the operator's: the link may move it only to an existing
+    // folder below "Main Path Roots" that is no system folder; nothing is created for it.
     std::string folder;
-    if (MapManagedPath(*mainPath, DriveSetting, "", folder) && CreateDirectoryTree(folder)) {
+    const MainPathVerdict verdict = CheckMainPath(*mainPath, DriveSetting, MainPathRoots(DriveSetting),
+                                                  ProtectedDataFolders(), folder);
+    if (verdict == MainPathVerdict::kAccepted) {
       SetMainPath(mainPath->c_str());
+      PostLog("Main path set to '" + *mainPath + "' by the management server\r\n", {},
+              link_.GetPeerIp());
     } else {
-      SetMainPath(nullptr);
+      PostLog("Main path '" + *mainPath + "' from the management server refused: it " +
+                  DescribeVerdict(verdict) + "; \"Main Path\" stays '" + GetMainPath() + "'\r\n",
+              {}, link_.GetPeerIp());
     }
   }
   SendStatusReport();
@@ -314,7 +340,14 @@ void CManagementRouter::OnAccessAnswer(const SessionSelector& target, const std:
 }
 
 void CManagementRouter::OnShortcutRequest(const ShortcutRequest& request) {
-  if (const auto answer = AnswerShortcutRequest(request, CurrentShortcutContext())) {
+  ShortcutBounds bounds;
+  std::string mainFolder;
+  if (MapManagedPath(GetMainPath(), DriveSetting, "", mainFolder) &&
+      !IsSystemFolder(mainFolder, ProtectedDataFolders())) {
+    bounds.mainFolder = mainFolder;
+  }
+  bounds.publishRoots = PublishRoots(DriveSetting);
+  if (const auto answer = AnswerShortcutRequest(request, CurrentShortcutContext(), bounds)) {
     link_.SendPacketBytes(EncodeShortcutAnswer(*answer));
   }
 }

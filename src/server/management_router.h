@@ -54,8 +54,9 @@ class CManagementRouter final : public CManagementHandler,
   // Closes the link and stops discovery; once the listener's thread has ended.
   void Close();
 
-  // Writes "MServer IP" (`address`, network order) and "MServer Port" without creating the
-  // settings store, then connects the link to them.
+  // Writes a learnt address: "MServer IP Learnt" (`address`, network order) and "MServer Port
+  // Learnt", without creating the settings store, then connects the link to it unless the
+  // operator configured "MServer IP" and "MServer Port".
   void StoreManagementAddress(uint32_t address, uint32_t port);
   CMServerLink& Link() { return link_; }
   // How shortcut files are read and written here: the drive mapping and code page of the
@@ -85,8 +86,8 @@ class CManagementRouter final : public CManagementHandler,
   void OnShortcutRequest(const ShortcutRequest& request) override;
 
   // ---- CDiscoveryHandler (the listener's thread) ----
-  // Ignored while the link is connected (a working link is never redirected); otherwise
-  // `StoreManagementAddress`.
+  // SECURITY: ignored while the link is connected (a working link is never redirected) and
+  // while the operator's own address is configured; otherwise `StoreManagementAddress`.
   void OnAnnouncement(uint32_t address, uint32_t port) override;
 
  private:

@@ -90,6 +90,8 @@ bool CSessionRegistry::WithSession(uint32_t identifier,
 
 void CSessionRegistry::ForEachSessionOfUser(std::string_view name,
                                             const std::function<void(CFtpSession&)>& fn) {
+  // SECURITY: an empty name names nobody (not every connection that has not sent USER yet).
+  if (name.empty()) return;
   CMutexLock lock(mutex_);
   for (auto& session : sessions_) {
     if (EqualsNoCase(session->GetUserName(), name)) fn(*session);

@@ -50,7 +50,8 @@ class CSessionRegistry final {
 
   // Runs `fn` on the session with that identifier; false when there is none.
   bool WithSession(uint32_t identifier, const std::function<void(CFtpSession&)>& fn);
-  // Runs `fn` on every session whose user name equals `name` (ignoring case), in list order.
+  // Runs `fn` on every session whose user name equals `name` (ignoring case), in list order;
+  // an empty `name` names no session.
   void ForEachSessionOfUser(std::string_view name, const std::function<void(CFtpSession&)>& fn);
   // Runs `fn` on every session, in list order.
   void ForEach(const std::function<void(CFtpSession&)>& fn);

@@ -561,6 +561,9 @@ TEST_F(TransferTest, PublishedShortcutIsAnOrdinaryFileToClients) {
   auto client = LoggedIn();
   const fs::path games = fs::path(folder_.Path()) / "games/Chess";
   fs::create_directories(games);
+  const std::string roots = games.parent_path().string();  // the operator publishes games/
+  ASSERT_TRUE(WriteSetting("Publish Roots", roots.c_str(), static_cast<uint32_t>(roots.size() + 1),
+                           SETTING_STRING | SETTING_CREATE));
   const size_t before = peer_.Count();
   peer_.Send(EncodeShortcutRequest({home_.string(), games.string() + "/", 42}));
   const auto answer = peer_.WaitForCommand(kCategoryItems, kCommandShortcutFolder, before);
