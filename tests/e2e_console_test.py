@@ -12,7 +12,10 @@ import socket
 import stat
 import subprocess
 import sys
+import time
 import unittest
+import urllib.error
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 if len(sys.argv) > 1:
@@ -94,12 +97,53 @@ class ConsoleTest(unittest.TestCase):
         finally:
             browser.close()
 
+    def link(self):
+        """A one-time login link from `zelmftpctl console`."""
+        printed = self.ctl("console")
+        self.assertEqual(printed.returncode, 0, printed.stderr)
+        url = printed.stdout.strip().splitlines()[-1]
+        self.assertTrue(url.startswith("http://127.0.0.1:%d/login?key=" % self.console_port), url)
+        return url
+
+    def fetch(self, path):
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:%d%s" % (self.console_port, path),
+                                        timeout=10) as answer:
+                return answer.status, answer.read().decode()
+        except urllib.error.HTTPError as error:
+            return error.code, error.read().decode()
+
     def journey(self, b):
+        # Without a session the page is the sign-in page: no token in it, no log behind it.
+        with open(os.path.join(self.server.folder.name, "console.token")) as f:
+            token = f.read().strip()
+        status, page = self.fetch("/")
+        self.assertEqual(status, 200)
+        self.assertNotIn(token, page)
+        self.assertIn("zelmftpctl console", page)
+        self.assertEqual(self.fetch("/api/log")[0], 401)
         b.do("open", url="http://127.0.0.1:%d/" % self.console_port)
+        b.do("waitVisible", selector="#login-password")
+        self.assertNotIn(token, b.do("text", selector="body"))
+
+        # The one-time link signs this browser in, once.
+        link = self.link()
+        b.do("open", url=link)
         b.do("waitText", selector="#status", equals="Service Active")
         b.do("waitText", selector="#toggle", equals="Deactivate Service")
         self.assertEqual(b.do("text", selector="title"), "ZelmFTP Service")
+        second = Browser()
+        try:
+            second.do("open", url=link)
+            second.do("waitText", selector="#login-message", contains="used already")
+            second.do("open", url=self.link())
+            second.do("waitText", selector="#status", equals="Service Active")
+            self.first_part(b, second)
+        finally:
+            second.close()
+        self.second_part(b)
 
+    def first_part(self, b, second):
         # Commands appear in the log without a reload, the password masked.
         ftp = self.login()
         for line in ("USER bob", "PASS ******"):
@@ -111,7 +155,7 @@ class ConsoleTest(unittest.TestCase):
         b.do("screenshot", path=os.environ.get("ZELM_CONSOLE_SCREENSHOT")
              or os.path.join(BUILD, "console.png"))
 
-        # Deactivate: new connections are refused; activate again.
+        # Deactivate: new connections are refused; activate again. Both are logged.
         b.do("click", selector="#toggle")
         b.do("waitText", selector="#status", equals="Service Inactive!")
         b.do("waitText", selector="#toggle", equals="Activate Service")
@@ -119,8 +163,32 @@ class ConsoleTest(unittest.TestCase):
         b.do("click", selector="#toggle")
         b.do("waitText", selector="#status", equals="Service Active")
         self.server.client().quit()
+        b.do("waitText", selector="#log", contains="Console: service deactivated by browser "
+                                                   "session 1 from 127.0.0.1:")
 
-        # Five wrong passwords: the dialog stays open four times, the fifth closes it.
+        # The right password: the next PASS shows in clear in this browser only.
+        b.do("click", selector="#file-menu")
+        b.do("click", selector="#authenticate")
+        b.do("fill", selector="#password", value=ADMIN_PASSWORD)
+        b.do("click", selector="#password-ok")
+        b.do("waitVisible", selector="#password-dialog", visible=False)
+        b.do("waitText", selector="#auth-note", contains="Administrator authenticated")
+        self.login()
+        b.do("waitText", selector="#log", contains="PASS secret")
+        second.do("waitText", selector="#log", contains="Console: administrator authenticated")
+        deadline = time.monotonic() + 10
+        while second.do("text", selector="#log").count("PASS ******") < 2:
+            self.assertLess(time.monotonic(), deadline, "the second login in the other browser")
+            time.sleep(0.1)
+        self.assertNotIn("PASS secret", second.do("text", selector="#log"))
+        self.assertEqual(second.do("text", selector="#auth-note"), "")
+        log = self.ctl("log")
+        self.assertIn("PASS ******", log.stdout)
+        self.assertNotIn("PASS secret", log.stdout)
+
+    def second_part(self, b):
+        # Five wrong passwords: the dialog stays open four times, the fifth closes it and
+        # ends the authentication; then even the right one waits.
         b.do("click", selector="#file-menu")
         b.do("click", selector="#authenticate")
         b.do("waitVisible", selector="#password-dialog")
@@ -133,24 +201,25 @@ class ConsoleTest(unittest.TestCase):
                 self.assertTrue(b.do("visible", selector="#password-dialog"), attempt)
         b.do("waitVisible", selector="#password-dialog", visible=False)
         b.do("waitText", selector="#auth-note", contains="Invalid password!")
-
-        # The right one: the next PASS shows in clear.
         b.do("click", selector="#file-menu")
         b.do("click", selector="#authenticate")
         b.do("fill", selector="#password", value=ADMIN_PASSWORD)
         b.do("click", selector="#password-ok")
-        b.do("waitVisible", selector="#password-dialog", visible=False)
-        b.do("waitText", selector="#auth-note", contains="Administrator authenticated")
-        self.login()
-        b.do("waitText", selector="#log", contains="PASS secret")
+        b.do("waitText", selector="#password-message", contains="Too many wrong passwords")
+        b.do("click", selector="#password-cancel")
+        b.do("waitText", selector="#log", contains="after 5 wrong passwords")
 
         b.do("click", selector="#clear")
-        b.do("waitText", selector="#log", equals="")
+        b.do("waitText", selector="#log", contains="Console: log cleared")
 
         # End FTP Session ends the process.
         b.do("click", selector="#end")
         self.assertEqual(self.server.process.wait(timeout=15), 0)
         self.assertFalse(os.path.exists(os.path.join(self.server.folder.name, "console.token")))
+        journal = self.server.journal()
+        for action in ("signed in with a login link", "login link refused",
+                       "administrator authenticated", "service stopped (End FTP Session)"):
+            self.assertIn("Console: " + action, journal)
 
     def test_zelmftpctl_talks_to_the_console(self):
         token = os.path.join(self.server.folder.name, "console.token")
@@ -185,6 +254,26 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(log.returncode, 0)
         self.assertIn("USER bob", log.stdout)
         self.assertNotIn("secret", log.stdout)
+
+        # Passwords in clear: root's reader only, and only while it follows.
+        if os.geteuid() == 0:
+            follow = subprocess.Popen([ZELMFTPCTL, "log", "--follow", "--passwords"],
+                                      env=self.server.env, stdout=subprocess.PIPE, text=True)
+            try:
+                seen = follow.stdout.readline()  # the first answer has set the window
+                self.login()
+                while "PASS secret" not in seen:
+                    line = follow.stdout.readline()
+                    self.assertTrue(line, "log --passwords ended early")
+                    seen += line
+            finally:
+                follow.kill()
+                follow.wait()
+            self.assertNotIn("PASS secret", self.ctl("log").stdout)
+        else:
+            clear = self.ctl("log", "--passwords")
+            self.assertEqual(clear.returncode, 1)
+            self.assertIn("for root only", clear.stderr)
 
         # A stale token (another run's) is refused; status still answers through systemd.
         with open(token) as f:

@@ -72,6 +72,12 @@ bool CHttpServer::Start(const std::string& address, uint16_t port, Handler handl
     for (const auto& header : in.headers) request.headers.emplace_back(header.first, header.second);
     request.body = in.body;
     request.remoteAddress = in.remote_addr;
+    if (in.remote_port > 0 && in.remote_port <= 0xFFFF) {
+      request.remotePort = static_cast<uint16_t>(in.remote_port);
+    }
+    if (in.local_port > 0 && in.local_port <= 0xFFFF) {
+      request.localPort = static_cast<uint16_t>(in.local_port);
+    }
     HttpResponse response;
     handler(request, response);
     out.status = response.status;

@@ -28,6 +28,8 @@ struct HttpRequest {
   std::vector<std::pair<std::string, std::string>> headers;  // names as sent
   std::string body;
   std::string remoteAddress;
+  uint16_t remotePort = 0;
+  uint16_t localPort = 0;  // the port the request came in on
 
   // The first header of that name (letter case ignored), or empty.
   std::string Header(std::string_view name) const;

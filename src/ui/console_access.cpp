@@ -52,36 +52,6 @@ bool DottedQuad(std::string_view text, unsigned& first) {
   return text.empty();
 }
 
-bool DecodeBase64(std::string_view text, std::string& out) {
-  out.clear();
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : text) {
-    int value;
-    if (c >= 'A' && c <= 'Z')
-      value = c - 'A';
-    else if (c >= 'a' && c <= 'z')
-      value = c - 'a' + 26;
-    else if (c >= '0' && c <= '9')
-      value = c - '0' + 52;
-    else if (c == '+')
-      value = 62;
-    else if (c == '/')
-      value = 63;
-    else if (c == '=')
-      break;
-    else
-      return false;
-    bits = (bits << 6) | static_cast<uint32_t>(value);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool IsLoopbackAddress(std::string_view address) {
@@ -111,61 +81,42 @@ bool SameSecret(std::string_view a, std::string_view b) {
   return difference == 0;
 }
 
-CConsoleAccess::CConsoleAccess(std::string token, std::string consoleAddress, bool requireLogin,
-                               std::function<bool(std::string_view)> verifyPassword,
-                               std::function<std::string()> passwordState)
-    : token_(std::move(token)),
-      consoleAddress_(std::move(consoleAddress)),
-      requireLogin_(requireLogin),
-      verifyPassword_(std::move(verifyPassword)),
-      passwordState_(std::move(passwordState)) {}
-
-bool CConsoleAccess::LoginAccepted(const std::string& authorization) {
-  constexpr std::string_view kBasic = "Basic ";
-  if (authorization.size() <= kBasic.size() ||
-      Lower(authorization.substr(0, kBasic.size())) != "basic ") {
-    return false;
+bool IsPublicConsolePath(std::string_view method, std::string_view path) {
+  if (method == "GET") {
+    return path == "/login" || path == "/login.js" || path == "/console.css";
   }
-  const std::string state = passwordState_ ? passwordState_() : std::string();
-  {
-    CMutexLock lock(loginMutex_);
-    if (!acceptedLogin_.empty() && SameSecret(acceptedLogin_, authorization) &&
-        acceptedState_ == state) {
-      return true;
-    }
-  }
-  std::string decoded;
-  if (!DecodeBase64(std::string_view(authorization).substr(kBasic.size()), decoded)) return false;
-  const size_t colon = decoded.find(':');
-  if (colon == std::string::npos || !verifyPassword_ ||
-      !verifyPassword_(decoded.substr(colon + 1))) {
-    return false;
-  }
-  CMutexLock lock(loginMutex_);
-  acceptedLogin_ = authorization;
-  acceptedState_ = state;
-  return true;
+  return method == "POST" && path == "/login";
 }
 
-ConsoleAccess CConsoleAccess::Check(const HttpRequest& request) {
+CConsoleAccess::CConsoleAccess(std::string token, std::string consoleAddress)
+    : token_(std::move(token)), consoleAddress_(std::move(consoleAddress)) {}
+
+bool CConsoleAccess::HasToken(const HttpRequest& request) const {
+  return !token_.empty() && request.HasHeader(kConsoleTokenHeader) &&
+         SameSecret(request.Header(kConsoleTokenHeader), token_);
+}
+
+ConsoleAccess CConsoleAccess::Check(const HttpRequest& request, bool browserSession) const {
   // SECURITY: a page on another site may make a browser send requests here; only requests
-  // that name this console as their host, and that carry its token, are served.
+  // that name this console as their host are looked at.
   if (!request.HasHeader("Host") ||
       !IsAllowedConsoleHost(request.Header("Host"), consoleAddress_)) {
-    return ConsoleAccess::kForbidden;
-  }
-  if (requireLogin_ && !LoginAccepted(request.Header("Authorization"))) {
-    return ConsoleAccess::kUnauthorized;
-  }
-  const bool api = request.path.rfind("/api/", 0) == 0;
-  if (api && (token_.empty() || !SameSecret(request.Header(kConsoleTokenHeader), token_))) {
     return ConsoleAccess::kForbidden;
   }
   if (request.method == "POST" && request.HasHeader("Origin") &&
       Lower(request.Header("Origin")) != "http://" + Lower(request.Header("Host"))) {
     return ConsoleAccess::kForbidden;
   }
-  if (request.method != "GET" && !api) return ConsoleAccess::kForbidden;
+  if (IsPublicConsolePath(request.method, request.path)) return ConsoleAccess::kAllowed;
+  if (request.path.rfind("/api/", 0) == 0) {
+    // SECURITY: the interface serves a caller that proved itself: the token file's reader
+    // or a browser session; reading the page gives neither.
+    return HasToken(request) || browserSession ? ConsoleAccess::kAllowed
+                                               : ConsoleAccess::kUnauthorized;
+  }
+  // The console page (a browser without a session gets the login page instead) and its
+  // script; nothing else is served.
+  if (request.method != "GET") return ConsoleAccess::kForbidden;
   return ConsoleAccess::kAllowed;
 }
 

@@ -49,75 +49,61 @@ HttpRequest Request(const char* method, const char* path,
   return request;
 }
 
-TEST(ConsoleAccess, TokenAndOriginGuardTheInterface) {
-  CConsoleAccess access("t0ken", "127.0.0.1", false, nullptr, nullptr);
+TEST(ConsoleAccess, TheInterfaceServesTheTokenOrASessionNeverThePage) {
+  CConsoleAccess access("t0ken", "127.0.0.1");
   const std::pair<std::string, std::string> host{"Host", "127.0.0.1:8021"};
   const std::pair<std::string, std::string> token{"X-Console-Token", "t0ken"};
+  const std::pair<std::string, std::string> ownOrigin{"Origin", "http://127.0.0.1:8021"};
   struct Case {
     const char* name;
     HttpRequest request;
+    bool session;
     ConsoleAccess expected;
   };
   const Case cases[] = {
-      {"page without token", Request("GET", "/", {host}), ConsoleAccess::kAllowed},
-      {"page for another host", Request("GET", "/", {{"Host", "evil.example"}}),
-       ConsoleAccess::kForbidden},
-      {"no Host at all", Request("GET", "/", {}), ConsoleAccess::kForbidden},
-      {"state with token", Request("GET", "/api/state", {host, token}), ConsoleAccess::kAllowed},
-      {"state without token", Request("GET", "/api/state", {host}), ConsoleAccess::kForbidden},
-      {"stop without token", Request("POST", "/api/stop", {host}), ConsoleAccess::kForbidden},
-      {"stop with a wrong token",
-       Request("POST", "/api/stop", {host, {"X-Console-Token", "t0kem"}}),
-       ConsoleAccess::kForbidden},
-      {"stop with a longer token",
-       Request("POST", "/api/stop", {host, {"X-Console-Token", "t0ken1"}}),
-       ConsoleAccess::kForbidden},
-      {"stop from the page",
-       Request("POST", "/api/stop", {host, token, {"Origin", "http://127.0.0.1:8021"}}),
+      {"page (sign-in or console)", Request("GET", "/", {host}), false, ConsoleAccess::kAllowed},
+      {"sign-in page", Request("GET", "/login", {host}), false, ConsoleAccess::kAllowed},
+      {"password sign-in", Request("POST", "/login", {host, ownOrigin}), false,
        ConsoleAccess::kAllowed},
-      {"stop from the tool (no Origin)", Request("POST", "/api/stop", {host, token}),
+      {"password sign-in from another site",
+       Request("POST", "/login", {host, {"Origin", "http://evil.example"}}), false,
+       ConsoleAccess::kForbidden},
+      {"page for another host", Request("GET", "/", {{"Host", "evil.example"}}), false,
+       ConsoleAccess::kForbidden},
+      {"no Host at all", Request("GET", "/", {}), false, ConsoleAccess::kForbidden},
+      {"log with nothing", Request("GET", "/api/log", {host}), false,
+       ConsoleAccess::kUnauthorized},
+      {"log with a session", Request("GET", "/api/log", {host}), true, ConsoleAccess::kAllowed},
+      {"state with token", Request("GET", "/api/state", {host, token}), false,
+       ConsoleAccess::kAllowed},
+      {"stop without token", Request("POST", "/api/stop", {host}), false,
+       ConsoleAccess::kUnauthorized},
+      {"stop with a wrong token",
+       Request("POST", "/api/stop", {host, {"X-Console-Token", "t0kem"}}), false,
+       ConsoleAccess::kUnauthorized},
+      {"stop with a longer token",
+       Request("POST", "/api/stop", {host, {"X-Console-Token", "t0ken1"}}), false,
+       ConsoleAccess::kUnauthorized},
+      {"stop from the page", Request("POST", "/api/stop", {host, ownOrigin}), true,
+       ConsoleAccess::kAllowed},
+      {"stop from the tool (no Origin)", Request("POST", "/api/stop", {host, token}), false,
        ConsoleAccess::kAllowed},
       {"stop from another site",
-       Request("POST", "/api/stop", {host, token, {"Origin", "http://evil.example"}}),
+       Request("POST", "/api/stop", {host, {"Origin", "http://evil.example"}}), true,
        ConsoleAccess::kForbidden},
-      {"token but rebound host", Request("POST", "/api/stop", {{"Host", "evil.example"}, token}),
+      {"session but rebound host", Request("POST", "/api/stop", {{"Host", "evil.example"}}), true,
        ConsoleAccess::kForbidden},
-      {"post to the page", Request("POST", "/", {host, token}), ConsoleAccess::kForbidden},
+      {"post to the page", Request("POST", "/", {host, token}), false, ConsoleAccess::kForbidden},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(access.Check(c.request), c.expected) << c.name;
+    EXPECT_EQ(access.Check(c.request, c.session), c.expected) << c.name;
   }
-}
-
-TEST(ConsoleAccess, AConsoleOffLoopbackAsksForTheAdministratorsPassword) {
-  int verified = 0;
-  std::string state = "hash-1";
-  CConsoleAccess access(
-      "t0ken", "192.168.1.5", true,
-      [&](std::string_view password) {
-        ++verified;
-        return password == "right";
-      },
-      [&] { return state; });
-  const std::pair<std::string, std::string> host{"Host", "192.168.1.5:8021"};
-  // "admin:right" and "admin:wrong" in Base64.
-  const std::pair<std::string, std::string> right{"Authorization", "Basic YWRtaW46cmlnaHQ="};
-  const std::pair<std::string, std::string> wrong{"Authorization", "Basic YWRtaW46d3Jvbmc="};
-  EXPECT_EQ(access.Check(Request("GET", "/", {host})), ConsoleAccess::kUnauthorized);
-  EXPECT_EQ(access.Check(Request("GET", "/", {host, wrong})), ConsoleAccess::kUnauthorized);
-  EXPECT_EQ(access.Check(Request("GET", "/", {host, {"Authorization", "Bearer x"}})),
+  // Off loopback the same rules hold for the console's own address.
+  CConsoleAccess lan("t0ken", "192.168.1.5");
+  EXPECT_EQ(lan.Check(Request("GET", "/api/log", {{"Host", "192.168.1.5:8021"}}), false),
             ConsoleAccess::kUnauthorized);
-  EXPECT_EQ(access.Check(Request("GET", "/", {host, right})), ConsoleAccess::kAllowed);
-  EXPECT_EQ(access.Check(Request("GET", "/api/state", {host, right})),
-            ConsoleAccess::kForbidden);  // the token is still needed
-  const int before = verified;
-  EXPECT_EQ(access.Check(Request("GET", "/", {host, right})), ConsoleAccess::kAllowed);
-  EXPECT_EQ(verified, before);  // a verified login is not hashed again...
-  state = "hash-2";
-  EXPECT_EQ(access.Check(Request("GET", "/", {host, right})), ConsoleAccess::kAllowed);
-  EXPECT_EQ(verified, before + 1);  // ...until the stored passwords change
-  EXPECT_EQ(access.Check(Request("GET", "/", {{"Host", "evil.example"}, right})),
-            ConsoleAccess::kForbidden);
+  EXPECT_EQ(lan.Check(Request("GET", "/login", {{"Host", "192.168.1.5:8021"}}), false),
+            ConsoleAccess::kAllowed);
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ bool FindConsole(const std::string& settingsPath, Console& console, std::string&
 
 std::string Unanswered(const Console& console, const HttpCallResult& result) {
   if (!result.reached) return "the console at " + console.Url() + " does not answer";
-  if (result.status == 403) {
+  if (result.status == 401 || result.status == 403) {
     return "the console at " + console.Url() + " refused the token from " + console.tokenPath +
            " (a stale file from an earlier run?)";
   }
@@ -119,12 +119,18 @@ int Listener(const Console& console, bool activate, std::ostream& out, std::ostr
   return 0;
 }
 
-int Log(const Console& console, bool follow, std::ostream& out, std::ostream& err) {
-  std::string path = "/api/log";
+int Log(const Console& console, bool follow, bool passwords, std::ostream& out,
+        std::ostream& err) {
+  const std::string clear = passwords ? "passwords=1" : "";
+  std::string path = "/api/log" + (passwords ? "?" + clear : "");
   bool first = true;
   for (;;) {
     const HttpCallResult result = console.Call("GET", path);
     const Json log = Json::parse(result.body, nullptr, false);
+    if (passwords && result.reached && result.status == 403) {
+      err << "zelmftpctl: passwords in clear are for root only\n";
+      return 1;
+    }
     if (!result.reached || result.status != 200 || !log.is_object()) {
       if (first) {
         err << "zelmftpctl: " << Unanswered(console, result) << "\n";
@@ -137,9 +143,25 @@ int Log(const Console& console, bool follow, std::ostream& out, std::ostream& er
     out << Terminal(log.value("text", "")) << std::flush;
     if (!follow) return 0;
     first = false;
-    path = "/api/log?since=" + std::to_string(log.value("next", uint64_t{0}));
+    path = "/api/log?since=" + std::to_string(log.value("next", uint64_t{0})) +
+           (passwords ? "&" + clear : "");
     SleepMilliseconds(kConsoleFlushMs);
   }
+}
+
+// "console": a one-time login link for a browser.
+int LoginLink(const Console& console, std::ostream& out, std::ostream& err) {
+  const HttpCallResult result = console.Call("POST", "/api/login-link", "{}");
+  const Json answer = Json::parse(result.body, nullptr, false);
+  if (!result.reached || result.status != 200 || !answer.is_object() ||
+      !answer.value("path", "").starts_with("/")) {
+    err << "zelmftpctl: " << Unanswered(console, result) << "\n";
+    return 1;
+  }
+  out << "Open this link in a browser (it works once, within "
+      << answer.value("seconds", 0) << " s):\n"
+      << console.Url() << answer.value("path", "").substr(1) << "\n";
+  return 0;
 }
 
 // "bans": the addresses banned for failed logins; "bans lift ADDRESS" lifts one.
@@ -206,7 +228,7 @@ int AdminPassword(const std::vector<std::string>& args, std::ostream& out, std::
 
 bool IsConsoleCommand(const std::string& name) {
   return name == "status" || name == "activate" || name == "deactivate" || name == "stop" ||
-         name == "log" || name == "admin-password" || name == "bans";
+         name == "log" || name == "admin-password" || name == "bans" || name == "console";
 }
 
 int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::string>& args,
@@ -214,15 +236,27 @@ int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::st
   UseSettingsStore(settingsPath);
   const std::string& name = args.at(0);
   if (name == "admin-password") return AdminPassword(args, out, err);
-  const bool follow = name == "log" && args.size() == 2 && args[1] == "--follow";
+  bool follow = false;
+  bool passwords = false;
+  if (name == "log") {
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (args[i] == "--follow") {
+        follow = true;
+      } else if (args[i] == "--passwords") {
+        passwords = true;
+      } else {
+        err << "zelmftpctl: usage: log [--follow] [--passwords]\n";
+        return 2;
+      }
+    }
+  }
   const bool bansLift = args.size() == 3 && args[1] == "lift";
   if (name == "bans" && args.size() != 1 && !bansLift) {
     err << "zelmftpctl: usage: bans [lift ADDRESS]\n";
     return 2;
   }
-  if (args.size() > 1 && !follow && name != "bans") {
-    err << "zelmftpctl: '" << name << "' takes no arguments"
-        << (name == "log" ? " but --follow" : "") << "\n";
+  if (args.size() > 1 && name != "log" && name != "bans") {
+    err << "zelmftpctl: '" << name << "' takes no arguments\n";
     return 2;
   }
   if (name == "status") return Status(settingsPath, out, err);
@@ -235,7 +269,8 @@ int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::st
   if (name == "activate" || name == "deactivate") {
     return Listener(console, name == "activate", out, err);
   }
-  if (name == "log") return Log(console, follow, out, err);
+  if (name == "log") return Log(console, follow, passwords, out, err);
+  if (name == "console") return LoginLink(console, out, err);
   if (name == "bans") return Bans(console, args, out, err);
   // stop
   const HttpCallResult result = console.Call("POST", "/api/stop", "{}");

@@ -10,6 +10,8 @@
 #include "platform/files.h"
 #include "platform/secret_file.h"
 #include "platform/small_file.h"
+#include "platform/socket.h"
+#include "platform/tcp_owner.h"
 #include "server/settings.h"
 #include "ui/console_page.h"
 #include "ui/password_dlg.h"
@@ -57,14 +59,7 @@ std::string ConsoleTokenPath(const std::string& settingsPath) {
 
 CControlDlg::CControlDlg(CConsoleHost& host, ConsoleOptions options)
     : host_(host), options_(std::move(options)), log_(options_.logLimit) {
-  access_ = std::make_unique<CConsoleAccess>(
-      RandomHex(kTokenBytes), options_.address, !IsLoopbackAddress(options_.address),
-      [](std::string_view password) { return CPasswordDlg::Matches(password); },
-      [] {
-        std::string state;
-        for (const char* name : kAdminPasswordSettings) state += ReadSettingString(name) + "\n";
-        return state;
-      });
+  access_ = std::make_unique<CConsoleAccess>(RandomHex(kTokenBytes), options_.address);
 }
 
 CControlDlg::~CControlDlg() { Close(); }
@@ -110,6 +105,7 @@ void CControlDlg::Close() {
   timerWake_.notify_all();
   if (timer_.joinable()) timer_.join();
   server_.Stop();
+  rootReaderUntilMs_.store(0);
   if (!options_.tokenPath.empty()) {
     std::string content;
     // Another zelmftp may have taken the file over since; only our own token is removed.
@@ -118,7 +114,9 @@ void CControlDlg::Close() {
       RemoveFile(options_.tokenPath);
     }
   }
-  SetAuthenticated(false);
+  CMutexLock lock(flagMutex_);
+  clearText_ = false;
+  SetAdministratorAuthenticated(false);
 }
 
 void CControlDlg::AddLog(const std::string& entry, const std::string& maskedEntry) {
@@ -141,36 +139,84 @@ bool CControlDlg::WaitForTimerTick() {
 
 void CControlDlg::OnTimer() {
   log_.Flush();
-  CMutexLock lock(authMutex_);
-  if (authenticated_ && MonotonicMilliseconds() - authTime_ > kAuthenticationMs) {
-    SetAuthenticatedLocked(false);
-  }
+  sessions_.ExpireAuthentications(MonotonicMilliseconds());
+  UpdateClearTextFlag();
 }
 
-void CControlDlg::SetAuthenticated(bool authenticated) {
-  CMutexLock lock(authMutex_);
-  SetAuthenticatedLocked(authenticated);
-}
-
-void CControlDlg::SetAuthenticatedLocked(bool authenticated) {
-  authenticated_ = authenticated;
-  authTime_ = authenticated ? MonotonicMilliseconds() : 0;
-  SetAdministratorAuthenticated(authenticated);
+void CControlDlg::UpdateClearTextFlag() {
+  const int64_t now = MonotonicMilliseconds();
+  const bool wanted = sessions_.AnyAuthenticated(now) || now < rootReaderUntilMs_.load();
+  CMutexLock lock(flagMutex_);
+  if (wanted == clearText_) return;
+  clearText_ = wanted;
+  SetAdministratorAuthenticated(wanted);
   log_.Wake();  // waiting readers learn whether passwords are shown or masked now
 }
 
+CControlDlg::Caller CControlDlg::Identify(const HttpRequest& request) {
+  Caller caller;
+  caller.request = &request;
+  caller.token = access_->HasToken(request);
+  caller.where = request.remoteAddress + ":" + std::to_string(request.remotePort);
+  const std::string cookies = request.Header("Cookie");
+  const std::string name = std::string(kConsoleCookie) + "=";
+  for (size_t at = 0; at < cookies.size();) {
+    size_t end = cookies.find(';', at);
+    if (end == std::string::npos) end = cookies.size();
+    std::string_view part(cookies.data() + at, end - at);
+    while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
+    if (part.substr(0, name.size()) == name) {
+      caller.session = sessions_.Find(std::string(part.substr(name.size())), MonotonicMilliseconds());
+      if (caller.session) break;
+    }
+    at = end + 1;
+  }
+  return caller;
+}
+
+std::string CControlDlg::Describe(const Caller& caller) const {
+  if (caller.session) return "browser session " + std::to_string(*caller.session) + " from " + caller.where;
+  if (caller.token) {
+    std::string who = "zelmftpctl";
+    if (caller.request != nullptr) {
+      if (const auto uid = FindTcpSocketOwner(caller.request->remoteAddress,
+                                              caller.request->remotePort,
+                                              caller.request->localPort)) {
+        who += " (uid " + std::to_string(*uid) + ")";
+      }
+    }
+    return who + " from " + caller.where;
+  }
+  return "a browser from " + caller.where;
+}
+
+void CControlDlg::LogAction(const Caller& caller, const std::string& what) const {
+  uint32_t address = 0;
+  if (caller.request != nullptr &&
+      ParseDottedAddress(caller.request->remoteAddress.c_str(), address)) {
+    address = HostToNetwork32(address);
+  }
+  PostLog("Console: " + what + " by " + Describe(caller) + "\r\n", "console", address);
+}
+
+bool CControlDlg::IsRootCaller(const Caller& caller) const {
+  if (!caller.token || caller.request == nullptr) return false;
+  const auto uid = FindTcpSocketOwner(caller.request->remoteAddress, caller.request->remotePort,
+                                      caller.request->localPort);
+  return uid && *uid == 0;
+}
+
 void CControlDlg::Handle(const HttpRequest& request, HttpResponse& response) {
-  switch (access_->Check(request)) {
+  const Caller caller = Identify(request);
+  switch (access_->Check(request, caller.session.has_value())) {
     case ConsoleAccess::kForbidden:
       SetError(response, 403, "Forbidden");
       break;
     case ConsoleAccess::kUnauthorized:
-      SetError(response, 401, "The console asks for an administrator password");
-      response.headers.emplace_back("WWW-Authenticate",
-                                    "Basic realm=\"ZelmFTP Service\", charset=\"UTF-8\"");
+      SetError(response, 401, "Sign in to the console first");
       break;
     case ConsoleAccess::kAllowed:
-      Serve(request, response);
+      Serve(caller, response);
       break;
   }
   // The page is never framed by another site, nor cached.
@@ -182,58 +228,144 @@ void CControlDlg::Handle(const HttpRequest& request, HttpResponse& response) {
                                 "default-src 'self'; frame-ancestors 'none'; form-action 'none'");
 }
 
-std::string CControlDlg::StateJson() {
+std::string CControlDlg::StateJson(const Caller& caller) {
   const bool active = host_.IsServerActive();
-  int64_t remaining = 0;
-  bool authenticated = false;
-  {
-    CMutexLock lock(authMutex_);
-    authenticated = authenticated_;
-    if (authenticated) remaining = kAuthenticationMs - (MonotonicMilliseconds() - authTime_);
-  }
+  const int64_t remaining =
+      caller.session ? sessions_.AuthenticatedMsLeft(*caller.session, MonotonicMilliseconds()) : 0;
   Json state = {
       {"active", active},
       {"status", active ? "Service Active" : "Service Inactive!"},
       {"button", active ? "Deactivate Service" : "Activate Service"},
       {"detail", host_.StatusText()},
       {"running", host_.IsServiceRunning()},
-      {"authenticated", authenticated},
-      {"authenticatedMs", remaining > 0 ? remaining : 0},
+      {"authenticated", remaining > 0},
+      {"authenticatedMs", remaining},
       {"passwordSet", CPasswordDlg::AnyPasswordSet()},
   };
   return Dump(state);
 }
 
-void CControlDlg::Authenticate(const std::string& body, HttpResponse& response) {
-  const Json request = Json::parse(body, nullptr, false);
+bool CControlDlg::AllowPasswordTry(const Caller& caller, HttpResponse& response) {
+  int64_t waitMs = 0;
+  const std::string source = caller.request->remoteAddress;
+  if (sessions_.MayTryPassword(source, MonotonicMilliseconds(), waitMs)) return true;
+  const int64_t seconds = (waitMs + 999) / 1000;
+  SetJson(response, {{"result", "locked"},
+                     {"message", "Too many wrong passwords: try again in " +
+                                     std::to_string(seconds) + " s"}},
+          429);
+  return false;
+}
+
+void CControlDlg::CountPasswordFailure(const Caller& caller, const char* where) {
+  const bool locked = sessions_.RecordFailure(caller.request->remoteAddress, MonotonicMilliseconds());
+  LogAction(caller, std::string("wrong administrator password (") + where + ")");
+  if (locked) {
+    LogAction(caller, "password tries from " + caller.request->remoteAddress + " locked for " +
+                          std::to_string(kConsoleLockoutMs / 1000) + " s after " +
+                          std::to_string(kConsoleFailureLimit) + " wrong passwords;");
+  }
+}
+
+void CControlDlg::Authenticate(const Caller& caller, HttpResponse& response) {
+  const Json request = Json::parse(caller.request->body, nullptr, false);
   if (!request.is_object()) return SetError(response, 400, "Bad request");
+  // SECURITY: the clear-text window belongs to one browser session; a token caller has none.
+  if (!caller.session) return SetError(response, 400, "Only a browser session authenticates");
   if (request.value("cancel", false)) {
-    SetAuthenticated(false);
+    sessions_.SetAuthenticated(*caller.session, false, MonotonicMilliseconds());
+    UpdateClearTextFlag();
     return SetJson(response, {{"result", "closed"}});
   }
   const auto password = request.find("password");
   if (password == request.end() || !password->is_string()) {
     return SetError(response, 400, "Bad request");
   }
+  if (!AllowPasswordTry(caller, response)) return;
   CPasswordDlg dialog;
-  switch (dialog.Check(password->get<std::string>())) {
-    case PasswordResult::kAccepted:
-      SetAuthenticated(true);
-      return SetJson(response, {{"result", "accepted"}});
-    case PasswordResult::kRetry:
-      return SetJson(response, {{"result", "retry"}, {"message", "Invalid password!"}});
-    case PasswordResult::kCancelled:
-      SetAuthenticated(false);
-      return SetJson(response, {{"result", "closed"}, {"message", "Invalid password!"}});
+  const PasswordResult result = dialog.Check(password->get<std::string>());
+  if (result == PasswordResult::kAccepted) {
+    sessions_.RecordSuccess(caller.request->remoteAddress);
+    sessions_.SetAuthenticated(*caller.session, true, MonotonicMilliseconds());
+    UpdateClearTextFlag();
+    LogAction(caller, "administrator authenticated (passwords shown to this session for " +
+                          std::to_string(kAuthenticationMs / 1000) + " s)");
+    return SetJson(response, {{"result", "accepted"}});
   }
+  CountPasswordFailure(caller, "Authenticate");
+  if (result == PasswordResult::kRetry) {
+    return SetJson(response, {{"result", "retry"}, {"message", "Invalid password!"}});
+  }
+  sessions_.SetAuthenticated(*caller.session, false, MonotonicMilliseconds());
+  UpdateClearTextFlag();
+  SetJson(response, {{"result", "closed"}, {"message", "Invalid password!"}});
 }
 
-void CControlDlg::Serve(const HttpRequest& request, HttpResponse& response) {
+void CControlDlg::ServeLoginPage(const std::string& message, int status,
+                                 HttpResponse& response) const {
+  std::string_view content;
+  std::string_view type;
+  if (!ConsolePageAsset("/login.html", content, type)) return SetError(response, 500, "No page");
+  response.status = status;
+  response.contentType = std::string(type);
+  // The message is one of ours; nothing the request sent goes into the page.
+  response.body = Replace(Replace(Replace(std::string(content), "{{MESSAGE_HIDDEN}}",
+                                          message.empty() ? " hidden" : ""),
+                                  "{{MESSAGE}}", message),
+                          "{{VERSION}}", options_.version);
+}
+
+void CControlDlg::RedeemLoginKey(const Caller& caller, HttpResponse& response) {
+  const std::string key = caller.request->Query("key");
+  const auto cookie = sessions_.RedeemLoginKey(key, caller.where, MonotonicMilliseconds());
+  if (!cookie) {
+    LogAction(caller, "login link refused (used already, expired or unknown)");
+    return ServeLoginPage("This login link was used already or has expired.", 403, response);
+  }
+  const auto session = sessions_.Find(*cookie, MonotonicMilliseconds());
+  Caller signedIn = caller;
+  signedIn.session = session;
+  LogAction(signedIn, "signed in with a login link");
+  response.status = 303;
+  response.headers.emplace_back("Location", "/");
+  response.headers.emplace_back("Set-Cookie", std::string(kConsoleCookie) + "=" + *cookie +
+                                                  "; Path=/; HttpOnly; SameSite=Strict");
+  response.body = "Signed in\n";
+}
+
+void CControlDlg::PasswordLogin(const Caller& caller, HttpResponse& response) {
+  const Json request = Json::parse(caller.request->body, nullptr, false);
+  const auto password = request.is_object() ? request.find("password") : request.end();
+  if (!request.is_object() || password == request.end() || !password->is_string()) {
+    return SetError(response, 400, "Bad request");
+  }
+  if (!AllowPasswordTry(caller, response)) return;
+  if (!CPasswordDlg::Matches(password->get<std::string>())) {
+    CountPasswordFailure(caller, "sign-in");
+    return SetJson(response, {{"result", "retry"}, {"message", "Invalid password!"}});
+  }
+  sessions_.RecordSuccess(caller.request->remoteAddress);
+  const auto cookie = sessions_.OpenSession(caller.where, MonotonicMilliseconds());
+  if (!cookie) return SetError(response, 500, "No random numbers for a session");
+  Caller signedIn = caller;
+  signedIn.session = sessions_.Find(*cookie, MonotonicMilliseconds());
+  LogAction(signedIn, "signed in with an administrator password");
+  response.headers.emplace_back("Set-Cookie", std::string(kConsoleCookie) + "=" + *cookie +
+                                                  "; Path=/; HttpOnly; SameSite=Strict");
+  SetJson(response, {{"result", "accepted"}});
+}
+
+void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
+  const HttpRequest& request = *caller.request;
   const std::string& path = request.path;
   if (request.method == "GET") {
+    if (path == "/login") {
+      if (!request.Query("key").empty()) return RedeemLoginKey(caller, response);
+      return ServeLoginPage("", 200, response);
+    }
     if (path == "/api/state") {
       response.contentType = "application/json";
-      response.body = StateJson();
+      response.body = StateJson(caller);
       return;
     }
     if (path == "/api/bans") {
@@ -248,30 +380,40 @@ void CControlDlg::Serve(const HttpRequest& request, HttpResponse& response) {
       char* end = nullptr;
       const uint64_t position = since.empty() ? 0 : std::strtoull(since.c_str(), &end, 10);
       const bool fromStart = since.empty() || end == nullptr || *end != '\0';
+      bool showPasswords = false;
+      if (caller.session) {
+        showPasswords = sessions_.AuthenticatedMsLeft(*caller.session, MonotonicMilliseconds()) > 0;
+      } else if (request.Query("passwords") == "1") {
+        // SECURITY: only root's reader sees passwords in clear; it keeps them coming while
+        // it follows the log (a long poll lasts 10 s).
+        if (!IsRootCaller(caller)) return SetError(response, 403, "Passwords are for root only");
+        if (fromStart) LogAction(caller, "log with passwords in clear opened");
+        rootReaderUntilMs_.store(MonotonicMilliseconds() + 3 * kLongPollMs);
+        UpdateClearTextFlag();
+        showPasswords = true;
+      }
       if (!fromStart && request.Query("wait") == "1") log_.WaitForChange(position, kLongPollMs);
-      const bool authenticated = IsAdministratorAuthenticated();
-      const CConsoleLog::Slice slice = log_.Read(position, fromStart, authenticated);
+      const CConsoleLog::Slice slice = log_.Read(position, fromStart, showPasswords);
       return SetJson(response, {{"reset", slice.reset},
                                 {"text", slice.text},
                                 {"next", slice.next},
                                 {"limit", log_.Limit()},
-                                {"authenticated", authenticated}});
+                                {"authenticated", showPasswords}});
     }
     std::string_view content;
     std::string_view type;
+    if (path == "/" && !caller.session && !caller.token) return ServeLoginPage("", 200, response);
     const std::string asset = path == "/" ? "/index.html" : path;
-    if (ConsolePageAsset(asset, content, type)) {
+    if (asset != "/login.html" && ConsolePageAsset(asset, content, type)) {
       response.contentType = std::string(type);
       response.body = std::string(content);
-      if (asset == "/index.html") {
-        response.body =
-            Replace(Replace(response.body, "{{TOKEN}}", Token()), "{{VERSION}}", options_.version);
-      }
+      if (asset == "/index.html") response.body = Replace(response.body, "{{VERSION}}", options_.version);
       return;
     }
     return SetError(response, 404, "Not found");
   }
   // POST
+  if (path == "/login") return PasswordLogin(caller, response);
   if (path == "/api/listener") {
     const Json body = Json::parse(request.body, nullptr, false);
     const std::string action = body.is_object() ? body.value("action", "") : "";
@@ -284,17 +426,21 @@ void CControlDlg::Serve(const HttpRequest& request, HttpResponse& response) {
       return SetError(response, 400, "Bad request");
     }
     const bool done = host_.StartStopServer(stop);
+    LogAction(caller, std::string(stop ? "service deactivated" : "service activated") +
+                          (done ? "" : " (failed)"));
     response.status = done ? 200 : 500;
     response.contentType = "application/json";
-    response.body = StateJson();
+    response.body = StateJson(caller);
     return;
   }
   if (path == "/api/clear") {
     log_.Clear();
+    LogAction(caller, "log cleared");
     return SetJson(response, {{"cleared", true}});
   }
   if (path == "/api/stop") {
     const bool running = host_.IsServiceRunning();
+    LogAction(caller, "service stopped (End FTP Session)");
     if (running) host_.RequestStop();
     return SetJson(response, {{"stopping", running}});
   }
@@ -302,9 +448,30 @@ void CControlDlg::Serve(const HttpRequest& request, HttpResponse& response) {
     const Json body = Json::parse(request.body, nullptr, false);
     const std::string address = body.is_object() ? body.value("address", "") : "";
     if (address.empty()) return SetError(response, 400, "Bad request");
-    return SetJson(response, {{"lifted", host_.LiftBan(address)}});
+    const bool lifted = host_.LiftBan(address);
+    if (lifted) LogAction(caller, "ban of " + address + " lifted");
+    return SetJson(response, {{"lifted", lifted}});
   }
-  if (path == "/api/authenticate") return Authenticate(request.body, response);
+  if (path == "/api/login-link") {
+    // SECURITY: a link is handed only to the token file's reader, never to a browser.
+    if (!caller.token) return SetError(response, 403, "Forbidden");
+    const std::string key = sessions_.IssueLoginKey(MonotonicMilliseconds());
+    if (key.empty()) return SetError(response, 500, "No random numbers for a key");
+    LogAction(caller, "one-time login link issued");
+    return SetJson(response, {{"path", "/login?key=" + key},
+                              {"seconds", kLoginKeyLifetimeMs / 1000}});
+  }
+  if (path == "/api/logout") {
+    if (caller.session) {
+      LogAction(caller, "signed out");
+      sessions_.CloseSession(*caller.session);
+      UpdateClearTextFlag();
+    }
+    response.headers.emplace_back("Set-Cookie", std::string(kConsoleCookie) +
+                                                    "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+    return SetJson(response, {{"signedOut", true}});
+  }
+  if (path == "/api/authenticate") return Authenticate(caller, response);
   SetError(response, 404, "Not found");
 }
 

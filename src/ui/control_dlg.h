@@ -1,31 +1,49 @@
 // CControlDlg: the operator's console, a web page served by zelmftp itself (by default on
 // http://127.0.0.1:8021/). It shows the live log of FTP commands and replies, the listener's
 // state with "Activate Service" / "Deactivate Service", "Clear", "End FTP Session" and the
-// "Authenticate" menu item, after which the log shows passwords in clear for 300000 ms.
+// "Authenticate" menu item, after which that browser's log shows passwords in clear for
+// 300000 ms.
 //
-// What it owns: the HTTP server, the log buffer (`CConsoleLog`), the 500 ms timer thread, the
-// authentication time, and the token file that lets `zelmftpctl` use the same interface. It
-// receives the sessions' entries as the process's log sink while it is open.
+// What it owns: the HTTP server, the log buffer (`CConsoleLog`), the browser sessions
+// (`CConsoleSessions`), the 500 ms timer thread, and the token file that lets `zelmftpctl`
+// use the same interface. It receives the sessions' entries as the process's log sink while
+// it is open. Every operator action is logged with who did it and from where.
 //
-// HTTP interface (every /api/ request needs the token, see console_access.h):
-//   GET  /                      the page (with the token), /console.css, /console.js
-//   GET  /api/state             listener state, status texts, authentication
+// Who is served (console_access.h): `zelmftpctl` with the token of the 0600 token file; a
+// browser with the cookie of a console session, which it gets from a one-time login link
+// (`zelmftpctl console`) or an administrator password. The page holds no secret.
+//
+// HTTP interface:
+//   GET  /                      the console (a browser without a session: the sign-in page)
+//   GET  /login[?key=K]         the sign-in page; with a valid one-time key: a new session
+//                               (cookie) and a redirect to /
+//   POST /login                 {"password": "..."}: a new session for an administrator
+//   GET  /console.css, /console.js, /login.js
+//   GET  /api/state             listener state, status texts, this browser's authentication
 //   GET  /api/log?since=N       log text after position N (no N: the whole log); with
-//                               &wait=1 it waits up to 10 s for entries when there are none
+//                               &wait=1 it waits up to 10 s for entries when there are none;
+//                               with &passwords=1 from root's `zelmftpctl`, in clear
+//   GET  /api/bans              banned addresses
 //   POST /api/listener          {"action": "toggle" | "activate" | "deactivate"}
 //   POST /api/clear             empties the log
 //   POST /api/stop              "End FTP Session": stops the service
-//   POST /api/authenticate      {"password": "..."} or {"cancel": true}
+//   POST /api/bans/lift         {"address": "..."}
+//   POST /api/authenticate      {"password": "..."} or {"cancel": true} (browser sessions)
+//   POST /api/login-link        a one-time login key (token callers only)
+//   POST /api/logout            ends this browser's session
 //
 // Threads: `Create` and `Close` run on the service's thread; `AddLog` on any thread; requests
-// on the HTTP server's threads; `OnTimer` on the timer thread (or a test's). `authMutex_`
-// guards the authentication and is taken before the log's lock (the log's readers are woken
-// under it); `timerMutex_` guards the timer's stop flag and is never held with another lock.
+// on the HTTP server's threads; `OnTimer` on the timer thread (or a test's). The sessions
+// have their own lock; `flagMutex_` serialises changes of the process's clear-text flag and
+// is taken before the log's lock; `timerMutex_` guards the timer's stop flag and is never
+// held with another lock.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <utility>
@@ -36,6 +54,7 @@
 #include "platform/thread_annotations.h"
 #include "ui/console_access.h"
 #include "ui/console_log.h"
+#include "ui/console_sessions.h"
 
 namespace zelm {
 
@@ -96,7 +115,7 @@ class CControlDlg final : public CLogSink {
   void Close();
 
   void AddLog(const std::string& entry, const std::string& maskedEntry) override;
-  // The timer's work: status refresh, log flush, end of an authentication after 300000 ms.
+  // The timer's work: log flush, end of authentications after 300000 ms.
   void OnTimer();
   // Answers one request (the HTTP server's handler; tests call it directly).
   void Handle(const HttpRequest& request, HttpResponse& response);
@@ -107,11 +126,31 @@ class CControlDlg final : public CLogSink {
   CConsoleLog& Log() { return log_; }
 
  private:
-  void Serve(const HttpRequest& request, HttpResponse& response);
-  std::string StateJson();
-  void Authenticate(const std::string& body, HttpResponse& response);
-  void SetAuthenticated(bool authenticated) ZELM_EXCLUDES(authMutex_);
-  void SetAuthenticatedLocked(bool authenticated) ZELM_REQUIRES(authMutex_);
+  // Who sent a request: the token's holder, a browser session, or neither.
+  struct Caller {
+    bool token = false;
+    std::optional<uint64_t> session;
+    std::string where;  // "address:port"
+    const HttpRequest* request = nullptr;
+  };
+  Caller Identify(const HttpRequest& request);
+  // "browser session 3 from 127.0.0.1:50112", "zelmftpctl (uid 0) from 127.0.0.1:50114".
+  std::string Describe(const Caller& caller) const;
+  // One journal and console line about an operator action.
+  void LogAction(const Caller& caller, const std::string& what) const;
+  void Serve(const Caller& caller, HttpResponse& response);
+  void ServeLoginPage(const std::string& message, int status, HttpResponse& response) const;
+  void RedeemLoginKey(const Caller& caller, HttpResponse& response);
+  void PasswordLogin(const Caller& caller, HttpResponse& response);
+  std::string StateJson(const Caller& caller);
+  void Authenticate(const Caller& caller, HttpResponse& response);
+  // Whether a password may be tried from the caller's address now; answers the refusal.
+  bool AllowPasswordTry(const Caller& caller, HttpResponse& response);
+  void CountPasswordFailure(const Caller& caller, const char* where);
+  // Root's `zelmftpctl log --passwords`: the caller's end of the connection is root's.
+  bool IsRootCaller(const Caller& caller) const;
+  // Sets the process's flag (sessions keep entries in clear) from who may see them now.
+  void UpdateClearTextFlag() ZELM_EXCLUDES(flagMutex_);
   void TimerLoop() ZELM_EXCLUDES(timerMutex_);
   // Waits one timer period; false when the timer is to stop.
   bool WaitForTimerTick() ZELM_EXCLUDES(timerMutex_);
@@ -120,14 +159,15 @@ class CControlDlg final : public CLogSink {
   const ConsoleOptions options_;
   std::unique_ptr<CConsoleAccess> access_;
   CConsoleLog log_;
+  CConsoleSessions sessions_;
   CHttpServer server_;
   std::string error_;
   bool created_ = false;
 
-  CMutex authMutex_;  // also held while the process's authenticated flag is set
-  bool authenticated_ ZELM_GUARDED_BY(authMutex_) = false;
-  // Clock milliseconds of the last successful authentication.
-  int64_t authTime_ ZELM_GUARDED_BY(authMutex_) = 0;
+  CMutex flagMutex_;
+  bool clearText_ ZELM_GUARDED_BY(flagMutex_) = false;
+  // Until when root's password reader keeps the clear-text entries coming (clock ms).
+  std::atomic<int64_t> rootReaderUntilMs_{0};
 
   CMutex timerMutex_;
   std::condition_variable timerWake_;  // with timerMutex_: stopTimer_ was set

@@ -63,25 +63,61 @@ class ControlDlgTest : public ::testing::Test {
     SetJournalLogging(true);
   }
 
-  HttpResponse Call(const char* method, const std::string& target, const Json& body = nullptr) {
+  // Who calls: `zelmftpctl` with the token (kTool), a browser with a session cookie, or a
+  // browser with neither (kNobody).
+  static constexpr const char* kTool = "tool";
+  static constexpr const char* kNobody = "";
+
+  HttpResponse Call(const char* method, const std::string& target, const Json& body = nullptr,
+                    const std::string& who = kTool) {
     HttpRequest request;
     request.method = method;
     const size_t query = target.find('?');
     request.path = target.substr(0, query);
     if (query != std::string::npos) {
-      const std::string pair = target.substr(query + 1);
-      request.query.emplace_back(pair.substr(0, pair.find('=')), pair.substr(pair.find('=') + 1));
+      std::string rest = target.substr(query + 1);
+      while (!rest.empty()) {
+        const std::string pair = rest.substr(0, rest.find('&'));
+        rest = pair.size() < rest.size() ? rest.substr(pair.size() + 1) : "";
+        request.query.emplace_back(pair.substr(0, pair.find('=')), pair.substr(pair.find('=') + 1));
+      }
     }
-    request.headers = {{"Host", "127.0.0.1:8021"}, {"X-Console-Token", dialog_->Token()}};
-    if (!body.is_null()) request.body = body.dump();
+    request.headers = {{"Host", "127.0.0.1:8021"}};
+    if (who == kTool) {
+      request.headers.emplace_back("X-Console-Token", dialog_->Token());
+    } else if (!who.empty()) {
+      request.headers.emplace_back("Cookie", "theme=dark; " + who);
+    }
+    request.remoteAddress = "127.0.0.1";
+    request.remotePort = 50000;
+    if (!body.is_null()) request.body = body.is_string() ? body.get<std::string>() : body.dump();
     HttpResponse response;
     dialog_->Handle(request, response);
     return response;
   }
-  Json CallJson(const char* method, const std::string& target, const Json& body = nullptr) {
-    const HttpResponse response = Call(method, target, body);
+  Json CallJson(const char* method, const std::string& target, const Json& body = nullptr,
+                const std::string& who = kTool) {
+    const HttpResponse response = Call(method, target, body, who);
     EXPECT_EQ(response.status, 200) << target << ": " << response.body;
     return Json::parse(response.body, nullptr, false);
+  }
+  static std::string CookieOf(const HttpResponse& response) {
+    for (const auto& [name, value] : response.headers) {
+      if (name == "Set-Cookie") return value.substr(0, value.find(';'));
+    }
+    return {};
+  }
+  // A browser signed in with a one-time link from `zelmftpctl console`: its cookie.
+  std::string SignIn() {
+    const Json link = CallJson("POST", "/api/login-link", Json::object());
+    const HttpResponse redeemed = Call("GET", link["path"], nullptr, kNobody);
+    EXPECT_EQ(redeemed.status, 303);
+    return CookieOf(redeemed);
+  }
+  // The console's own log, flushed.
+  std::string LogText() {
+    dialog_->OnTimer();
+    return CallJson("GET", "/api/log")["text"];
   }
 
   CManualClock clock_;
@@ -91,26 +127,42 @@ class ControlDlgTest : public ::testing::Test {
   std::unique_ptr<CControlDlg> dialog_;
 };
 
-TEST_F(ControlDlgTest, SessionEntriesReachTheLogAtTheFlushAndPasswordsOnlyWhileAuthenticated) {
+TEST_F(ControlDlgTest, SessionEntriesReachTheLogAtTheFlushAndPasswordsOnlyForTheAuthenticatedBrowser) {
+  const std::string browser = SignIn();
+  const std::string other = SignIn();
+  ASSERT_FALSE(browser.empty());
+  ASSERT_NE(browser, other);
+  dialog_->OnTimer();  // the sign-ins' own lines
+  const uint64_t start = CallJson("GET", "/api/log")["next"];
   PostLog("USER bob\r\n", "", kPeer);
   PostLog("PASS ******\r\n", "", kPeer, "PASS ******\r\n");
-  EXPECT_EQ(CallJson("GET", "/api/log")["text"], "");  // not flushed yet
+  EXPECT_EQ(CallJson("GET", "/api/log?since=" + std::to_string(start))["text"], "");  // not yet
   dialog_->OnTimer();
-  Json log = CallJson("GET", "/api/log");
+  Json log = CallJson("GET", "/api/log?since=" + std::to_string(start), nullptr, browser);
   EXPECT_EQ(
       log["text"],
       "(127.0.0.1)(<Not logged>):\r\nUSER bob\r\n(127.0.0.1)(<Not logged>):\r\nPASS ******\r\n");
   EXPECT_FALSE(IsAdministratorAuthenticated());
 
-  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "letmein"}})["result"], "accepted");
-  EXPECT_TRUE(IsAdministratorAuthenticated());
-  EXPECT_TRUE(CallJson("GET", "/api/state")["authenticated"]);
+  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "letmein"}}, browser)["result"],
+            "accepted");
+  EXPECT_TRUE(IsAdministratorAuthenticated());  // sessions keep clear-text entries now
+  EXPECT_TRUE(CallJson("GET", "/api/state", nullptr, browser)["authenticated"]);
+  EXPECT_FALSE(CallJson("GET", "/api/state", nullptr, other)["authenticated"]);
+  dialog_->OnTimer();  // the authentication's own line
+  const uint64_t position = CallJson("GET", "/api/log")["next"];
   // What a session posts while the flag is set (see ftp_session.cpp).
   PostLog("PASS hunter2\r\n", "bob", kPeer, "PASS ******\r\n");
   dialog_->OnTimer();
-  const uint64_t position = log["next"];
-  log = CallJson("GET", "/api/log?since=" + std::to_string(position));
-  EXPECT_EQ(log["text"], "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
+  const std::string since = "/api/log?since=" + std::to_string(position);
+  EXPECT_EQ(CallJson("GET", since, nullptr, browser)["text"], "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
+  // Only that browser: another one, and zelmftpctl, get the masked entry.
+  EXPECT_EQ(CallJson("GET", since, nullptr, other)["text"], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
+  EXPECT_EQ(CallJson("GET", since)["text"], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
+  // Passwords in clear for zelmftpctl are root's only (this caller's end is nobody's).
+  EXPECT_EQ(Call("GET", since + "&passwords=1").status, 403);
+  // A token caller cannot authenticate: it has no session to hold the window.
+  EXPECT_EQ(Call("POST", "/api/authenticate", {{"password", "letmein"}}).status, 400);
 
   clock_.AdvanceMilliseconds(kAuthenticationMs);
   dialog_->OnTimer();
@@ -118,31 +170,53 @@ TEST_F(ControlDlgTest, SessionEntriesReachTheLogAtTheFlushAndPasswordsOnlyWhileA
   clock_.AdvanceMilliseconds(1);
   dialog_->OnTimer();
   EXPECT_FALSE(IsAdministratorAuthenticated());
-  // The password shown before is masked for every reader from now on.
-  log = CallJson("GET", "/api/log");
+  // The password shown before is masked for that browser too from now on.
+  log = CallJson("GET", "/api/log", nullptr, browser);
   EXPECT_EQ(log["text"].get<std::string>().find("hunter2"), std::string::npos);
 
-  EXPECT_EQ(CallJson("POST", "/api/clear", Json::object())["cleared"], true);
+  EXPECT_EQ(CallJson("POST", "/api/clear", Json::object(), browser)["cleared"], true);
   log = CallJson("GET", "/api/log?since=" + std::to_string(log["next"].get<uint64_t>()));
   EXPECT_TRUE(log["reset"]);
-  EXPECT_EQ(log["text"], "");
+  dialog_->OnTimer();
+  // The clear itself is logged, with who did it.
+  log = CallJson("GET", "/api/log");
+  EXPECT_NE(log["text"].get<std::string>().find("Console: log cleared by browser session 1 from "
+                                                 "127.0.0.1:50000"),
+            std::string::npos)
+      << log["text"];
 }
 
-TEST_F(ControlDlgTest, FifthWrongPasswordClosesTheDialogAndEndsAnAuthentication) {
-  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "letmein"}})["result"], "accepted");
+TEST_F(ControlDlgTest, FifthWrongPasswordClosesTheDialogAndLocksTheSourceOutForAWhile) {
+  const std::string browser = SignIn();
+  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "letmein"}}, browser)["result"],
+            "accepted");
   for (int i = 0; i < 4; ++i) {
-    const Json answer = CallJson("POST", "/api/authenticate", {{"password", "nope"}});
+    const Json answer = CallJson("POST", "/api/authenticate", {{"password", "nope"}}, browser);
     EXPECT_EQ(answer["result"], "retry");
     EXPECT_EQ(answer["message"], "Invalid password!");
     EXPECT_TRUE(IsAdministratorAuthenticated());  // the dialog is still open
   }
-  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "nope"}})["result"], "closed");
+  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "nope"}}, browser)["result"],
+            "closed");
   EXPECT_FALSE(IsAdministratorAuthenticated());
-  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", ""}})["result"], "closed");
-  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "letmein"}})["result"], "accepted");
-  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"cancel", true}})["result"], "closed");
+  // Five failures from this address: even the right password waits five minutes, and so
+  // does the sign-in form.
+  HttpResponse locked = Call("POST", "/api/authenticate", {{"password", "letmein"}}, browser);
+  EXPECT_EQ(locked.status, 429);
+  EXPECT_EQ(Json::parse(locked.body)["message"], "Too many wrong passwords: try again in 300 s");
+  EXPECT_EQ(Call("POST", "/login", {{"password", "letmein"}}, kNobody).status, 429);
+  clock_.AdvanceMilliseconds(kConsoleLockoutMs);
+  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", ""}}, browser)["result"], "closed");
+  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "letmein"}}, browser)["result"],
+            "accepted");
+  EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"cancel", true}}, browser)["result"], "closed");
   EXPECT_FALSE(IsAdministratorAuthenticated());
-  EXPECT_EQ(Call("POST", "/api/authenticate", "not an object").status, 400);
+  EXPECT_EQ(Call("POST", "/api/authenticate", "not an object", browser).status, 400);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Console: wrong administrator password (Authenticate) by browser session 1"),
+            std::string::npos);
+  EXPECT_NE(log.find("locked for 300 s after 5 wrong passwords"), std::string::npos);
+  EXPECT_NE(log.find("Console: administrator authenticated"), std::string::npos);
 }
 
 TEST_F(ControlDlgTest, ListenerStatusAndStopCommands) {
@@ -166,19 +240,69 @@ TEST_F(ControlDlgTest, ListenerStatusAndStopCommands) {
   host_.running = false;
   EXPECT_EQ(CallJson("POST", "/api/stop", Json::object())["stopping"], false);
   EXPECT_EQ(host_.stopRequests, 1);
+  const std::string log = LogText();
+  for (const char* action :
+       {"service deactivated", "service activated", "service stopped (End FTP Session)"}) {
+    EXPECT_NE(log.find(std::string("Console: ") + action + " by zelmftpctl from 127.0.0.1:50000"),
+              std::string::npos)
+        << action << "\n" << log;
+  }
 }
 
-TEST_F(ControlDlgTest, ThePageCarriesTheTokenAndRefusesToBeFramed) {
-  const HttpResponse page = Call("GET", "/");
+TEST_F(ControlDlgTest, ThePageHoldsNoSecretAndABrowserSignsInWithALinkOnceOrAPassword) {
+  // Without a session: the sign-in page, no token, no log.
+  const HttpResponse page = Call("GET", "/", nullptr, kNobody);
   EXPECT_EQ(page.status, 200);
-  EXPECT_NE(page.body.find("<title>ZelmFTP Service</title>"), std::string::npos);
-  EXPECT_NE(page.body.find("content=\"" + dialog_->Token() + "\""), std::string::npos);
-  EXPECT_NE(page.body.find("version 9.9"), std::string::npos);
+  EXPECT_NE(page.body.find("zelmftpctl console"), std::string::npos);
+  EXPECT_EQ(page.body.find(dialog_->Token()), std::string::npos);
+  EXPECT_EQ(Call("GET", "/api/log", nullptr, kNobody).status, 401);
+  EXPECT_EQ(Call("GET", "/api/log", nullptr, "zelm_console=guessed").status, 401);
   bool noFrames = false;
   for (const auto& [name, value] : page.headers) noFrames |= name == "X-Frame-Options";
   EXPECT_TRUE(noFrames);
-  EXPECT_EQ(Call("GET", "/console.js").status, 200);
-  EXPECT_EQ(Call("GET", "/../etc/passwd").status, 404);
+
+  // A link works once; a browser never gets one.
+  const Json link = CallJson("POST", "/api/login-link", Json::object());
+  EXPECT_EQ(link["seconds"], 120);
+  const std::string path = link["path"];
+  EXPECT_EQ(Call("POST", "/api/login-link", Json::object(), kNobody).status, 401);
+  const HttpResponse first = Call("GET", path, nullptr, kNobody);
+  ASSERT_EQ(first.status, 303);
+  const std::string cookie = CookieOf(first);
+  bool strict = false;
+  for (const auto& [name, value] : first.headers) {
+    strict |= name == "Set-Cookie" && value.find("HttpOnly; SameSite=Strict") != std::string::npos;
+  }
+  EXPECT_TRUE(strict);
+  const HttpResponse again = Call("GET", path, nullptr, kNobody);
+  EXPECT_EQ(again.status, 403);
+  EXPECT_NE(again.body.find("used already or has expired"), std::string::npos);
+  EXPECT_TRUE(CookieOf(again).empty());
+
+  // With the session: the console itself, still without the token.
+  const HttpResponse console = Call("GET", "/", nullptr, cookie);
+  EXPECT_NE(console.body.find("<title>ZelmFTP Service</title>"), std::string::npos);
+  EXPECT_NE(console.body.find("version 9.9"), std::string::npos);
+  EXPECT_EQ(console.body.find(dialog_->Token()), std::string::npos);
+  EXPECT_EQ(Call("GET", "/api/log", nullptr, cookie).status, 200);
+  EXPECT_EQ(Call("GET", "/console.js", nullptr, kNobody).status, 200);
+  EXPECT_EQ(Call("GET", "/../etc/passwd", nullptr, cookie).status, 404);
+  EXPECT_EQ(Call("GET", "/login.html", nullptr, cookie).status, 404);
+
+  // Or with an administrator password; signing out ends the session.
+  EXPECT_EQ(CallJson("POST", "/login", {{"password", "wrong"}}, kNobody)["result"], "retry");
+  const HttpResponse byPassword = Call("POST", "/login", {{"password", "letmein"}}, kNobody);
+  EXPECT_EQ(Json::parse(byPassword.body)["result"], "accepted");
+  const std::string second = CookieOf(byPassword);
+  EXPECT_EQ(Call("GET", "/api/state", nullptr, second).status, 200);
+  EXPECT_EQ(CallJson("POST", "/api/logout", Json::object(), second)["signedOut"], true);
+  EXPECT_EQ(Call("GET", "/api/state", nullptr, second).status, 401);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("one-time login link issued by zelmftpctl"), std::string::npos);
+  EXPECT_NE(log.find("signed in with a login link by browser session 1"), std::string::npos);
+  EXPECT_NE(log.find("login link refused"), std::string::npos);
+  EXPECT_NE(log.find("signed in with an administrator password by browser session 2"),
+            std::string::npos);
 }
 
 // Over real HTTP on 127.0.0.1: the refusals, and the token file.
@@ -194,7 +318,7 @@ TEST_F(ControlDlgTest, RequestsFromOtherHostsOrWithoutTheTokenAreRefused) {
   };
   const std::string token = dialog_->Token();
   const Case cases[] = {
-      {"page", "GET", "/", {}, 200},
+      {"sign-in page", "GET", "/", {}, 200},
       {"page for evil.example", "GET", "/", {{"Host", "evil.example"}}, 403},
       {"state for evil.example",
        "GET",
@@ -202,8 +326,8 @@ TEST_F(ControlDlgTest, RequestsFromOtherHostsOrWithoutTheTokenAreRefused) {
        {{"Host", "evil.example"}, {"X-Console-Token", token}},
        403},
       {"state with the token", "GET", "/api/state", {{"X-Console-Token", token}}, 200},
-      {"state without the token", "GET", "/api/state", {}, 403},
-      {"stop without the token", "POST", "/api/stop", {}, 403},
+      {"state without the token", "GET", "/api/state", {}, 401},
+      {"stop without the token", "POST", "/api/stop", {}, 401},
       {"clear from another origin",
        "POST",
        "/api/clear",

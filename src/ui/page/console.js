@@ -1,9 +1,9 @@
 // The console page: asks the service every 500 ms for its state, follows its log, and sends
-// the operator's commands. Every request carries the token the page was served with.
+// the operator's commands. The browser's console session (a cookie) goes with every request;
+// when it has ended, the page goes back to the sign-in page.
 'use strict';
 
 const POLL_MS = 500;
-const token = document.querySelector('meta[name="console-token"]').content;
 const $ = (id) => document.getElementById(id);
 const logView = $('log');
 const statusText = $('status');
@@ -20,13 +20,21 @@ let closed = false;
 let failures = 0;
 
 async function api(method, path, body) {
-  const options = {method, headers: {'X-Console-Token': token}, cache: 'no-store'};
+  const options = {method, headers: {}, cache: 'no-store', credentials: 'same-origin'};
   if (body !== undefined) {
     options.headers['Content-Type'] = 'application/json';
     options.body = JSON.stringify(body);
   }
   const response = await fetch(path, options);
-  if (!response.ok && response.status !== 500) throw new Error(`HTTP ${response.status}`);
+  if (response.status === 401) {
+    closed = true;
+    window.location.replace('/login');
+    throw new Error('signed out');
+  }
+  // 500: the listener did not follow; 429: too many wrong passwords. Both answer in JSON.
+  if (!response.ok && response.status !== 500 && response.status !== 429) {
+    throw new Error(`HTTP ${response.status}`);
+  }
   return response.json();
 }
 
@@ -169,7 +177,7 @@ async function submitPassword() {
     passwordField.value = '';
     if (answer.result === 'accepted') {
       dialog.close();
-    } else if (answer.result === 'retry') {
+    } else if (answer.result === 'retry' || answer.result === 'locked') {
       passwordMessage.textContent = answer.message;
       passwordMessage.hidden = false;
       passwordField.focus();
