@@ -90,8 +90,10 @@ void HandleMkd(CFtpSession& session, CFtpCommand& command) {
     session.SendErrorReply(kReplyAlreadyExists, &command);
     return;
   }
-  // SECURITY: no folder is made behind a link (a published folder is for reading).
-  if (result != ResolveMissing || PathMeetsLinkBelow(session.FileSystem().GetHomePath(), real)) {
+  // SECURITY: no folder is made behind a link (a published folder is for reading), nor one
+  // the café's Windows PCs could not use.
+  if (result != ResolveMissing || PathMeetsLinkBelow(session.FileSystem().GetHomePath(), real) ||
+      IsNameWindowsRefuses(LastPathComponent(command.argument))) {
     session.SendErrorReply(553, &command);
     return;
   }

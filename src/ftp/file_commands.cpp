@@ -94,6 +94,7 @@ void HandleRnto(CFtpSession& session, CFtpCommand& command) {
   std::string from = source;
   while (from.size() > 1 && from.back() == '/') from.pop_back();
   if (HasInvalidNameChars(command.argument) ||
+      IsNameWindowsRefuses(LastPathComponent(command.argument)) ||
       fs.ResolvePath(command.argument, false, real) == ResolveInvalid || from == home ||
       PathMeetsLinkBelow(home, real) || PathMeetsLinkBelow(home, from)) {
     session.TakeRenameSource();

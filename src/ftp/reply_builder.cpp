@@ -124,6 +124,16 @@ const char* GetReplyText(uint32_t id) {
   return nullptr;
 }
 
+std::string DoubleQuotes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out;
+}
+
 void LoadReplyText(CFtpReply& reply, uint32_t code, uint32_t textId, std::string_view arg) {
   const char* text = GetReplyText(textId);
   if (text == nullptr) {
@@ -215,10 +225,11 @@ bool CFtpReply::BuildPositive(uint32_t code, const CFtpCommand* command, std::st
       if (haveExtra) LoadReplyText(*this, 230, kTextLoggedIn, extra);
       break;
     case 257:
+      // A quote inside the quoted name is doubled, so that clients read the whole name.
       if (IsAny(command, kCmdPwd, kCmdXpwd)) {
-        LoadReplyText(*this, 257, kTextCurrentDirectory, extra);
+        LoadReplyText(*this, 257, kTextCurrentDirectory, DoubleQuotes(extra));
       } else {
-        LoadReplyText(*this, 257, kTextDirectoryCreated, ArgumentOf(command));
+        LoadReplyText(*this, 257, kTextDirectoryCreated, DoubleQuotes(ArgumentOf(command)));
       }
       break;
     case 331:

@@ -87,6 +87,8 @@ enum ReplyTextId : uint32_t {
 
 // The text of a string-table id; null for an id the table does not hold.
 const char* GetReplyText(uint32_t id);
+// `text` with every '"' doubled: a name inside the quotes of a 257 reply (RFC 959).
+std::string DoubleQuotes(std::string_view text);
 
 class CFtpReply {
  public:

@@ -101,6 +101,9 @@ TEST(ReplyBuilder, PositiveRows) {
       {257, "PWD", "/pub", "257 \"/pub\" is the current directory.\r\n"},
       {257, "XPWD", "/", "257 \"/\" is the current directory.\r\n"},
       {257, "MKD new", "", "257 \"new\" Directory created successfully\r\n"},
+      // A quote in the name is doubled, so the reply keeps the whole name (RFC 959).
+      {257, "PWD", "/a \"q\" b", "257 \"/a \"\"q\"\" b\" is the current directory.\r\n"},
+      {257, "MKD \"x", "", "257 \"\"\"x\" Directory created successfully\r\n"},
       {331, "USER bob", "bob", "331 Password required for user bob\r\n"},
       {331, "USER bob", "", ""},
       {350, "RNFR old", "", "350 old File exists, ready for destination name\r\n"},

@@ -344,6 +344,11 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
       session.SendErrorReply(550, &command);
       return;
     }
+    // A new file gets a name the café's Windows PCs can use (RNTO's rule).
+    if (result == ResolveMissing && IsNameWindowsRefuses(LastPathComponent(command.argument))) {
+      session.SendErrorReply(553, &command);
+      return;
+    }
     if (append && result == ResolveExists) operation = kOpAppend;
   }
   session.RestartUploadTimer();

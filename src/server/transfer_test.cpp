@@ -170,6 +170,26 @@ TEST_F(TransferTest, UploadRulesRestartAppendAndOverwrite) {
   EXPECT_EQ(client->Command("SIZE fresh.txt"), "213 7\r\n");
 }
 
+// The café's Windows PCs could not use such names: they are never made, whichever command
+// would make them; a file that has one already may still be replaced.
+TEST_F(TransferTest, NamesWindowsRefusesAreNotCreated) {
+  auto client = LoggedIn();
+  for (const char* name : {"a:b", "q*", "x<y", "p|q", "CON", "nul.txt", "dot.", "blank "}) {
+    EXPECT_EQ(client->Command(std::string("MKD ") + name),
+              std::string("550 '") + name + "': File name or directory name is invalid\r\n")
+        << name;
+    EXPECT_EQ(client->Command(std::string("STOR ") + name).substr(0, 4), "550 ") << name;
+    EXPECT_FALSE(fs::exists(home_ / name)) << name;
+  }
+  WriteFile(home_ / "made:here", "old");
+  EXPECT_EQ(Store(*client, "STOR made:here", "new"), "226 Transfer complete.\r\n");
+  EXPECT_EQ(ReadFile(home_ / "made:here"), "new");
+  WriteFile(home_ / "plain.txt", "x");
+  EXPECT_EQ(client->Command("RNFR plain.txt").substr(0, 3), "350");
+  EXPECT_EQ(client->Command("RNTO LPT1.txt").substr(0, 4), "550 ");
+  EXPECT_TRUE(fs::exists(home_ / "plain.txt"));
+}
+
 TEST_F(TransferTest, DownloadsListingsRenamesAndLargeSizes) {
   auto client = LoggedIn();
   std::string data(300000, '\0');

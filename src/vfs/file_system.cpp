@@ -63,6 +63,32 @@ bool HasInvalidNameChars(std::string_view name) {
   return name.find_first_of("\\*?\":<>|") != std::string_view::npos;
 }
 
+bool IsNameWindowsRefuses(std::string_view name) {
+  if (name.empty() || name.back() == '.' || name.back() == ' ') return true;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"/\\|?*").find(c) !=
+                                                    std::string_view::npos) {
+      return true;
+    }
+  }
+  std::string_view base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+    if (EqualsNoCase(base, device)) return true;
+  }
+  if (base.size() == 4 && (EqualsNoCase(base.substr(0, 3), "COM") ||
+                           EqualsNoCase(base.substr(0, 3), "LPT"))) {
+    return base[3] >= '1' && base[3] <= '9';
+  }
+  return false;
+}
+
+std::string_view LastPathComponent(std::string_view path) {
+  while (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.remove_suffix(1);
+  const size_t cut = path.find_last_of("/\\");
+  return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
 void CFtpFileSystem::Reset() {
   homePath_.clear();
   homeBase_.clear();

@@ -39,6 +39,14 @@ enum ResolveResult : int {
 // True when `name` holds one of \ * ? " : < > | (the characters a rename target may not use).
 bool HasInvalidNameChars(std::string_view name);
 
+// True when `name` (one path component) is a name Windows refuses: empty, one of
+// < > : " / \ | ? * or a control character in it, a trailing dot or blank, or a reserved
+// device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any letter case, with or without
+// an extension). The café's PCs and any Windows share of the folders could not use it.
+bool IsNameWindowsRefuses(std::string_view name);
+// The last component of an FTP path ("a/b/" gives "b"); empty for "/" or "".
+std::string_view LastPathComponent(std::string_view path);
+
 // True when `text` holds a byte below 0x20 (NUL, CR, LF, ...). Such names are never created
 // for a client, and listings leave existing ones out.
 bool HasControlChars(std::string_view text);
