@@ -1,8 +1,8 @@
 """End-to-end: whom the built zelm-mserver serves, played by an attacker on this machine.
 
 Which FTP servers may link, what a burst of logins on one link costs another link's login,
-and whether idle connections can keep a server out. The FTP servers are scripted in Python
-here; 127.0.0.2 and up stand for other PCs.
+whether idle connections can keep a server out, and the control socket checked from both
+ends. The FTP servers are scripted in Python here; 127.0.0.2 and up stand for other PCs.
 
 Usage: e2e_mserver_links_test.py BUILD_DIR
 """
@@ -22,6 +22,8 @@ from mserver_peer import KIND_FTP, item_block, md5, packet, parse_items  # noqa:
 from zelm_fixture import wait_for  # noqa: E402
 
 MSERVER = os.path.join(BUILD, "zelm-mserver")
+NOBODY = 65534
+SYSTEM_PYTHON = "/usr/bin/python3"  # one that another user may run (sys.executable may not be)
 HELLO, ITEMS = 100, 1136
 LOGIN_REQUEST, LOGIN_ANSWER = 104, 110
 
@@ -96,22 +98,33 @@ class FtpServerSide:
 class Daemon:
     """The built zelm-mserver with the account demo/demo, in a private folder."""
 
-    def __init__(self, test, *serve_args):
+    def __init__(self, test, *serve_args, folder=None, socket_path=None, user=None):
         self.test = test
-        self.tmp = tempfile.TemporaryDirectory(prefix="zelm-mserver-links-")
-        test.addCleanup(self.tmp.cleanup)
-        folder = self.folder = self.tmp.name
+        if folder is None:
+            self.tmp = tempfile.TemporaryDirectory(prefix="zelm-mserver-links-")
+            test.addCleanup(self.tmp.cleanup)
+            folder = self.tmp.name
+        self.folder = folder
         self.db = os.path.join(folder, "ms", "accounts.db")
-        self.socket = os.path.join(folder, "ms", "control.sock")
+        self.socket = socket_path or os.path.join(folder, "ms", "control.sock")
         self.env = dict(os.environ, ZELM_MSERVER_DB=self.db, ZELM_MSERVER_SOCKET=self.socket)
         added = self.run("user", "add", "demo", "--password-stdin", "--home", "demo",
                          "--rights", "all", stdin="demo\n")
         test.assertEqual(added.returncode, 0, added.stderr)
+        if user is not None:
+            for path in (os.path.dirname(self.db), self.db):
+                os.chown(path, user, user)
         self.log = open(os.path.join(folder, "mserver.log"), "w+")
         test.addCleanup(self.log.close)
+        preexec = None
+        if user is not None:
+            def preexec():
+                os.setgid(user)
+                os.setgroups([])
+                os.setuid(user)
         self.process = subprocess.Popen([MSERVER, "serve", "--listen", "127.0.0.1:0"] +
                                         list(serve_args), env=self.env, stderr=self.log,
-                                        stdout=subprocess.DEVNULL)
+                                        stdout=subprocess.DEVNULL, preexec_fn=preexec)
         test.addCleanup(self.stop)
         self.port = None
 
@@ -208,6 +221,96 @@ class Links(unittest.TestCase):
                 server.sock.sendall(login_request("demo", "demo", 1))
                 self.assertEqual(server.login_answer(), (1, 1))
                 daemon.stop()
+
+
+class ControlSocket(unittest.TestCase):
+    def shared_folder(self):
+        tmp = tempfile.TemporaryDirectory(prefix="zelm-mserver-shared-")
+        self.addCleanup(tmp.cleanup)
+        os.chmod(tmp.name, 0o711)
+        shared = os.path.join(tmp.name, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)  # as /tmp
+        return tmp.name, shared
+
+    def test_the_daemon_refuses_a_shared_folder(self):
+        root, shared = self.shared_folder()
+        daemon = Daemon(self, folder=root, socket_path=os.path.join(shared, "control.sock"))
+        self.assertFalse(daemon.started())
+        self.assertEqual(daemon.process.wait(timeout=10), 1)
+        self.assertIn("refusing to create the control socket %s/control.sock: its folder %s may "
+                      "be written by other users (mode 1777)" % (shared, shared), daemon.text())
+        self.assertFalse(os.path.exists(os.path.join(shared, "control.sock")))
+
+    @unittest.skipUnless(os.geteuid() == 0, "playing another user takes root")
+    @unittest.skipUnless(os.access(SYSTEM_PYTHON, os.X_OK), "the squatter needs " + SYSTEM_PYTHON)
+    def test_live_commands_send_nothing_to_a_socket_another_user_put_there(self):
+        root, shared = self.shared_folder()
+        path = os.path.join(shared, "control.sock")
+        record = os.path.join(shared, "received")
+        # The squatter: another user's listener that would take the order and forge an answer.
+        squatter = subprocess.Popen(
+            [SYSTEM_PYTHON, "-c", SQUATTER, path, record], stdout=subprocess.PIPE, text=True,
+            preexec_fn=lambda: (os.setgid(NOBODY), os.setgroups([]), os.setuid(NOBODY)))
+        self.addCleanup(squatter.wait)
+        self.addCleanup(squatter.kill)
+        self.assertEqual(squatter.stdout.readline().strip(), "listening")
+        for words in (["kick", "demo"], ["status"], ["publish", "/games", "D:\\chess"]):
+            result = subprocess.run([MSERVER, "--socket", path] + words, capture_output=True,
+                                    text=True, timeout=30)
+            self.assertEqual(result.returncode, 1, result.stdout)
+            self.assertIn("refusing to talk to %s: it is served by user id %d, neither this user "
+                          "(0) nor root" % (path, NOBODY), result.stderr)
+            self.assertNotIn("forged", result.stdout + result.stderr)
+
+        def connections():
+            with open(record) as f:
+                return f.read().splitlines()
+        wait_for(lambda: len(connections()) == 3, "the squatter to see three connections")
+        self.assertEqual(connections(), ["b''"] * 3, "the squatter got bytes")
+
+    @unittest.skipUnless(os.geteuid() == 0, "playing another user takes root")
+    def test_root_reaches_a_daemon_of_the_user_whose_folder_holds_the_socket(self):
+        # As systemd runs it: a user of its own, the socket in that user's private folder.
+        tmp = tempfile.TemporaryDirectory(prefix="zelm-mserver-service-")
+        self.addCleanup(tmp.cleanup)
+        os.chmod(tmp.name, 0o711)
+        daemon = Daemon(self, folder=tmp.name, user=NOBODY)
+        self.assertTrue(daemon.started(), daemon.text())
+        wait_for(lambda: daemon.run("status").returncode == 0, "root's status to be answered")
+        self.assertIn("listening on 127.0.0.1:%d" % daemon.port, daemon.run("status").stdout)
+
+
+SQUATTER = r"""
+import os, socket, sys
+path, record = sys.argv[1], sys.argv[2]
+open(record, "w").close()
+server = socket.socket(socket.AF_UNIX)
+server.bind(path)
+server.listen(16)
+print("listening", flush=True)
+while True:
+    client, _ = server.accept()
+    client.settimeout(2)
+    data = b""
+    try:
+        while True:
+            chunk = client.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+            if b"\n\n" in data:
+                break
+    except OSError:
+        pass
+    with open(record, "a") as f:
+        f.write(repr(data) + "\n")
+    try:
+        client.sendall(b"ok\nforged: every session of demo ended\n")
+    except OSError:
+        pass
+    client.close()
+"""
 
 
 if __name__ == "__main__":

@@ -111,6 +111,15 @@ bool CMServerDaemon::Open(std::string& message) {
   SocketAddress local;
   GetSocketName(listener_, local, error);
   port_ = NetworkToHost16(local.port);
+  // SECURITY: in a folder that others may write, another user could have put a socket of
+  // their own in the path's place, or replace ours, and take the operator's orders.
+  std::string why;
+  if (!ControlFolderBelongsTo(options_.controlSocket, ProcessUserId(), why)) {
+    error = 0;
+    return fail("refusing to create the control socket " + options_.controlSocket + ": " + why +
+                "; give it a folder of this user's own with mode 0700 (--socket PATH or "
+                "$ZELM_MSERVER_SOCKET)");
+  }
   if (options_.controlSocket.size() > MaxUnixSocketPath()) {
     error = 0;
     return fail("the control socket path " + options_.controlSocket + " is longer than " +

@@ -31,6 +31,9 @@
 // their verdicts come back through the loop's wake-up handle and are answered on the link
 // that asked, if it is still there (links are numbered without reuse).
 //
+// The control socket is created only in a folder that belongs to the daemon's user and that
+// neither group nor others may write (`ControlFolderBelongsTo`); elsewhere `Open` fails.
+//
 // Thread safety: `Open` and `Run` belong to one thread (the loop's); `Stop` may be called from
 // any thread (and from a signal-waiting thread) at any time. The login checker's workers touch
 // nothing of the daemon but the checker and the wake-up handle.

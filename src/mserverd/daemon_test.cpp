@@ -16,6 +16,7 @@
 #include "mserverd/packet_test_util.h"
 #include "net/loopback_test_util.h"
 #include "platform/error.h"
+#include "platform/service_manager.h"
 #include "platform/temp_folder.h"
 
 namespace zelm {
@@ -452,6 +453,50 @@ TEST_F(DaemonTest, EveryLoginOfABurstIsAnsweredOnceAndOtherLinksAreServedMeanwhi
   FakeFtpServer next(daemon_->Port(), testing::Loopback(3));
   next.Greet();
   EXPECT_EQ(next.Login("amy", "pw-amy", 8), 1);  // the first answer it gets is its own
+}
+
+TEST_F(DaemonTest, TheControlSocketIsMadeOnlyInAFolderOfTheDaemonsOwnUser) {
+  namespace fs = std::filesystem;
+  Stop();
+  daemon_.reset();
+  const struct {
+    fs::perms mode;
+    bool foreign;
+    const char* refusal;  // nullptr: the daemon starts
+  } cases[] = {
+      {fs::perms::owner_all, false, nullptr},
+      {fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+           fs::perms::others_read | fs::perms::others_exec,
+       false, nullptr},
+      {fs::perms::owner_all | fs::perms::group_all, false, "may be written by its group"},
+      {fs::perms::all, false, "may be written by other users (mode 0777)"},
+      {fs::perms::all | fs::perms::sticky_bit, false, "(mode 1777)"},  // as /tmp
+      {fs::perms::owner_all, true, "belongs to user id 65534"},
+  };
+  for (const auto& c : cases) {
+    const std::string folder = folder_ / "sockets";
+    fs::create_directory(folder);
+    fs::permissions(folder, c.mode);
+    if (c.foreign && !ChangeOwner(folder, 65534, 65534)) {
+      fs::remove_all(folder);
+      continue;  // only root can give a folder away
+    }
+    DaemonOptions options = options_;
+    options.controlSocket = folder + "/control.sock";
+    CMServerDaemon daemon(store_, options, nullptr);
+    std::string message;
+    const bool opened = daemon.Open(message);
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(opened) << message;
+    } else {
+      EXPECT_FALSE(opened) << c.refusal;
+      EXPECT_NE(message.find("refusing to create the control socket " + folder), std::string::npos)
+          << message;
+      EXPECT_NE(message.find(c.refusal), std::string::npos) << message;
+      EXPECT_FALSE(fs::exists(options.controlSocket));
+    }
+    fs::remove_all(folder);
+  }
 }
 
 TEST(ListenAddress, OnlyDottedAddressesWithAPort) {
