@@ -220,7 +220,7 @@ class DiscoveryInNamespaces(unittest.TestCase):
                        check=True, capture_output=True)
         ms = folder.start("zelm-mserver", net.exec_in(net.ms, [
             mserver, "serve", "--listen", "%s:%d" % (MS_ADDRESS, ms_port), "--allow-remote",
-            "--announce"]))
+            "--ftp-server", FTP_ADDRESS, "--announce"]))
         wait_for(lambda: "answering discovery queries" in folder.log_text(),
                  "zelm-mserver --announce")
 

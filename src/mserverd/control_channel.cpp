@@ -2,6 +2,7 @@
 #include "mserverd/control_channel.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/error.h"
@@ -64,6 +65,25 @@ int RunControlCommand(const std::string& socketPath, const std::vector<std::stri
         << " (is 'zelm-mserver serve' running with this database?)\n";
     return 1;
   }
+  // SECURITY: nothing goes to a socket that someone else serves.
+  uint32_t server = 0;
+  const uint32_t self = ProcessUserId();
+  std::string why;
+  const bool known = GetPeerUserId(socket, server);
+  if (!known || (server != self && server != 0 &&
+                 !(self == 0 && ControlFolderBelongsTo(socketPath, server, why)))) {
+    CloseSocket(socket);
+    err << "zelm-mserver: refusing to talk to " << socketPath << ": ";
+    if (known) {
+      err << "it is served by user id " << server << ", neither this user (" << self
+          << ") nor root";
+      if (!why.empty()) err << ", and " << why;
+      err << "; nothing was sent (is the socket's folder shared with other users?)\n";
+    } else {
+      err << "the system does not tell who serves it; nothing was sent\n";
+    }
+    return 1;
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   const auto left = [deadline] {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -109,6 +129,34 @@ int RunControlCommand(const std::string& socketPath, const std::vector<std::stri
   }
   err << "zelm-mserver: the daemon's reply is not understood\n";
   return 1;
+}
+
+bool ControlFolderBelongsTo(const std::string& socketPath, uint32_t owner, std::string& why) {
+  std::string folder = std::filesystem::path(socketPath).parent_path().string();
+  if (folder.empty()) folder = ".";
+  FolderOwnership ownership;
+  int error = 0;
+  if (!GetFolderOwnership(folder, ownership, error)) {
+    std::string text;
+    GetSystemErrorText(error, text);
+    why = "its folder " + folder + " cannot be examined" + (text.empty() ? "" : ": " + text);
+    return false;
+  }
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", ownership.mode);
+  if (!ownership.isFolder) {
+    why = folder + " is not a folder";
+  } else if (ownership.owner != owner) {
+    why = "its folder " + folder + " belongs to user id " + std::to_string(ownership.owner) +
+          ", not " + std::to_string(owner);
+  } else if (ownership.groupMayWrite || ownership.othersMayWrite) {
+    why = "its folder " + folder + " may be written by " +
+          (ownership.othersMayWrite ? "other users" : "its group") + " (mode " + mode + ")";
+  } else {
+    why.clear();
+    return true;
+  }
+  return false;
 }
 
 std::string ControlSocketFor(const std::string& database) {

@@ -38,6 +38,22 @@ long SendSome(SocketHandle socket, const void* data, size_t length) {
 
 bool IsLoopbackAddress(uint32_t address) { return (address >> 24) == 127; }
 
+bool ParseFtpServerAddress(const std::string& text, uint32_t& address, std::string& message) {
+  if (text == "localhost") {
+    address = kDefaultListenAddress;
+    return true;
+  }
+  if (!ParseDottedAddress(text.c_str(), address)) {
+    message = "'" + text + "' is not an IPv4 address";
+    return false;
+  }
+  if (address == 0 || (address >> 28) >= 0xE) {
+    message = "'" + text + "' is not the address of an FTP server";
+    return false;
+  }
+  return true;
+}
+
 bool ParseListenAddress(const std::string& text, uint32_t& address, uint16_t& port,
                         std::string& message) {
   const size_t colon = text.rfind(':');
@@ -95,6 +111,15 @@ bool CMServerDaemon::Open(std::string& message) {
   SocketAddress local;
   GetSocketName(listener_, local, error);
   port_ = NetworkToHost16(local.port);
+  // SECURITY: in a folder that others may write, another user could have put a socket of
+  // their own in the path's place, or replace ours, and take the operator's orders.
+  std::string why;
+  if (!ControlFolderBelongsTo(options_.controlSocket, ProcessUserId(), why)) {
+    error = 0;
+    return fail("refusing to create the control socket " + options_.controlSocket + ": " + why +
+                "; give it a folder of this user's own with mode 0700 (--socket PATH or "
+                "$ZELM_MSERVER_SOCKET)");
+  }
   if (options_.controlSocket.size() > MaxUnixSocketPath()) {
     error = 0;
     return fail("the control socket path " + options_.controlSocket + " is longer than " +
@@ -120,6 +145,15 @@ bool CMServerDaemon::Open(std::string& message) {
     }
     GetSocketName(announcer_, local, error);
     announcePort_ = NetworkToHost16(local.port);
+  }
+  checker_ = std::make_unique<CLoginChecker>(
+      [&store = store_](std::string_view user, std::string_view password) {
+        return store.CheckLogin(user, password);
+      },
+      [this] { wake_.Signal(); });
+  if (!checker_->Start()) {
+    error = 0;
+    return fail("cannot start the password checks' threads");
   }
   started_ = Clock::now();
   return true;
@@ -154,7 +188,10 @@ void CMServerDaemon::Stop() {
 }
 
 void CMServerDaemon::CloseAll() {
-  for (Link& link : links_) CloseSocket(link.socket);
+  for (Link& link : links_) {
+    CloseSocket(link.socket);
+    if (checker_) checker_->CloseLink(link.link->Number());
+  }
   links_.clear();
   for (Control& control : controls_) CloseSocket(control.socket);
   controls_.clear();
@@ -201,6 +238,7 @@ void CMServerDaemon::Run() {
   std::vector<PollItem> items;
   std::vector<std::pair<What, size_t>> owners;
   while (!stopping_) {
+    ++pass_;
     items.clear();
     owners.clear();
     const auto add = [&](SocketHandle handle, bool write, What what, size_t index) {
@@ -222,6 +260,7 @@ void CMServerDaemon::Run() {
       Log("waiting for events failed (error " + std::to_string(error) + ")");
       break;
     }
+    bool connecting = false;
     for (size_t i = 0; i < items.size(); ++i) {
       const auto [what, index] = owners[i];
       switch (what) {
@@ -229,7 +268,7 @@ void CMServerDaemon::Run() {
           if (items[i].readable) wake_.Drain();
           break;
         case What::kListener:
-          if (items[i].readable) AcceptLinks();
+          connecting = items[i].readable;  // after the links' reads, below
           break;
         case What::kControlListener:
           if (items[i].readable) AcceptControls();
@@ -245,6 +284,10 @@ void CMServerDaemon::Run() {
           break;
       }
     }
+    // New connections only after the reads: a link accepted in an earlier pass whose hello
+    // came with its connection has been greeted above before new ones could take its place.
+    if (connecting) AcceptLinks();
+    DeliverVerdicts();
     const Clock::time_point now = Clock::now();
     for (Control& control : controls_) {
       if (control.query && QueryDone(*control.query, now)) {
@@ -267,6 +310,7 @@ void CMServerDaemon::Run() {
     for (Link& link : links_) {
       if (link.closing) {
         CloseSocket(link.socket);
+        checker_->CloseLink(link.link->Number());
         Log("link " + std::to_string(link.link->Number()) + " closed");
       }
     }
@@ -281,26 +325,122 @@ void CMServerDaemon::Run() {
 
 // ---- FTP servers' links ----
 
-void CMServerDaemon::AcceptLinks() {
+bool CMServerDaemon::IsAdmitted(uint32_t address) const {
+  if (options_.ftpServers.empty()) return IsLoopbackAddress(address);
+  return std::find(options_.ftpServers.begin(), options_.ftpServers.end(), address) !=
+         options_.ftpServers.end();
+}
+
+void CMServerDaemon::NoteRefusedLink(const std::string& peer) {
+  ++linksRefused_;
+  // A peer can connect as fast as it likes: the log gets one line a second at most.
+  const Clock::time_point now = Clock::now();
+  if (lastRefusalLog_ && now - *lastRefusalLog_ < std::chrono::seconds(1)) {
+    ++refusalsUnlogged_;
+    return;
+  }
+  lastRefusalLog_ = now;
+  std::string line = "refused a link from " + peer + ": not an admitted FTP server";
+  if (refusalsUnlogged_ != 0) {
+    line += " (" + std::to_string(refusalsUnlogged_) + " more refused since the last such line)";
+  }
+  refusalsUnlogged_ = 0;
+  Log(line);
+}
+
+bool CMServerDaemon::MakeRoomFor(uint32_t address) {
   for (;;) {
+    size_t open = 0, here = 0, waiting = 0, waitingHere = 0;
+    Link* oldestWaiting = nullptr;
+    Link* oldestWaitingHere = nullptr;
+    // Links are kept in the order they came: the first found is the oldest. One accepted in
+    // this pass has not been read yet, so it has had no chance to say hello: it stays.
+    for (Link& link : links_) {
+      if (link.closing) continue;
+      const bool greeted = link.link->IsGreeted();
+      const bool same = link.address == address;
+      ++open;
+      here += same ? 1 : 0;
+      if (greeted) continue;
+      ++waiting;
+      waitingHere += same ? 1 : 0;
+      if (link.acceptedInPass == pass_) continue;
+      if (!oldestWaiting) oldestWaiting = &link;
+      if (same && !oldestWaitingHere) oldestWaitingHere = &link;
+    }
+    Link* victim = nullptr;
+    if (waitingHere >= kMaxHellolessPerAddress || here >= kMaxLinksPerAddress) {
+      victim = oldestWaitingHere;
+    } else if (waiting >= kMaxHellolessLinks || open >= kMaxLinks) {
+      victim = oldestWaiting;
+    } else {
+      return true;
+    }
+    if (!victim) return false;  // every place is held by a greeted or a brand-new link
+    Log("link " + std::to_string(victim->link->Number()) + " (" + victim->link->Peer() +
+        ") closed before its hello to make room for a new link");
+    ++linksEvicted_;
+    victim->closing = true;
+  }
+}
+
+void CMServerDaemon::AcceptLinks() {
+  size_t admitted = 0;
+  size_t refused = 0;
+  while (admitted < kMaxAcceptsPerPass && refused < kMaxRefusalsPerPass) {
     int error = 0;
     SocketAddress peer;
     const SocketHandle socket = AcceptSocket(listener_, peer, error);
     if (socket == kInvalidSocket) return;
-    const std::string peerText = HostOrderAddress(NetworkToHost32(peer.address)) + ":" +
-                                 std::to_string(NetworkToHost16(peer.port));
-    if (links_.size() >= kMaxLinks) {
-      Log("refused a link from " + peerText + ": " + std::to_string(kMaxLinks) + " links open");
+    const uint32_t address = NetworkToHost32(peer.address);
+    const std::string peerText =
+        HostOrderAddress(address) + ":" + std::to_string(NetworkToHost16(peer.port));
+    // SECURITY: only the FTP servers named may link; the others are closed before a byte of
+    // theirs is read.
+    if (!IsAdmitted(address)) {
+      CloseSocket(socket);
+      NoteRefusedLink(peerText);
+      ++refused;
+      continue;
+    }
+    ++admitted;
+    if (!MakeRoomFor(address)) {
+      Log("refused a link from " + peerText + ": no place is free");
       CloseSocket(socket);
       continue;
     }
     SetSocketOption(socket, SocketOption::kNoDelay, 1, error);
     Link link;
     link.socket = socket;
-    link.link = std::make_unique<CFtpServerLink>(nextLinkNumber_++, peerText, store_, log_);
+    link.address = address;
+    link.acceptedInPass = pass_;
+    // Numbers are not reused while a link holds them (nor, in practice, ever: a verdict
+    // names its link by number).
+    uint32_t number = nextLinkNumber_++;
+    while (number == 0 || FindLink(number) != nullptr) number = nextLinkNumber_++;
+    link.link = std::make_unique<CFtpServerLink>(
+        number, peerText, store_, log_,
+        [checker = checker_.get()](LoginCheck check) { return checker->Submit(std::move(check)); });
     link.since = link.lastPacket = Clock::now();
-    Log("link " + std::to_string(link.link->Number()) + " connected from " + peerText);
+    checker_->OpenLink(number, address);
+    Log("link " + std::to_string(number) + " connected from " + peerText);
     links_.push_back(std::move(link));
+  }
+}
+
+CMServerDaemon::Link* CMServerDaemon::FindLink(uint32_t number) {
+  const auto it = std::find_if(links_.begin(), links_.end(),
+                               [number](const Link& l) { return l.link->Number() == number; });
+  return it == links_.end() ? nullptr : &*it;
+}
+
+void CMServerDaemon::DeliverVerdicts() {
+  for (const LoginVerdict& verdict : checker_->TakeVerdicts()) {
+    // SECURITY: the answer goes to the link that asked, never to a later link in its place:
+    // link numbers are not reused.
+    Link* link = FindLink(verdict.link);
+    if (link == nullptr || link->closing) continue;
+    link->link->OnLoginVerdict(verdict);
   }
 }
 
@@ -552,7 +692,15 @@ std::string CMServerDaemon::StatusText() const {
        << "database " << options_.database << "\n"
        << "control socket " << options_.controlSocket << "\n"
        << "up " << up << " s\n"
-       << "links " << links_.size() << "\n";
+       << "ftp servers ";
+  if (options_.ftpServers.empty()) text << "127.0.0.0/8";
+  for (size_t i = 0; i < options_.ftpServers.size(); ++i) {
+    text << (i == 0 ? "" : ", ") << HostOrderAddress(options_.ftpServers[i]);
+  }
+  text << "\n"
+       << "links " << links_.size() << "\tlinks refused " << linksRefused_
+       << " (address not admitted)\tclosed before their hello " << linksEvicted_
+       << "\tpassword checks queued " << (checker_ ? checker_->Queued() : 0) << "\n";
   for (const Link& l : links_) {
     const CFtpServerLink& link = *l.link;
     const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - l.since);
@@ -564,7 +712,9 @@ std::string CMServerDaemon::StatusText() const {
       text << "\tlistening " << v[0] << "\tsessions " << v[1] << "\tmax connection " << v[2];
     }
     text << "\tlogins " << link.LoginsAccepted() << " accepted, " << link.LoginsRefused()
-         << " refused\tdropped packets " << link.PacketsDropped() << "\n";
+         << " refused (" << link.LoginsThrottled() << " throttled, " << link.LoginsTurnedAway()
+         << " turned away), " << link.LoginsPending() << " pending\tdropped packets "
+         << link.PacketsDropped() << "\n";
   }
   return text.str();
 }

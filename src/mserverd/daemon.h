@@ -14,8 +14,29 @@
 // A link that sends bytes that are not packets is closed; nothing an FTP server or a control
 // client sends can stop the loop.
 //
-// Thread safety: `Open` and `Run` belong to one thread; `Stop` may be called from any thread
-// (and from a signal-waiting thread) at any time.
+// Who may link: only the FTP servers' addresses the options name (`ftpServers`; none named:
+// any address of 127.0.0.0/8). A connection from any other address is closed as soon as it is
+// accepted, before a byte of it is read, and counted in `status`. Among admitted addresses the
+// places are kept for links that say hello: links waiting for their hello hold at most
+// kMaxHellolessLinks places, at most kMaxHellolessPerAddress from one address, and a new link
+// beyond either limit closes the oldest link still waiting for its hello (of its own address
+// when that address is at its limit). Only links accepted in an earlier pass of the loop are
+// closed so, and links are read before new connections are taken (at most kMaxAcceptsPerPass
+// a pass), so a server whose hello comes with its connection is greeted before any later
+// burst could close it. A greeted link is never closed to make room: one address holds at
+// most kMaxLinksPerAddress links, and the daemon kMaxLinks; beyond them a new connection is
+// closed at once.
+//
+// Password checks run on the workers of a CLoginChecker (login_checker.h), never on the loop;
+// their verdicts come back through the loop's wake-up handle and are answered on the link
+// that asked, if it is still there (links are numbered without reuse).
+//
+// The control socket is created only in a folder that belongs to the daemon's user and that
+// neither group nor others may write (`ControlFolderBelongsTo`); elsewhere `Open` fails.
+//
+// Thread safety: `Open` and `Run` belong to one thread (the loop's); `Stop` may be called from
+// any thread (and from a signal-waiting thread) at any time. The login checker's workers touch
+// nothing of the daemon but the checker and the wake-up handle.
 #pragma once
 
 #include <atomic>
@@ -29,6 +50,7 @@
 
 #include "mserver/discovery_datagram.h"
 #include "mserverd/ftp_server_link.h"
+#include "mserverd/login_checker.h"
 #include "platform/poll_set.h"
 #include "platform/socket.h"
 
@@ -41,6 +63,13 @@ inline constexpr uint16_t kDefaultListenPort = 5321;
 // Links and control connections served at once; more are accepted and closed at once.
 inline constexpr size_t kMaxLinks = 64;
 inline constexpr size_t kMaxControlClients = 16;
+// How the places are shared (see above).
+inline constexpr size_t kMaxLinksPerAddress = 16;
+inline constexpr size_t kMaxHellolessLinks = 16;
+inline constexpr size_t kMaxHellolessPerAddress = 4;
+inline constexpr size_t kMaxAcceptsPerPass = 16;
+// Connections from addresses not admitted closed per pass at most (they cost one accept each).
+inline constexpr size_t kMaxRefusalsPerPass = 256;
 // Bytes queued for one link before it counts as stuck and is closed.
 inline constexpr size_t kMaxLinkBacklog = 16 * 1024 * 1024;
 
@@ -49,6 +78,8 @@ struct DaemonOptions {
   uint16_t port = kDefaultListenPort;        // 0: any free port (see Port())
   std::string controlSocket;                 // path of the Unix-domain socket
   std::string database;                      // shown by "status"
+  // The addresses (host order) whose links are admitted; empty: any of 127.0.0.0/8.
+  std::vector<uint32_t> ftpServers;
   // How long "sessions" waits for the servers' reports, and "publish" for their answers.
   std::chrono::milliseconds reportWait{1000};
   std::chrono::milliseconds publishWait{2000};
@@ -85,6 +116,8 @@ class CMServerDaemon final {
 
   struct Link {
     SocketHandle socket = kInvalidSocket;
+    uint32_t address = 0;  // host order
+    uint64_t acceptedInPass = 0;
     std::unique_ptr<CFtpServerLink> link;
     Clock::time_point since;
     Clock::time_point lastPacket;
@@ -110,6 +143,11 @@ class CMServerDaemon final {
   };
 
   void AcceptLinks();
+  bool IsAdmitted(uint32_t address) const;
+  bool MakeRoomFor(uint32_t address);
+  void NoteRefusedLink(const std::string& peer);
+  Link* FindLink(uint32_t number);
+  void DeliverVerdicts();
   void AcceptControls();
   void AnswerQueries();
   void ReadLink(Link& link);
@@ -139,15 +177,26 @@ class CMServerDaemon final {
   std::atomic<bool> stopping_{false};
   Clock::time_point started_;
   uint32_t nextLinkNumber_ = 1;
+  uint64_t pass_ = 0;  // passes of the loop so far
   uint32_t nextShortcutId_ = 1;
   std::vector<Link> links_;
   std::vector<Control> controls_;
+  uint64_t linksRefused_ = 0;  // from addresses not admitted
+  uint64_t linksEvicted_ = 0;  // closed before their hello to make room
+  uint64_t refusalsUnlogged_ = 0;
+  std::optional<Clock::time_point> lastRefusalLog_;
+  // Declared after `wake_`, which its workers signal: it goes first.
+  std::unique_ptr<CLoginChecker> checker_;
 };
 
 // Parses "HOST:PORT" (dotted IPv4 or "localhost"; PORT 0 to 65535) into a host-order address
 // and port. False with a message for anything else.
 bool ParseListenAddress(const std::string& text, uint32_t& address, uint16_t& port,
                         std::string& message);
+// Parses the address of an FTP server to admit (dotted IPv4 or "localhost") into host order.
+// False with a message for anything else, and for addresses no server has (0.0.0.0,
+// multicast, broadcast).
+bool ParseFtpServerAddress(const std::string& text, uint32_t& address, std::string& message);
 // True for 127.0.0.0/8 (host order).
 bool IsLoopbackAddress(uint32_t address);
 

@@ -5,16 +5,18 @@
 #include <deque>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "mserver/password_hiding.h"
 #include "mserver/udp_test_util.h"
-#include "net/loopback_test_util.h"
 #include "mserverd/account_store.h"
 #include "mserverd/control_channel.h"
 #include "mserverd/packet_test_util.h"
+#include "net/loopback_test_util.h"
 #include "platform/error.h"
+#include "platform/service_manager.h"
 #include "platform/temp_folder.h"
 
 namespace zelm {
@@ -23,12 +25,14 @@ namespace {
 // Only a safety net: every wait below ends as soon as the awaited bytes arrive.
 constexpr int kWaitMs = 5000;
 
-// A scripted FTP server on the far end of one link.
+// A scripted FTP server on the far end of one link, connecting from `from` (127.0.0.2 and up
+// stand for other machines).
 class FakeFtpServer {
  public:
-  explicit FakeFtpServer(uint16_t port) {
+  explicit FakeFtpServer(uint16_t port, uint32_t from = testing::kLoopback) {
     int error = 0;
     socket_ = OpenSocket(kSocketStream, kProtocolTcp, error);
+    EXPECT_TRUE(BindSocket(socket_, from, 0, error)) << error;
     if (!ConnectSocket(socket_, kDefaultListenAddress, port, error)) {
       EXPECT_EQ(error, kWsaEinprogress);
       EXPECT_EQ(WaitWritable(socket_, kWaitMs, error), 1);
@@ -43,6 +47,8 @@ class FakeFtpServer {
       const long n = SendSocket(socket_, bytes.data() + sent, bytes.size() - sent, error);
       if (n > 0) {
         sent += static_cast<size_t>(n);
+      } else if (n < 0 && error != kWsaEwouldblock) {
+        return;  // the daemon has closed the link: what it says about it is read next
       } else {
         ASSERT_EQ(WaitWritable(socket_, kWaitMs, error), 1);
       }
@@ -76,10 +82,23 @@ class FakeFtpServer {
 
   int32_t Login(const std::string& user, const std::string& password, uint32_t session) {
     Send(EncodeLoginRequest({user, HidePassword(password, user), session}));
-    const auto answer = Next();
-    EXPECT_TRUE(answer && answer->Is(kCategoryItems, kCommandLoginAnswer));
+    const auto answer = NextLoginAnswer();
     if (!answer) return -1;
-    return DecodeLoginAnswer(answer->Body(), answer->BodyLength())->result.value_or(-1);
+    EXPECT_EQ(answer->sessionId, session);
+    return answer->result.value_or(-1);
+  }
+  // The next login answer (other packets before it are skipped).
+  std::optional<LoginAnswer> NextLoginAnswer() {
+    for (;;) {
+      const auto packet = Next();
+      if (!packet) {
+        ADD_FAILURE() << "the link closed before a login answer";
+        return std::nullopt;
+      }
+      if (packet->Is(kCategoryItems, kCommandLoginAnswer)) {
+        return DecodeLoginAnswer(packet->Body(), packet->BodyLength());
+      }
+    }
   }
 
  private:
@@ -305,8 +324,8 @@ TEST_F(DaemonTest, AnnounceAnswersQueriesWithItsTcpPortAndNothingElse) {
   ASSERT_TRUE(ftpServer.Send(shortQuery, sizeof shortQuery, testing::kLoopback, udpPort));
   ASSERT_TRUE(ftpServer.Send(BuildDiscoveryDatagram(kDiscoveryKindAnnouncement, 0),
                              testing::kLoopback, udpPort));
-  ASSERT_TRUE(ftpServer.Send(BuildDiscoveryDatagram(kDiscoveryKindQuery, 0), testing::kLoopback,
-                             udpPort));
+  ASSERT_TRUE(
+      ftpServer.Send(BuildDiscoveryDatagram(kDiscoveryKindQuery, 0), testing::kLoopback, udpPort));
   const auto answers = ftpServer.Receive(5000, 0);  // in order: earlier answers came first
   ASSERT_EQ(answers.size(), 1u);
   DiscoveryMessage message;
@@ -314,6 +333,170 @@ TEST_F(DaemonTest, AnnounceAnswersQueriesWithItsTcpPortAndNothingElse) {
   EXPECT_EQ(message.kind, kDiscoveryKindAnnouncement);
   EXPECT_EQ(message.command, daemon_->Port());
   EXPECT_EQ(NetworkToHost32(answers[0].from.address), testing::kLoopback);
+}
+
+TEST_F(DaemonTest, OnlyTheAdmittedFtpServersLink) {
+  const uint32_t kServer = testing::Loopback(1), kOther = testing::Loopback(2);
+  const struct {
+    std::vector<uint32_t> admitted;
+    uint32_t from;
+    bool links;
+  } cases[] = {
+      {{}, kServer, true},
+      {{}, testing::Loopback(200), true},  // by default any loopback address
+      {{kServer}, kServer, true},
+      {{kServer}, kOther, false},
+      {{testing::Loopback(3), kServer}, testing::Loopback(3), true},
+      {{testing::Loopback(3), kServer}, kOther, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("from 127.0.0." + std::to_string(c.from & 0xFF));
+    Stop();
+    options_.ftpServers = c.admitted;
+    Start();
+    FakeFtpServer server(daemon_->Port(), c.from);
+    if (c.links) {
+      server.Greet();
+      EXPECT_EQ(server.Login("amy", "pw-amy", 1), 1);
+      continue;
+    }
+    // Closed before its hello is even read: no answer, no check.
+    server.Send(EncodeHello("PC01"));
+    server.Send(EncodeLoginRequest({"amy", HidePassword("pw-amy", "amy"), 1}));
+    EXPECT_FALSE(server.Next());
+    std::string out;
+    ASSERT_EQ(Control({"status"}, out), 0);
+    EXPECT_NE(out.find("links 0\tlinks refused 1 (address not admitted)"), std::string::npos)
+        << out;
+  }
+}
+
+TEST_F(DaemonTest, IdleConnectionsCannotKeepAnAdmittedServerOut) {
+  const uint32_t kServer = testing::Loopback(1);
+  // Places taken by idle connections: from another address, from the server's own address,
+  // and from as many addresses as there are places.
+  const struct {
+    const char* what;
+    uint32_t first;
+    uint32_t addresses;
+  } bursts[] = {
+      {"from 127.0.0.5", testing::Loopback(5), 1},
+      {"from the server's own address", kServer, 1},
+      {"from 64 addresses", testing::Loopback(10), static_cast<uint32_t>(kMaxLinks)},
+  };
+  for (const auto& burst : bursts) {
+    SCOPED_TRACE(burst.what);
+    Stop();
+    Start();
+    // A server that linked before the burst keeps its link.
+    FakeFtpServer early(daemon_->Port(), testing::Loopback(4));
+    early.Greet();
+    std::vector<std::unique_ptr<FakeFtpServer>> idle;
+    for (size_t i = 0; i < kMaxLinks; ++i) {
+      idle.push_back(
+          std::make_unique<FakeFtpServer>(daemon_->Port(), burst.first + i % burst.addresses));
+    }
+    FakeFtpServer server(daemon_->Port(), kServer);
+    server.Greet();
+    EXPECT_EQ(server.Login("amy", "pw-amy", 1), 1);
+    EXPECT_EQ(early.Login("amy", "pw-amy", 2), 1);
+    std::string out;
+    ASSERT_EQ(Control({"status"}, out), 0);
+    EXPECT_EQ(out.find("closed before their hello 0\t"), std::string::npos) << out;
+  }
+}
+
+TEST_F(DaemonTest, EveryLoginOfABurstIsAnsweredOnceAndOtherLinksAreServedMeanwhile) {
+  FakeFtpServer attacker(daemon_->Port(), testing::Loopback(2));
+  FakeFtpServer server(daemon_->Port(), testing::Loopback(1));
+  attacker.Greet();
+  server.Greet();
+  ASSERT_EQ(server.Login("amy", "pw-amy", 6), 1);
+  constexpr uint32_t kBurst = 400;
+  std::vector<uint8_t> burst;
+  for (uint32_t i = 0; i < kBurst; ++i) {
+    // One name again and again, and a name each: guessing another account's password would
+    // close "amy" for the real server too, which is what it is for.
+    const std::string user = i % 2 == 0 ? "bob" : "guess" + std::to_string(i);
+    const Packet request = EncodeLoginRequest({user, HidePassword("wrong", user), 1000 + i});
+    burst.insert(burst.end(), request.begin(), request.end());
+  }
+  attacker.Send(burst);
+  // The other link's packets and its login are answered while the burst is worked off.
+  server.Send(EncodeAccessRequest({6, "amy", "/srv", 4}));
+  const auto access = server.Next();
+  ASSERT_TRUE(access && access->Is(kCategoryItems, kCommandAccessAnswer));
+  EXPECT_EQ(server.Login("amy", "pw-amy", 7), 1);
+  std::map<uint32_t, int> answered;
+  for (uint32_t i = 0; i < kBurst; ++i) {
+    const auto answer = attacker.NextLoginAnswer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->result, 0);
+    ++answered[answer->sessionId.value_or(0)];
+  }
+  EXPECT_EQ(answered.size(), kBurst);
+  EXPECT_EQ(answered.begin()->first, 1000u);
+  EXPECT_EQ(answered.rbegin()->first, 1000 + kBurst - 1);
+  std::string out;
+  ASSERT_EQ(Control({"status"}, out), 0);
+  EXPECT_NE(out.find("logins 0 accepted, 400 refused ("), std::string::npos) << out;
+  EXPECT_NE(out.find("logins 2 accepted, 0 refused (0 throttled, 0 turned away), 0 pending"),
+            std::string::npos)
+      << out;
+
+  // A link that goes with its checks under way: their answers reach no later link.
+  {
+    FakeFtpServer gone(daemon_->Port(), testing::Loopback(3));
+    gone.Greet();
+    gone.Send(std::vector<uint8_t>(burst.begin(), burst.begin() + burst.size() / 25));
+  }
+  FakeFtpServer next(daemon_->Port(), testing::Loopback(3));
+  next.Greet();
+  EXPECT_EQ(next.Login("amy", "pw-amy", 8), 1);  // the first answer it gets is its own
+}
+
+TEST_F(DaemonTest, TheControlSocketIsMadeOnlyInAFolderOfTheDaemonsOwnUser) {
+  namespace fs = std::filesystem;
+  Stop();
+  daemon_.reset();
+  const struct {
+    fs::perms mode;
+    bool foreign;
+    const char* refusal;  // nullptr: the daemon starts
+  } cases[] = {
+      {fs::perms::owner_all, false, nullptr},
+      {fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+           fs::perms::others_read | fs::perms::others_exec,
+       false, nullptr},
+      {fs::perms::owner_all | fs::perms::group_all, false, "may be written by its group"},
+      {fs::perms::all, false, "may be written by other users (mode 0777)"},
+      {fs::perms::all | fs::perms::sticky_bit, false, "(mode 1777)"},  // as /tmp
+      {fs::perms::owner_all, true, "belongs to user id 65534"},
+  };
+  for (const auto& c : cases) {
+    const std::string folder = folder_ / "sockets";
+    fs::create_directory(folder);
+    fs::permissions(folder, c.mode);
+    if (c.foreign && !ChangeOwner(folder, 65534, 65534)) {
+      fs::remove_all(folder);
+      continue;  // only root can give a folder away
+    }
+    DaemonOptions options = options_;
+    options.controlSocket = folder + "/control.sock";
+    CMServerDaemon daemon(store_, options, nullptr);
+    std::string message;
+    const bool opened = daemon.Open(message);
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(opened) << message;
+    } else {
+      EXPECT_FALSE(opened) << c.refusal;
+      EXPECT_NE(message.find("refusing to create the control socket " + folder), std::string::npos)
+          << message;
+      EXPECT_NE(message.find(c.refusal), std::string::npos) << message;
+      EXPECT_FALSE(fs::exists(options.controlSocket));
+    }
+    fs::remove_all(folder);
+  }
 }
 
 TEST(ListenAddress, OnlyDottedAddressesWithAPort) {

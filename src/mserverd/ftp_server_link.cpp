@@ -7,10 +7,16 @@
 
 #include "mserver/password_hiding.h"
 #include "mserverd/account_store.h"
+#include "platform/clock.h"
 #include "platform/limits.h"
 
 namespace zelm {
 namespace {
+
+// A check's password lives on the heap from the start, so that moving the check on to the
+// worker moves the buffer and leaves no copy behind in a short string's inline bytes.
+constexpr size_t kPasswordCapacity = 160;
+constexpr int64_t kQuietLogMs = 1000;
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -38,8 +44,13 @@ std::string DottedAddress(uint32_t networkOrder) {
          std::to_string(networkOrder >> 24);
 }
 
-CFtpServerLink::CFtpServerLink(uint32_t number, std::string peer, CAccountStore& store, LogSink log)
-    : number_(number), peer_(std::move(peer)), store_(store), log_(std::move(log)) {}
+CFtpServerLink::CFtpServerLink(uint32_t number, std::string peer, CAccountStore& store, LogSink log,
+                               LoginSubmit submit)
+    : number_(number),
+      peer_(std::move(peer)),
+      store_(store),
+      log_(std::move(log)),
+      submit_(std::move(submit)) {}
 
 bool CFtpServerLink::Receive(const uint8_t* data, size_t length) {
   incoming_.insert(incoming_.end(), data, data + length);
@@ -117,37 +128,90 @@ void CFtpServerLink::OnHello(const uint8_t* body, uint32_t bodyLength) {
 void CFtpServerLink::OnLoginRequest(const uint8_t* body, uint32_t bodyLength) {
   const std::optional<LoginRequest> request = DecodeLoginRequest(body, bodyLength);
   if (!request) return Drop("a login request that does not verify");
-  LoginAnswer answer;
-  answer.sessionId = request->sessionId;
-  std::string password;
-  std::optional<Account> account;
-  // SECURITY: an empty password never logs in, and the answer never tells whether the name or
-  // the password was wrong.
-  if (!request->userName.empty() && !request->hiddenPassword.empty() &&
-      RecoverPassword(request->hiddenPassword, request->userName, password) && !password.empty() &&
-      admitted_.size() < kMaxSessionsPerLink) {
-    account = store_.CheckLogin(request->userName, password);
-  }
-  std::fill(password.begin(), password.end(), '\0');
   const std::string who = "link " + std::to_string(number_) + ": login of '" +
                           PrintableText(request->userName) + "' (session " +
                           std::to_string(request->sessionId) + ")";
-  if (!account) {
-    ++loginsRefused_;
-    answer.result = 0;
-    admitted_.erase(request->sessionId);
-    Queue(EncodeLoginAnswer(answer));
+  LoginCheck check;
+  check.link = number_;
+  check.sessionId = request->sessionId;
+  check.userName = request->userName;
+  check.password.reserve(kPasswordCapacity);
+  // SECURITY: an empty password never logs in, and the answer never tells whether the name or
+  // the password was wrong.
+  if (request->userName.empty() || request->hiddenPassword.empty() ||
+      !RecoverPassword(request->hiddenPassword, request->userName, check.password) ||
+      check.password.empty() || admitted_.size() >= kMaxSessionsPerLink) {
+    std::fill(check.password.begin(), check.password.end(), '\0');
+    return RefuseLogin(request->sessionId, who, nullptr);
+  }
+  // The check takes the password and wipes it when it is done, or dropped.
+  if (!submit_ || !submit_(std::move(check))) {
+    ++loginsTurnedAway_;
+    return RefuseLogin(request->sessionId, who, "the queue of password checks is full");
+  }
+  ++pending_[request->sessionId];
+}
+
+void CFtpServerLink::OnLoginVerdict(const LoginVerdict& verdict) {
+  const std::string who = "link " + std::to_string(number_) + ": login of '" +
+                          PrintableText(verdict.userName) + "' (session " +
+                          std::to_string(verdict.sessionId) + ")";
+  const auto pending = pending_.find(verdict.sessionId);
+  if (pending == pending_.end()) {
+    // The session closed while its password was checked: nobody waits for the answer.
+    Log(who + " answered after its session closed; dropped");
+    return;
+  }
+  if (--pending->second == 0) pending_.erase(pending);
+  if (verdict.outcome == LoginOutcome::kThrottled) {
+    ++loginsThrottled_;
+    return RefuseLogin(verdict.sessionId, who, "too many wrong passwords for this name or link");
+  }
+  if (verdict.outcome != LoginOutcome::kAccepted || !verdict.account ||
+      admitted_.size() >= kMaxSessionsPerLink) {
+    return RefuseLogin(verdict.sessionId, who, nullptr);
+  }
+  const Account& account = *verdict.account;
+  ++loginsAccepted_;
+  LoginAnswer answer;
+  answer.sessionId = verdict.sessionId;
+  answer.result = 1;
+  answer.parameters =
+      AccountParameters{account.quota, account.bandwidth, account.sessions, account.rights, 0};
+  answer.homeFolder = account.home;
+  admitted_[verdict.sessionId] = account.name;
+  Queue(EncodeLoginAnswer(answer));
+  Log(who + " accepted");
+}
+
+void CFtpServerLink::RefuseLogin(uint32_t sessionId, const std::string& who, const char* why) {
+  ++loginsRefused_;
+  admitted_.erase(sessionId);
+  LoginAnswer answer;
+  answer.sessionId = sessionId;
+  answer.result = 0;
+  Queue(EncodeLoginAnswer(answer));
+  if (why == nullptr) {
     Log(who + " refused");
     return;
   }
-  ++loginsAccepted_;
-  answer.result = 1;
-  answer.parameters =
-      AccountParameters{account->quota, account->bandwidth, account->sessions, account->rights, 0};
-  answer.homeFolder = account->home;
-  admitted_[request->sessionId] = account->name;
-  Queue(EncodeLoginAnswer(answer));
-  Log(who + " accepted");
+  // Refusals that are not checked come as fast as a peer sends: the log gets one a second.
+  const int64_t now = MonotonicMilliseconds();
+  if (lastQuietLog_ && now - *lastQuietLog_ < kQuietLogMs) {
+    ++unlogged_;
+    return;
+  }
+  lastQuietLog_ = now;
+  std::string line = who + " refused unchecked: " + why;
+  if (unlogged_ != 0) line += " (" + std::to_string(unlogged_) + " more since the last such line)";
+  unlogged_ = 0;
+  Log(line);
+}
+
+size_t CFtpServerLink::LoginsPending() const {
+  size_t count = 0;
+  for (const auto& [session, checks] : pending_) count += checks;
+  return count;
 }
 
 void CFtpServerLink::OnAccessRequest(const uint8_t* body, uint32_t bodyLength) {
@@ -197,7 +261,8 @@ void CFtpServerLink::OnSessionStatus(const uint8_t* body, uint32_t bodyLength) {
 }
 
 void CFtpServerLink::OnSessionClosed(uint32_t sessionId) {
-  if (admitted_.erase(sessionId) == 0 &&
+  const bool wasPending = pending_.erase(sessionId) != 0;
+  if (admitted_.erase(sessionId) == 0 && !wasPending &&
       std::none_of(reported_.begin(), reported_.end(),
                    [sessionId](const SessionStatus& s) { return s.sessionId == sessionId; })) {
     return Drop("a session-closed notice for an unknown session");

@@ -42,9 +42,24 @@ class FtpServerLinkTest : public ::testing::Test {
     ASSERT_EQ(answers[1].header.category, kCategoryStatusRequest);
     Feed({EncodeStatusRecord({{1, 0, 50, 0, 0, 128}})});
   }
+  // Runs the submitted checks against the store, as the daemon's workers would, and hands the
+  // verdicts back.
+  void RunChecks() {
+    std::vector<LoginCheck> checks;
+    checks.swap(checks_);
+    for (const LoginCheck& check : checks) {
+      LoginVerdict verdict{check.link, check.sessionId, check.userName, LoginOutcome::kRefused,
+                           store_.CheckLogin(check.userName, check.password)};
+      if (verdict.account) verdict.outcome = LoginOutcome::kAccepted;
+      link_.OnLoginVerdict(verdict);
+    }
+  }
   std::optional<LoginAnswer> Login(const std::string& user, const std::string& password,
                                    uint32_t session) {
-    const auto answers = Feed({EncodeLoginRequest({user, HidePassword(password, user), session})});
+    const Packet request = EncodeLoginRequest({user, HidePassword(password, user), session});
+    EXPECT_TRUE(link_.Receive(request.data(), request.size()));
+    RunChecks();
+    const auto answers = Take();
     if (answers.size() != 1 || !answers[0].Is(kCategoryItems, kCommandLoginAnswer)) return {};
     return DecodeLoginAnswer(answers[0].Body(), answers[0].BodyLength());
   }
@@ -62,8 +77,15 @@ class FtpServerLinkTest : public ::testing::Test {
   CTempFolder folder_{"link"};
   CAccountStore store_{folder_ / "accounts.db", ScryptParameters{1024, 8, 1}};
   std::vector<std::string> logged_;
+  std::vector<LoginCheck> checks_;
+  bool queueFull_ = false;
   CFtpServerLink link_{1, "127.0.0.1:4000", store_,
-                       [this](const std::string& line) { logged_.push_back(line); }};
+                       [this](const std::string& line) { logged_.push_back(line); },
+                       [this](LoginCheck check) {
+                         if (queueFull_) return false;
+                         checks_.push_back(std::move(check));
+                         return true;
+                       }};
 };
 
 TEST_F(FtpServerLinkTest, NothingButTheHelloIsServedBeforeIt) {
@@ -147,6 +169,67 @@ TEST_F(FtpServerLinkTest, LoginAnswersCarryTheAccountOrAPlainRefusal) {
   for (const std::string& line : logged_) EXPECT_EQ(line.find("pw-"), std::string::npos) << line;
 }
 
+TEST_F(FtpServerLinkTest, LoginsAreAnsweredByTheirVerdictOnlyWhileTheirSessionWaits) {
+  Greet();
+  const auto request = [](uint32_t session) {
+    return EncodeLoginRequest({"pat", HidePassword("pw-pat", "pat"), session});
+  };
+  // Nothing is answered until the check is done; the check carries the link and the session.
+  EXPECT_TRUE(Feed({request(1), request(2), request(3)}).empty());
+  ASSERT_EQ(checks_.size(), 3u);
+  EXPECT_EQ(checks_[0].link, 1u);
+  EXPECT_EQ(checks_[1].sessionId, 2u);
+  EXPECT_EQ(checks_[2].password, "pw-pat");
+  EXPECT_EQ(link_.LoginsPending(), 3u);
+  const std::vector<LoginCheck> checks = std::move(checks_);
+  checks_.clear();
+  const auto verdict = [&checks](size_t i, LoginOutcome outcome) {
+    const Account pat{"pat", "pat", 0, 0, 0, kRightPerPath, true};
+    return LoginVerdict{checks[i].link, checks[i].sessionId, checks[i].userName, outcome,
+                        outcome == LoginOutcome::kAccepted ? std::optional(pat) : std::nullopt};
+  };
+
+  // A session that closed while its check ran is neither answered nor admitted, and its
+  // notice is no stray packet.
+  EXPECT_TRUE(Feed({EncodeSessionClosed(1)}).empty());
+  link_.OnLoginVerdict(verdict(0, LoginOutcome::kAccepted));
+  EXPECT_TRUE(Take().empty());
+  EXPECT_FALSE(Access(1, "pat", "/srv/ftp/pat"));
+  EXPECT_EQ(link_.PacketsDropped(), 1u);  // the access request only
+
+  // A throttled check is the protocol's one refusal, result 0, and admits nothing.
+  link_.OnLoginVerdict(verdict(1, LoginOutcome::kThrottled));
+  auto answers = Take();
+  ASSERT_EQ(answers.size(), 1u);
+  const auto throttled = DecodeLoginAnswer(answers[0].Body(), answers[0].BodyLength());
+  EXPECT_EQ(throttled->sessionId, 2u);
+  EXPECT_EQ(throttled->result, 0);
+  EXPECT_FALSE(throttled->parameters);
+  EXPECT_FALSE(Access(2, "pat", "/srv/ftp/pat"));
+
+  link_.OnLoginVerdict(verdict(2, LoginOutcome::kAccepted));
+  answers = Take();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(DecodeLoginAnswer(answers[0].Body(), answers[0].BodyLength())->result, 1);
+  EXPECT_EQ(Access(3, "pat", "/srv/ftp/pat"), kRightRead);
+  // A second verdict for the same session (a forged or repeated one) finds nobody waiting.
+  link_.OnLoginVerdict(verdict(2, LoginOutcome::kAccepted));
+  EXPECT_TRUE(Take().empty());
+  EXPECT_EQ(link_.LoginsPending(), 0u);
+
+  // A full queue refuses at once, without a check; so do requests that cannot log in at all.
+  queueFull_ = true;
+  answers = Feed({request(4), EncodeLoginRequest({"pat", "", 5})});
+  ASSERT_EQ(answers.size(), 2u);
+  for (const auto& answer : answers) {
+    EXPECT_EQ(DecodeLoginAnswer(answer.Body(), answer.BodyLength())->result, 0);
+  }
+  EXPECT_TRUE(checks_.empty());
+  EXPECT_EQ(link_.LoginsTurnedAway(), 1u);
+  EXPECT_EQ(link_.LoginsThrottled(), 1u);
+  EXPECT_EQ(link_.LoginsAccepted(), 1u);
+}
+
 TEST_F(FtpServerLinkTest, AccessAnswersFollowTheRulesForAdmittedSessionsOnly) {
   Greet();
   ASSERT_EQ(Login("pat", "pw-pat", 5)->result, 1);
@@ -201,6 +284,7 @@ TEST_F(FtpServerLinkTest, PacketsSplitAtEveryByteAreAllAnswered) {
     stream.insert(stream.end(), p.begin(), p.end());
   }
   for (const uint8_t byte : stream) ASSERT_TRUE(link_.Receive(&byte, 1));
+  RunChecks();
   const auto answers = Take();
   ASSERT_EQ(answers.size(), 3u);
   EXPECT_TRUE(answers[2].Is(kCategoryItems, kCommandLoginAnswer));
@@ -221,7 +305,7 @@ TEST_F(FtpServerLinkTest, BytesThatAreNotPacketsCloseTheLinkButBadItemBlocksAreD
   forged.back() ^= 1;  // a padding byte: the digest no longer matches
   EXPECT_FALSE(link_.Receive(forged.data(), forged.size()));
   const uint8_t junk[64] = {1, 2, 3};
-  CFtpServerLink other(2, "peer", store_, nullptr);
+  CFtpServerLink other(2, "peer", store_, nullptr, nullptr);
   EXPECT_FALSE(other.Receive(junk, sizeof junk));
 }
 

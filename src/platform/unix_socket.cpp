@@ -112,11 +112,37 @@ SocketHandle ConnectUnixSocket(const std::string& path, int& error) {
   return s;
 }
 
-bool PeerIsSameUser(SocketHandle socket) {
+bool GetPeerUserId(SocketHandle socket, uint32_t& uid) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
-  if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
-  return credentials.uid == geteuid() || credentials.uid == 0;
+  if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+      length != sizeof credentials) {
+    return false;
+  }
+  uid = credentials.uid;
+  return true;
+}
+
+uint32_t ProcessUserId() { return geteuid(); }
+
+bool PeerIsSameUser(SocketHandle socket) {
+  uint32_t uid = 0;
+  return GetPeerUserId(socket, uid) && (uid == geteuid() || uid == 0);
+}
+
+bool GetFolderOwnership(const std::string& path, FolderOwnership& ownership, int& error) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    error = LastSystemError();
+    return false;
+  }
+  ownership.isFolder = S_ISDIR(info.st_mode);
+  ownership.owner = info.st_uid;
+  ownership.mode = info.st_mode & 07777;
+  ownership.groupMayWrite = (info.st_mode & S_IWGRP) != 0;
+  ownership.othersMayWrite = (info.st_mode & S_IWOTH) != 0;
+  error = 0;
+  return true;
 }
 
 void RemoveUnixSocketFile(const std::string& path) {

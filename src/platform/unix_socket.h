@@ -2,14 +2,17 @@
 //
 // The socket file is created readable and writable by its owner only (mode 0600), and the
 // listener also checks each client's credentials, so only the owner (or root) can talk to the
-// daemon even when the folder around the socket is more open than it should be. Descriptors
-// are non-blocking and close-on-exec; `ReceiveSocket`, `SendSocket`, `WaitReadable`,
-// `WaitWritable` and `CloseSocket` of platform/socket.h work on them.
+// daemon even when the folder around the socket is more open than it should be. The client
+// side can learn who serves a socket (`GetPeerUserId`) and who owns the folder it lies in
+// (`GetFolderOwnership`), so that it sends nothing to a socket another user put there.
+// Descriptors are non-blocking and close-on-exec; `ReceiveSocket`, `SendSocket`,
+// `WaitReadable`, `WaitWritable` and `CloseSocket` of platform/socket.h work on them.
 //
 // Thread safety: every function may be called from any thread; a descriptor's owner decides
 // who uses it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/socket.h"
@@ -33,6 +36,23 @@ SocketHandle AcceptUnixSocket(SocketHandle listener, int& error);
 SocketHandle ConnectUnixSocket(const std::string& path, int& error);
 // True when the process at the other end runs as the same user as this one, or as root.
 bool PeerIsSameUser(SocketHandle socket);
+// The user id of the process at the other end: for an accepted client, the client's; for a
+// connected client, the listener's as it was when it began to listen. False when the system
+// cannot tell.
+bool GetPeerUserId(SocketHandle socket, uint32_t& uid);
+// The (effective) user id this process acts as.
+uint32_t ProcessUserId();
+
+// Who owns a folder and who may write into it (symbolic links followed).
+struct FolderOwnership {
+  bool isFolder = false;
+  uint32_t owner = 0;
+  uint32_t mode = 0;  // the permission bits, sticky bit included (e.g. 01777)
+  bool groupMayWrite = false;
+  bool othersMayWrite = false;
+};
+// False with `error` set when `path` cannot be examined.
+bool GetFolderOwnership(const std::string& path, FolderOwnership& ownership, int& error);
 // Removes the socket file at `path` when it is a socket; anything else is left alone.
 void RemoveUnixSocketFile(const std::string& path);
 

@@ -48,6 +48,36 @@ TEST(UnixSocket, OwnerOnlyFileAndOneListenerAtATime) {
   EXPECT_EQ(ConnectUnixSocket(path, error), kInvalidSocket);
 }
 
+TEST(UnixSocket, BothEndsLearnWhoTheOtherIsAndWhoOwnsTheFolder) {
+  CTempFolder folder("unix");
+  const std::string path = folder / "control.sock";
+  int error = 0;
+  const SocketHandle listener = ListenUnixSocket(path, error);
+  ASSERT_NE(listener, kInvalidSocket) << error;
+  const SocketHandle client = ConnectUnixSocket(path, error);
+  ASSERT_NE(client, kInvalidSocket);
+  uint32_t uid = 12345;
+  EXPECT_TRUE(GetPeerUserId(client, uid));  // the listener, seen from the client
+  EXPECT_EQ(uid, ProcessUserId());
+  CloseSocket(client);
+  CloseSocket(listener);
+
+  FolderOwnership ownership;
+  ASSERT_TRUE(GetFolderOwnership(folder.Path(), ownership, error));
+  EXPECT_TRUE(ownership.isFolder);
+  EXPECT_EQ(ownership.owner, ProcessUserId());
+  EXPECT_EQ(ownership.mode, 0700u);
+  EXPECT_FALSE(ownership.groupMayWrite || ownership.othersMayWrite);
+  fs::permissions(folder.Path(), fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_TRUE(GetFolderOwnership(folder.Path(), ownership, error));
+  EXPECT_EQ(ownership.mode, 01777u);
+  EXPECT_TRUE(ownership.groupMayWrite && ownership.othersMayWrite);
+  ASSERT_TRUE(GetFolderOwnership(path, ownership, error));  // the socket file is left behind
+  EXPECT_FALSE(ownership.isFolder);
+  EXPECT_FALSE(GetFolderOwnership(folder / "missing", ownership, error));
+  EXPECT_NE(error, 0);
+}
+
 TEST(UnixSocket, NeverRemovesAFileThatIsNotASocket) {
   CTempFolder folder("unix");
   const std::string path = folder / "accounts.db";

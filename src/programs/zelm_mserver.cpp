@@ -24,10 +24,12 @@ constexpr const char* kUsage =
     "configuration it gives to FTP servers.\n"
     "\n"
     "The daemon:\n"
-    "  serve [--listen HOST:PORT] [--allow-remote] [--announce]\n"
+    "  serve [--listen HOST:PORT] [--allow-remote] [--ftp-server ADDRESS]... [--announce]\n"
     "           serve FTP servers' links (default 127.0.0.1:5321) until SIGTERM or SIGINT;\n"
-    "           an address outside 127.0.0.0/8 also needs --allow-remote; --announce answers\n"
-    "           FTP servers' discovery queries on udp port 5300 of the same address\n"
+    "           an address outside 127.0.0.0/8 also needs --allow-remote; links are taken\n"
+    "           only from the --ftp-server addresses (default: any of 127.0.0.0/8);\n"
+    "           --announce answers FTP servers' discovery queries on udp port 5300 of the\n"
+    "           same address\n"
     "\n"
     "Administration (takes effect at the next login, no restart needed):\n"
     "  user add NAME [--password-stdin] --home H [--quota BYTES] [--bandwidth KIB]\n"
@@ -82,6 +84,11 @@ int Serve(const std::vector<std::string>& args, const std::string& database,
       if (!zelm::ParseListenAddress(args[++i], options.address, options.port, message)) {
         return Usage(message);
       }
+    } else if (args[i] == "--ftp-server" && i + 1 < args.size()) {
+      uint32_t address = 0;
+      std::string message;
+      if (!zelm::ParseFtpServerAddress(args[++i], address, message)) return Usage(message);
+      options.ftpServers.push_back(address);
     } else if (args[i] == "--allow-remote") {
       allowRemote = true;
     } else if (args[i] == "--announce") {
@@ -117,6 +124,14 @@ int Serve(const std::vector<std::string>& args, const std::string& database,
                "zelm-mserver: listening on %u.%u.%u.%u:%u, database %s, control socket %s\n",
                options.address >> 24, (options.address >> 16) & 0xFF, (options.address >> 8) & 0xFF,
                options.address & 0xFF, daemon.Port(), database.c_str(), socket.c_str());
+  std::string admitted;
+  for (const uint32_t a : options.ftpServers) {
+    admitted += (admitted.empty() ? "" : ", ") + std::to_string(a >> 24) + "." +
+                std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) + "." +
+                std::to_string(a & 0xFF);
+  }
+  std::fprintf(stderr, "zelm-mserver: links taken from %s\n",
+               admitted.empty() ? "127.0.0.0/8 only" : admitted.c_str());
   if (options.announce) {
     std::fprintf(stderr, "zelm-mserver: answering discovery queries on udp port %u\n",
                  daemon.AnnouncePort());
