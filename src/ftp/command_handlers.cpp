@@ -15,6 +15,9 @@ namespace {
 
 // The features this server implements, as FEAT lists them (one per line, each after a blank).
 constexpr std::array<const char*, 2> kFeatures{"SIZE", "REST STREAM"};
+// With "Extensions" on: exactly what this server answers.
+constexpr std::array<const char*, 7> kExtensionFeatures{"EPRT", "EPSV", "MDTM", "MFMT",
+                                                       "REST STREAM", "SIZE", "TVFS"};
 
 }  // namespace
 
@@ -140,6 +143,12 @@ void HandleHelp(CFtpSession& session, CFtpCommand& command) {
 
 void HandleSite(CFtpSession& session, CFtpCommand& command) {
   if (command.HasArgument() && !EqualsNoCase(command.argument, "help")) {
+    // With the extensions a sub-command that does nothing says so, instead of a 200 that
+    // claims it was done (SITE CHMOD, SITE UTIME, ...).
+    if (session.ExtensionsOn()) {
+      session.SendErrorReply(502, &command);
+      return;
+    }
     session.SendReply(200, &command);
   } else {
     session.SendReply(kReplySiteHelp, &command);
@@ -154,7 +163,11 @@ void HandleSyst(CFtpSession& session, CFtpCommand& command) {
 void HandleFeat(CFtpSession& session, CFtpCommand& command) {
   (void)command;
   std::string text = "Features:\r\n";
-  for (const char* feature : kFeatures) text += std::string(" ") + feature + "\r\n";
+  if (session.ExtensionsOn()) {
+    for (const char* feature : kExtensionFeatures) text += std::string(" ") + feature + "\r\n";
+  } else {
+    for (const char* feature : kFeatures) text += std::string(" ") + feature + "\r\n";
+  }
   text += "End";
   session.SendText(211, text);
 }

@@ -45,6 +45,13 @@ void HandleAbor(CFtpSession& session, CFtpCommand& command);
 void HandleRetrieve(CFtpSession& session, CFtpCommand& command);
 void HandleStore(CFtpSession& session, CFtpCommand& command);
 void HandleList(CFtpSession& session, CFtpCommand& command);
+// The later RFCs' commands (extension_commands.cpp), with "Extensions" on.
+void HandleEpsv(CFtpSession& session, CFtpCommand& command);
+void HandleEprt(CFtpSession& session, CFtpCommand& command);
+void HandleMdtm(CFtpSession& session, CFtpCommand& command);
+void HandleMfmt(CFtpSession& session, CFtpCommand& command);
+// After EPSV ALL: answers the refusal of a PORT or PASV and returns true.
+bool RefuseAfterEpsvAll(CFtpSession& session, CFtpCommand& command);
 // Files (file_commands.cpp).
 void HandleDele(CFtpSession& session, CFtpCommand& command);
 void HandleRnfr(CFtpSession& session, CFtpCommand& command);

@@ -14,9 +14,10 @@ bool LettersMatch(char a, char b) {
 }
 
 // The first row whose name is a prefix of `text`, or the terminator.
-const FtpCommandDef& FindRow(std::string_view text) {
+const FtpCommandDef& FindRow(std::string_view text, bool extensions = false) {
   const FtpCommandDef* row = kFtpCommands;
   for (; row->id != 0; ++row) {
+    if (!extensions && (row->gates & kGateExtension) != 0) continue;
     const size_t nameLength = std::strlen(row->name);
     if (text.size() < nameLength) continue;
     size_t i = 0;
@@ -43,12 +44,12 @@ void CFtpCommand::FreeArgument() {
   line = {};
 }
 
-bool CFtpCommand::Parse(std::string_view text) {
+bool CFtpCommand::Parse(std::string_view text, bool extensions) {
   // The line is a C string: nothing after its first NUL counts.
   if (const size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   if (text.find("\r\n") == std::string_view::npos) return false;
 
-  const FtpCommandDef& row = FindRow(text);
+  const FtpCommandDef& row = FindRow(text, extensions);
   if (row.id == 0) {
     error = kParseUnknownCommand;
     return false;

@@ -65,6 +65,11 @@ enum : FtpCommandId {
   kCmdXmkd = 45,
   kCmdSyst = 46,
   kCmdFeat = 47,
+  // The extensions of later RFCs (setting "Extensions").
+  kCmdEprt = 48,
+  kCmdEpsv = 49,
+  kCmdMdtm = 50,
+  kCmdMfmt = 51,
 };
 
 // Parse failures carried in `CFtpCommand::error`.
@@ -83,6 +88,9 @@ inline constexpr uint32_t kArgOneWordMask = 0xD0;
 inline constexpr uint32_t kGateBeforeLogin = 0x1;  // also before the login
 inline constexpr uint32_t kGateWhileBusy = 0x2;    // also while a data connection or a login
                                                    // answer is awaited, or a transfer runs
+inline constexpr uint32_t kGateExtension = 0x4;    // exists only with "Extensions" on
+inline constexpr uint32_t kGateBeforeLoginWithExtensions = 0x8;  // before the login too, with
+                                                                 // "Extensions" on (FEAT)
 
 // Runs a command that passed the gates (command_handlers.h); on the session's thread.
 using FtpCommandHandler = void (*)(CFtpSession& session, CFtpCommand& command);
@@ -98,7 +106,10 @@ struct FtpCommandDef {
   FtpCommandHandler handler = nullptr;
   const char* syntax = nullptr;  // what HELP shows for the command
 
-  bool RunsBeforeLogin() const { return (gates & kGateBeforeLogin) != 0; }
+  bool RunsBeforeLogin(bool extensions = false) const {
+    return (gates & kGateBeforeLogin) != 0 ||
+           (extensions && (gates & kGateBeforeLoginWithExtensions) != 0);
+  }
   bool RunsWhileBusy() const { return (gates & kGateWhileBusy) != 0; }
 };
 
@@ -117,7 +128,9 @@ class CFtpCommand {
   // Parses `line`, the whole received text still ending in CR LF (it is read up to its first
   // NUL byte). True: `def`, `argOffset`, `argLength` and `argument` are filled. False: `error`
   // says why, or stays 0 when the line holds no CR LF at all.
-  bool Parse(std::string_view line);
+  // With `extensions` off, the rows of the later RFCs' commands (kGateExtension) do not
+  // exist: the command table is the original one.
+  bool Parse(std::string_view line, bool extensions = false);
 
   bool Is(FtpCommandId id) const { return def.id == id; }
   bool HasArgument() const { return argLength != 0; }

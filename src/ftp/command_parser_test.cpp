@@ -114,10 +114,31 @@ TEST(CommandParser, LookupFollowsTheTableOrder) {
   EXPECT_EQ(LookupCommandId(std::string_view()), 0u);
 }
 
-TEST(CommandParser, TableHas37RowsAndATerminator) {
+// The later RFCs' commands exist only with the switch on; without it their lines are unknown
+// exactly as before (the original table is searched).
+TEST(CommandParser, ExtensionRowsExistOnlyWithTheSwitch) {
+  for (const char* line : {"EPSV\r\n", "EPRT |1|127.0.0.1|2000|\r\n", "MDTM f\r\n",
+                           "MFMT 20260101000000 f\r\n"}) {
+    CFtpCommand original;
+    EXPECT_FALSE(original.Parse(line)) << line;
+    EXPECT_EQ(original.error, kParseUnknownCommand) << line;
+    CFtpCommand extended;
+    EXPECT_TRUE(extended.Parse(line, true)) << line;
+  }
+  CFtpCommand feat;
+  ASSERT_TRUE(feat.Parse("FEAT\r\n"));
+  EXPECT_FALSE(feat.def.RunsBeforeLogin());
+  EXPECT_TRUE(feat.def.RunsBeforeLogin(true));
+}
+
+TEST(CommandParser, TableHas37OriginalRowsAndATerminator) {
   size_t rows = 0;
-  while (kFtpCommands[rows].id != 0) ++rows;
-  EXPECT_EQ(rows, 37u);
+  size_t original = 0;
+  for (; kFtpCommands[rows].id != 0; ++rows) {
+    if ((kFtpCommands[rows].gates & kGateExtension) == 0) ++original;
+  }
+  EXPECT_EQ(original, 37u);
+  EXPECT_EQ(rows, 41u);  // and EPRT, EPSV, MDTM, MFMT with "Extensions" on
   EXPECT_STREQ(kFtpCommands[rows].name, "");
   EXPECT_EQ(kFtpCommands[rows].argOptional, 0u);
   EXPECT_EQ(kFtpCommands[rows].paramCount, 1u);
@@ -173,7 +194,7 @@ TEST(CommandParser, SyntaxTexts) {
     EXPECT_TRUE(GetCommandSyntax(c.id, text)) << c.id;
     EXPECT_EQ(text, c.text);
   }
-  for (FtpCommandId id : {0u, 14u, 17u, 20u, 47u, 48u}) {
+  for (FtpCommandId id : {0u, 14u, 17u, 20u, 47u, 52u}) {
     std::string text = "unchanged";
     EXPECT_FALSE(GetCommandSyntax(id, text)) << id;
     EXPECT_EQ(text, "unchanged");

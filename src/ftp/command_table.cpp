@@ -10,6 +10,7 @@ namespace {
 constexpr uint32_t kLogin = kGateBeforeLogin;
 constexpr uint32_t kBusy = kGateWhileBusy;
 constexpr uint32_t kAlways = kGateBeforeLogin | kGateWhileBusy;
+constexpr uint32_t kExt = kGateExtension;
 
 }  // namespace
 
@@ -25,9 +26,13 @@ const FtpCommandDef kFtpCommands[] = {
     {kCmdCwd, "CWD", 1, 1, 0x001, 0, HandleCwd, "Syntax: CWD [ <sp> directory-name ]"},
     {kCmdXcwd, "XCWD", 1, 1, 0x001, 0, HandleCwd, "Syntax: XCWD [ <sp> directory-name ]"},
     {kCmdDele, "DELE", 0, 1, 0x004, 0, HandleDele, "Syntax: DELE <sp> file-name"},
-    {kCmdFeat, "FEAT", 0, 0, 0x000, 0, HandleFeat, nullptr},
+    {kCmdEprt, "EPRT", 0, 1, 0x280, kExt, HandleEprt, "Syntax: EPRT <sp> |1|address|port|"},
+    {kCmdEpsv, "EPSV", 1, 1, 0x080, kExt, HandleEpsv, "Syntax: EPSV [ <sp> 1 | ALL ]"},
+    {kCmdFeat, "FEAT", 0, 0, 0x000, kGateBeforeLoginWithExtensions, HandleFeat, nullptr},
     {kCmdHelp, "HELP", 1, 1, 0x020, kAlways, HandleHelp, "Syntax: HELP [ <sp> <string>]"},
     {kCmdList, "LIST", 1, 1, 0x008, 0, HandleList, "Syntax: LIST [ <sp> path-name ]"},
+    {kCmdMdtm, "MDTM", 0, 1, 0x004, kExt, HandleMdtm, "Syntax: MDTM <sp> file-name"},
+    {kCmdMfmt, "MFMT", 0, 1, 0x004, kExt, HandleMfmt, "Syntax: MFMT <sp> YYYYMMDDHHMMSS <sp> path"},
     {kCmdMkd, "MKD", 0, 1, 0x002, 0, HandleMkd, "Syntax: MKD <sp> path-name"},
     {kCmdMode, "MODE", 0, 1, 0x010, kBusy, HandleMode, "Syntax: MODE (specify transfer mode)"},
     {kCmdNlst, "NLST", 1, 1, 0x008, 0, HandleList, "Syntax: NLST [ <sp> path-name ]"},

@@ -177,6 +177,7 @@ void CFtpSession::ForgetCommandState() {
   // home), no restart offset, no data port or passive listener.
   renameSource_.clear();
   restartOffset_ = 0;
+  epsvAll_ = false;
   ClearFlags(kFlagPassive);
   transfer_.CloseConnection();
   transfer_.SetActivePort(0);
@@ -266,6 +267,7 @@ std::shared_ptr<CQuotaLedger> CFtpSession::QuotaLedger() {
 
 void CFtpSession::Greet() {
   loginTimeout_ = owner_ != nullptr ? owner_->LoginTimeoutSeconds() : 0;
+  extensions_ = owner_ != nullptr && owner_->ExtensionsOn();
   loginTimer_.Restart();
   SendReply(220, nullptr);
   SetFlags(kFlagGreeted);
@@ -570,7 +572,7 @@ void CFtpSession::HandleLine(std::string_view line) {
     SendErrorReply(IsLoggedIn() ? 501 : 530, &command);
     return;
   }
-  const bool parsed = command.Parse(line);
+  const bool parsed = command.Parse(line, extensions_);
   if (passwordLine) {
     Log(IsAdministratorAuthenticated() ? line : "PASS ******\r\n", "PASS ******\r\n");
   } else {
@@ -586,7 +588,7 @@ void CFtpSession::HandleLine(std::string_view line) {
         return;
       }
     }
-    if (!IsLoggedIn() && !command.def.RunsBeforeLogin()) {
+    if (!IsLoggedIn() && !command.def.RunsBeforeLogin(extensions_)) {
       SendErrorReply(530, &command);
       return;
     }

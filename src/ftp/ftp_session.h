@@ -203,6 +203,13 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   std::string TakeRenameSource() { return std::exchange(renameSource_, std::string()); }
   const std::string& PeekRenameSource() const { return renameSource_; }
 
+  // Whether this connection speaks the later RFCs' extensions (setting "Extensions", read
+  // when it was greeted). The session's thread.
+  bool ExtensionsOn() const { return extensions_; }
+  // EPSV ALL was sent: PORT, PASV and EPRT are refused from then on (RFC 2428).
+  bool IsEpsvAll() const { return epsvAll_; }
+  void SetEpsvAll() { epsvAll_ = true; }
+
   // ---- Data connection and transfers (the session's thread) ----
   // The control connection's local address (network order), asked of the system once.
   uint32_t GetControlAddress();
@@ -285,6 +292,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   CElapsedTimer activityTimer_;
   // Runs from the greeting (and from a REIN that logged out); a connection that has not
   // logged in after loginTimeout_ seconds (0: no limit) is closed. Commands do not restart it.
+  bool extensions_ = false;
+  bool epsvAll_ = false;
   CElapsedTimer loginTimer_;
   uint32_t loginTimeout_ = 0;
   int64_t passwordDueMs_ = 0;  // kTransferLoginDelayed: when the password is checked

@@ -142,8 +142,10 @@ TEST(SessionGates, EveryCommandRunsOnlyWhereItsGatesLetIt) {
       }
     }
   }
-  size_t rows = 0;
-  while (kFtpCommands[rows].id != 0) ++rows;
+  size_t rows = 0;  // the original table's (the extensions' rows need the switch)
+  for (const FtpCommandDef* row = kFtpCommands; row->id != 0; ++row) {
+    if ((row->gates & kGateExtension) == 0) ++rows;
+  }
   EXPECT_EQ(covered.size(), rows) << "a row without a case here";
 }
 

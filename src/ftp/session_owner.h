@@ -83,6 +83,9 @@ class CSessionOwner {
   virtual uint32_t LoginTimeoutSeconds() { return 0; }
   // The passive port range and reply address; read at every PASV.
   virtual PassiveSettings GetPassiveSettings() { return {}; }
+  // Whether connections speak the later RFCs' extensions (FEAT before login, EPSV/EPRT,
+  // MDTM/MFMT, ...); read when a connection is greeted.
+  virtual bool ExtensionsOn() { return false; }
 };
 
 }  // namespace zelm

@@ -144,7 +144,7 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
 
 void CFtpSession::SendListing() {
   const bool complete = transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
-                                              &account_.fileSystem.GetCodePage());
+                                              &account_.fileSystem.GetCodePage(), extensions_);
   ResetTransfer(true);
   if (complete) {
     SendReply(226, nullptr);
@@ -241,7 +241,23 @@ void CFtpSession::OnUploadPaused(int64_t milliseconds) {
 
 // ---- Handlers ----
 
+namespace {
+
+// The argument without its leading option words ("-a", "-l", "-la", ...).
+std::string WithoutListOptions(std::string_view argument) {
+  while (argument.size() >= 2 && argument[0] == '-' && argument[1] != ' ') {
+    const size_t blank = argument.find(' ');
+    if (blank == std::string_view::npos) return {};
+    argument.remove_prefix(blank);
+    while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
+  }
+  return std::string(argument);
+}
+
+}  // namespace
+
 void HandlePort(CFtpSession& session, CFtpCommand& command) {
+  if (RefuseAfterEpsvAll(session, command)) return;
   uint32_t address = 0;
   uint32_t port = 0;
   if (!CFtpDataSocket::ParsePortArgument(command.argument, address, port)) {
@@ -258,6 +274,7 @@ void HandlePort(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandlePasv(CFtpSession& session, CFtpCommand& command) {
+  if (RefuseAfterEpsvAll(session, command)) return;
   if (session.OpenPassivePort() == 0) {
     session.SendErrorReply(500, nullptr);
     return;
@@ -367,6 +384,11 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
 
 void HandleList(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
+  // "LIST -la" (the Windows ftp's "ls -l", lftp's "ls -la"): options are no path.
+  if (session.ExtensionsOn()) {
+    command.argument = WithoutListOptions(command.argument);
+    command.argLength = static_cast<uint32_t>(command.argument.size());
+  }
   std::string real;
   if (fs.ResolvePath(command.argument, true, real) != ResolveExists) {
     session.SendErrorReply(550, &command);

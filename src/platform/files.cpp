@@ -50,6 +50,7 @@ bool StatAt(int dirFd, const char* name, LinkPolicy links, FileStatus& status) {
   status.creationTime = (sx.stx_mask & STATX_BTIME) != 0 && sx.stx_btime.tv_sec != 0
                             ? sx.stx_btime.tv_sec
                             : sx.stx_mtime.tv_sec;
+  status.modificationTime = sx.stx_mtime.tv_sec;
   status.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   status.inode = sx.stx_ino;
   return true;

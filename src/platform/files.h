@@ -25,6 +25,8 @@ struct FileStatus {
   // Creation time in seconds since the epoch: the birth time where the file system records
   // it, otherwise the time of the last modification.
   int64_t creationTime = 0;
+  // Time of the last modification, seconds since the epoch.
+  int64_t modificationTime = 0;
   // Which file this is: the device and inode numbers (0 when unknown).
   uint64_t device = 0;
   uint64_t inode = 0;

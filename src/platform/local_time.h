@@ -24,5 +24,10 @@ void GetLocalTime(SystemTime& now);
 
 // Converts seconds since the epoch to local time; false when the platform cannot.
 bool ToLocalTime(int64_t seconds, SystemTime& time);
+// Converts seconds since the epoch to UTC; false when the platform cannot.
+bool ToUtcTime(int64_t seconds, SystemTime& time);
+// Seconds since the epoch of a UTC time; false for a time that does not exist (month 13,
+// February 30th, ...).
+bool FromUtcTime(const SystemTime& time, int64_t& seconds);
 
 }  // namespace zelm

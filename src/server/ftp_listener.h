@@ -111,6 +111,7 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   void OnLoginFailed(CFtpSession& session) override;
   void OnLoginSucceeded(CFtpSession& session) override;
   uint32_t LoginTimeoutSeconds() override { return GetLoginTimeout(); }
+  bool ExtensionsOn() override { return AreExtensionsOn(); }
   PassiveSettings GetPassiveSettings() override {
     return {{GetPassivePortMin(), GetPassivePortMax()}, GetPassiveAddress()};
   }

@@ -35,6 +35,9 @@ class ListenerTest : public ::testing::Test {
     ASSERT_TRUE(SetMainPath((folder_ / "main").c_str()));
     SetDword("MServer IP", 0x0100007F);
     SetDword("MServer Port", peer_.Port());
+    // The original command table and replies, which these tests check to the byte; tests of
+    // the extensions turn them on.
+    SetDword("Extensions", 0);
     peer_.onLogin = [this](const LoginRequest& request, const std::string& password) {
       return Answer(request, password);
     };

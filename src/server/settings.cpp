@@ -95,6 +95,7 @@ uint32_t GetAnonymousMax() { return ReadSettingDword("Anonymous Max", 0); }
 uint32_t GetDefaultBandwidth() { return ReadSettingDword("Default BandWidth", 128); }
 bool IsDiscoveryOn() { return ReadSettingDword("Discovery", 0) == 1; }
 std::string GetMainPath() { return ReadSettingString("Main Path"); }
+bool AreExtensionsOn() { return ReadSettingDword("Extensions", 1) != 0; }
 
 uint32_t GetPassivePortMin() {
   const uint32_t port = ReadSettingDword("Passive Port Min", 1500);

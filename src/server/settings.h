@@ -66,6 +66,9 @@ uint32_t GetLoginTimeout();
 // "Same Address Login": 1 (default) lets a logged-in user log in again from the same address
 // without a password; 0 turns that off.
 bool IsSameAddressLoginOn();
+// "Extensions": 1 (default) answers the later RFCs' commands (FEAT before login, EPSV,
+// EPRT, MDTM, MFMT) and lists modification times; 0 keeps the original command table.
+bool AreExtensionsOn();
 // A null path stores an empty value.
 bool SetMainPath(const char* path);
 

@@ -190,6 +190,70 @@ TEST_F(TransferTest, NamesWindowsRefusesAreNotCreated) {
   EXPECT_TRUE(fs::exists(home_ / "plain.txt"));
 }
 
+// With "Extensions" on: FEAT before the login, the extended data commands, file times, option
+// words in LIST and honest SITE answers.
+TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
+  SetDword("Extensions", 1);
+  Start();
+  auto client = Connect();
+  EXPECT_EQ(client->Command("FEAT"),
+            "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n REST STREAM\r\n SIZE\r\n"
+            " TVFS\r\n211 End\r\n");
+  Login(*client, "bob", "secret");
+  WriteFile(home_ / "a.txt", "hello");
+
+  // EPSV: the same passive port as PASV, named the RFC 2428 way.
+  const std::string epsv = client->Command("EPSV");
+  ASSERT_EQ(epsv.substr(0, 39), "229 Entering Extended Passive Mode (|||") << epsv;
+  const uint16_t port = static_cast<uint16_t>(std::stoi(epsv.substr(39)));
+  SocketHandle data = ConnectTo(port);
+  EXPECT_EQ(client->Command("RETR a.txt")[0], '1');
+  EXPECT_EQ(ReadUpTo(data, SIZE_MAX), "hello");
+  CloseSocket(data);
+  EXPECT_EQ(client->ReadReply(), "226 Transfer complete.\r\n");
+  EXPECT_EQ(client->Command("EPSV 2"), "522 Network protocol not supported, use (1)\r\n");
+  EXPECT_EQ(client->Command("EPRT |2|::1|2000|"), "522 Network protocol not supported, use (1)\r\n");
+  EXPECT_EQ(client->Command("EPRT |1|10.0.0.1|2000|"),
+            "500 'EPRT |1|10.0.0.1|2000|': Invalid PORT address.\r\n");
+  for (const char* bad : {"EPRT |1|127.0.0.1|80|", "EPRT |1|127.0.0.1|2000", "EPRT x"}) {
+    EXPECT_EQ(client->Command(bad).substr(0, 4), "500 ") << bad;
+  }
+  EXPECT_EQ(client->Command("EPRT |1|127.0.0.1|2000|"), "200 EPRT command successful.\r\n");
+
+  // MFMT sets the time MDTM reports (UTC), and LIST shows it.
+  EXPECT_EQ(client->Command("MFMT 20010203040506 a.txt"), "213 Modify=20010203040506; a.txt\r\n");
+  EXPECT_EQ(client->Command("MDTM a.txt"), "213 20010203040506\r\n");
+  EXPECT_EQ(client->Command("MDTM missing.txt").substr(0, 4), "550 ");
+  EXPECT_EQ(client->Command("MFMT 20010230040506 a.txt"),
+            "501 Syntax: MFMT YYYYMMDDHHMMSS path\r\n");  // February 30th
+  EXPECT_EQ(client->Command("MFMT 2001 a.txt"), "501 Syntax: MFMT YYYYMMDDHHMMSS path\r\n");
+  client->Command("PASV");
+  client->Command("TYPE A");
+  const std::string listing = Fetch(*client, "LIST -la");  // options are no path
+  EXPECT_NE(listing.find(" 2001 a.txt\r\n"), std::string::npos) << listing;
+  EXPECT_EQ(Fetch(*client, "NLST -l"), "a.txt\r\n");
+
+  EXPECT_EQ(client->Command("SITE CHMOD 644 a.txt").substr(0, 4), "502 ");
+  EXPECT_EQ(client->Command("SITE HELP").substr(0, 4), "214-");
+  // After EPSV ALL only EPSV sets up data connections.
+  EXPECT_EQ(client->Command("EPSV ALL"), "200 EPSV ALL ok.\r\n");
+  EXPECT_EQ(client->Command("PASV"), "501 PASV not allowed after EPSV ALL.\r\n");
+  EXPECT_EQ(client->Command("PORT 127,0,0,1,7,208"), "501 PORT not allowed after EPSV ALL.\r\n");
+  EXPECT_EQ(client->Command("EPRT |1|127.0.0.1|2000|"), "501 EPRT not allowed after EPSV ALL.\r\n");
+  EXPECT_EQ(client->Command("EPSV").substr(0, 4), "229 ");
+}
+
+// With the switch off the table is the original one: the same lines are unknown commands.
+TEST_F(TransferTest, TheSwitchOffKeepsTheOriginalCommandTable) {
+  auto client = LoggedIn();
+  for (const char* line : {"EPSV", "MDTM a.txt"}) {
+    EXPECT_EQ(client->Command(line),
+              std::string("500 '") + line + "': Command syntax error in parameters or arguments\r\n")
+        << line;
+  }
+  EXPECT_EQ(client->Command("SITE CHMOD 644 a.txt"), "200 'SITE': Command okay.\r\n");
+}
+
 TEST_F(TransferTest, DownloadsListingsRenamesAndLargeSizes) {
   auto client = LoggedIn();
   std::string data(300000, '\0');

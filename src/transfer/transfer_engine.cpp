@@ -201,7 +201,8 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
   return static_cast<DownloadResult>(failure);
 }
 
-bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CCodePage* names) {
+bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CCodePage* names,
+                                  bool modificationTimes) {
   // The listing's own result cannot tell an empty directory from a broken connection: the
   // sink remembers whether a send failed.
   class CheckedSink final : public CListingSink {
@@ -219,6 +220,7 @@ bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CC
   };
   CheckedSink sink(data_);
   CFtpListing listing(names);
+  listing.ShowModificationTimes(modificationTimes);
   listing.WriteDirectoryListing(pattern, sink, namesOnly);
   return !sink.failed;
 }

@@ -155,7 +155,8 @@ class CTransferEngine final {
   // LIST (`namesOnly` false) or NLST of the real directory `pattern` over the open connection,
   // names converted by `names`. False when a send failed: the client got part of the listing
   // at most (426); an empty or unreadable directory is a complete (empty) listing.
-  bool SendListing(const std::string& pattern, bool namesOnly, CCodePage* names);
+  bool SendListing(const std::string& pattern, bool namesOnly, CCodePage* names,
+                   bool modificationTimes = false);
 
  private:
   ConnectionState TakeWaitingConnection(const Endpoints& at);

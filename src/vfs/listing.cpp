@@ -122,7 +122,9 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
       shown.name = name;
       shown.isDirectory = entry.status.kind == FileKind::kDirectory;
       shown.size = entry.status.kind == FileKind::kRegular ? entry.status.size : 0;
-      if (!ToLocalTime(entry.status.creationTime, shown.created)) shown.created = SystemTime{};
+      const int64_t shownTime =
+          modificationTimes_ ? entry.status.modificationTime : entry.status.creationTime;
+      if (!ToLocalTime(shownTime, shown.created)) shown.created = SystemTime{};
       AppendListLine(shown, now, line);
     }
     if (line.size() + kLineSlack > buffer.size()) continue;  // cannot fit any batch

@@ -13,7 +13,8 @@
 //
 // Entries are listed sorted by name, ignoring ASCII letter case (ties by the exact bytes);
 // "." and ".." are skipped; directories show size 0; the date is the creation time (birth
-// time where the file system records it, else the modification time) in local time. With a
+// time where the file system records it, else the modification time) in local time, or the
+// modification time with `ShowModificationTimes`. With a
 // code page, names are converted from UTF-8 to it; a name that cannot be converted is left
 // out (the client could not address it), and so is a name holding control characters.
 //
@@ -57,6 +58,8 @@ class CFtpListing {
   // `names` converts names to the client's code page; nullptr passes them through. It must
   // outlive the listing.
   explicit CFtpListing(CCodePage* names = nullptr) : names_(names) {}
+  // Show each entry's modification time instead of its creation time.
+  void ShowModificationTimes(bool on) { modificationTimes_ = on; }
   virtual ~CFtpListing() = default;
   CFtpListing(const CFtpListing&) = delete;
   CFtpListing& operator=(const CFtpListing&) = delete;
@@ -76,6 +79,7 @@ class CFtpListing {
 
  private:
   CCodePage* names_;
+  bool modificationTimes_ = false;
 };
 
 }  // namespace zelm
