@@ -16,8 +16,9 @@ namespace {
 // The features this server implements, as FEAT lists them (one per line, each after a blank).
 constexpr std::array<const char*, 2> kFeatures{"SIZE", "REST STREAM"};
 // With "Extensions" on: exactly what this server answers.
-constexpr std::array<const char*, 7> kExtensionFeatures{"EPRT", "EPSV", "MDTM", "MFMT",
-                                                       "REST STREAM", "SIZE", "TVFS"};
+constexpr std::array<const char*, 9> kExtensionFeatures{
+    "EPRT", "EPSV", "MDTM", "MFMT", "MLST type*;size*;modify*;perm*;", "REST STREAM", "SIZE",
+    "TVFS", "UTF8"};
 
 }  // namespace
 

@@ -41,7 +41,7 @@ void HandleStru(CFtpSession& session, CFtpCommand& command);
 void HandleMode(CFtpSession& session, CFtpCommand& command);
 void HandleRest(CFtpSession& session, CFtpCommand& command);
 void HandleAbor(CFtpSession& session, CFtpCommand& command);
-// Transfers (transfer_commands.cpp): RETR; STOR, APPE and STOU; LIST and NLST.
+// Transfers (transfer_commands.cpp): RETR; STOR, APPE and STOU; LIST, NLST and MLSD.
 void HandleRetrieve(CFtpSession& session, CFtpCommand& command);
 void HandleStore(CFtpSession& session, CFtpCommand& command);
 void HandleList(CFtpSession& session, CFtpCommand& command);
@@ -50,6 +50,8 @@ void HandleEpsv(CFtpSession& session, CFtpCommand& command);
 void HandleEprt(CFtpSession& session, CFtpCommand& command);
 void HandleMdtm(CFtpSession& session, CFtpCommand& command);
 void HandleMfmt(CFtpSession& session, CFtpCommand& command);
+void HandleMlst(CFtpSession& session, CFtpCommand& command);
+void HandleOpts(CFtpSession& session, CFtpCommand& command);
 // After EPSV ALL: answers the refusal of a PORT or PASV and returns true.
 bool RefuseAfterEpsvAll(CFtpSession& session, CFtpCommand& command);
 // Files (file_commands.cpp).

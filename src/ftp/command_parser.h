@@ -70,6 +70,9 @@ enum : FtpCommandId {
   kCmdEpsv = 49,
   kCmdMdtm = 50,
   kCmdMfmt = 51,
+  kCmdMlsd = 52,
+  kCmdMlst = 53,
+  kCmdOpts = 54,
 };
 
 // Parse failures carried in `CFtpCommand::error`.

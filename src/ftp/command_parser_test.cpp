@@ -118,7 +118,8 @@ TEST(CommandParser, LookupFollowsTheTableOrder) {
 // exactly as before (the original table is searched).
 TEST(CommandParser, ExtensionRowsExistOnlyWithTheSwitch) {
   for (const char* line : {"EPSV\r\n", "EPRT |1|127.0.0.1|2000|\r\n", "MDTM f\r\n",
-                           "MFMT 20260101000000 f\r\n"}) {
+                           "MFMT 20260101000000 f\r\n", "MLSD\r\n", "MLST f\r\n",
+                           "OPTS UTF8 ON\r\n"}) {
     CFtpCommand original;
     EXPECT_FALSE(original.Parse(line)) << line;
     EXPECT_EQ(original.error, kParseUnknownCommand) << line;
@@ -138,7 +139,7 @@ TEST(CommandParser, TableHas37OriginalRowsAndATerminator) {
     if ((kFtpCommands[rows].gates & kGateExtension) == 0) ++original;
   }
   EXPECT_EQ(original, 37u);
-  EXPECT_EQ(rows, 41u);  // and EPRT, EPSV, MDTM, MFMT with "Extensions" on
+  EXPECT_EQ(rows, 44u);  // and EPRT, EPSV, MDTM, MFMT, MLSD, MLST, OPTS with "Extensions" on
   EXPECT_STREQ(kFtpCommands[rows].name, "");
   EXPECT_EQ(kFtpCommands[rows].argOptional, 0u);
   EXPECT_EQ(kFtpCommands[rows].paramCount, 1u);
@@ -194,7 +195,7 @@ TEST(CommandParser, SyntaxTexts) {
     EXPECT_TRUE(GetCommandSyntax(c.id, text)) << c.id;
     EXPECT_EQ(text, c.text);
   }
-  for (FtpCommandId id : {0u, 14u, 17u, 20u, 47u, 52u}) {
+  for (FtpCommandId id : {0u, 14u, 17u, 20u, 47u, 55u}) {
     std::string text = "unchanged";
     EXPECT_FALSE(GetCommandSyntax(id, text)) << id;
     EXPECT_EQ(text, "unchanged");

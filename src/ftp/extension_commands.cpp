@@ -1,5 +1,6 @@
 // Owns the handlers of the later RFCs' commands, answered with "Extensions" on: EPSV and EPRT
-// (RFC 2428), MDTM and MFMT (RFC 3659 and its modification-time draft).
+// (RFC 2428), MDTM, MLST (RFC 3659) and MFMT (its modification-time draft), OPTS UTF8
+// (RFC 2640). MLSD is a listing (transfer_commands.cpp).
 #include <cstdio>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "platform/local_time.h"
 #include "platform/socket.h"
 #include "vfs/file_helpers.h"
+#include "vfs/listing.h"
 #include "vfs/ftp_path.h"
 
 namespace zelm {
@@ -162,6 +164,53 @@ void HandleMfmt(CFtpSession& session, CFtpCommand& command) {
     return;
   }
   session.SendText(213, "Modify=" + FormatUtc(seconds) + "; " + path);
+}
+
+void HandleMlst(CFtpSession& session, CFtpCommand& command) {
+  CFtpFileSystem& fs = session.FileSystem();
+  std::string real;
+  FileStatus status;
+  std::string shown = command.argument;
+  if (!command.HasArgument() && !fs.GetClientCurrentDir(shown)) shown = "/";
+  const bool found = fs.ResolvePath(shown, false, real) == ResolveExists ||
+                     fs.ResolvePath(shown, true, real) == ResolveExists;
+  if (!found || !GetFileStatus(real, status) ||
+      (status.kind != FileKind::kRegular && status.kind != FileKind::kDirectory)) {
+    session.SendErrorReply(550, &command);
+    return;
+  }
+  while (real.size() > 1 && real.back() == '/') real.pop_back();
+  FactsEntry facts;
+  facts.name = shown;
+  facts.isDirectory = status.kind == FileKind::kDirectory;
+  facts.size = status.size;
+  facts.modified = status.modificationTime;
+  const std::string perm = session.PermFactsOf(real, facts.isDirectory);
+  facts.perm = perm;
+  std::string line;
+  AppendFactsLine(facts, line);
+  session.SendText(250, "Listing " + shown + "\r\n " + line + "End");
+}
+
+void HandleOpts(CFtpSession& session, CFtpCommand& command) {
+  std::string_view text = command.argument;
+  const std::string_view name = text.substr(0, text.find(' '));
+  std::string_view value = text.substr(name.size());
+  while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+  while (!value.empty() && value.back() == ' ') value.remove_suffix(1);
+  if (EqualsNoCase(name, "UTF8") || EqualsNoCase(name, "UTF-8")) {
+    if (value.empty() || EqualsNoCase(value, "ON")) {
+      session.UseUtf8Names(true);
+      session.SendText(200, "UTF8 set to on");
+      return;
+    }
+    if (EqualsNoCase(value, "OFF")) {
+      session.UseUtf8Names(false);
+      session.SendText(200, "UTF8 set to off");
+      return;
+    }
+  }
+  session.SendText(501, "Option not understood.");
 }
 
 }  // namespace zelm

@@ -139,8 +139,38 @@ void CFtpSession::Close(bool byPeer) {
 void CFtpSession::ResetTransfer(bool closeData) {
   if (closeData) transfer_.CloseConnection();
   transferKind_ = kTransferNone;
+  listingFacts_ = false;
   ClearFlags(kFlagDataAwaited | kFlagBusy);
   activityTimer_.Restart();
+}
+
+std::string CFtpSession::PermFactsOf(const std::string& realPath, bool isDirectory) const {
+  uint32_t rights = account_.rights;
+  if ((rights & kRightsPerPath) != 0) {
+    const CPathRightsList::Entry* entry = account_.pathRights.Find(realPath);
+    rights = entry != nullptr ? entry->rights : 0;
+  }
+  struct Letter {
+    char letter;
+    uint32_t operation;
+  };
+  // RFC 3659's letters, each with the operation the command behind it needs here.
+  static constexpr Letter kFile[] = {{'a', kOpAppend}, {'d', kOpDelete}, {'f', kOpDelete},
+                                     {'r', kOpDownload}, {'w', kOpStore}};
+  static constexpr Letter kFolder[] = {{'c', kOpStore},   {'d', kOpRemoveDir}, {'e', kOpList},
+                                       {'f', kOpDelete},  {'l', kOpList},      {'m', kOpMakeDir},
+                                       {'p', kOpDelete}};
+  std::string perm;
+  if (isDirectory) {
+    for (const Letter& l : kFolder) {
+      if (RightsAllow(rights, l.operation)) perm += l.letter;
+    }
+  } else {
+    for (const Letter& l : kFile) {
+      if (RightsAllow(rights, l.operation)) perm += l.letter;
+    }
+  }
+  return perm;
 }
 
 void CFtpSession::OnClosed(bool wasConnected, bool wasListening) {

@@ -160,7 +160,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // PASS: the password the login is checked with.
   void SetPassword(std::string_view password);
   // The code page of the 8-bit names of this session's file tree; before the thread starts.
-  void SetCodePage(uint32_t codePage) { account_.fileSystem.SetCodePage(codePage); }
+  void SetCodePage(uint32_t codePage) {
+    configuredCodePage_ = codePage;
+    account_.fileSystem.SetCodePage(codePage);
+  }
 
   // ---- Cross-thread ----
   // Runs `task` on the session's thread before its next pass. Any thread.
@@ -234,6 +237,15 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void SendFile();
   // LIST and NLST: the real directory pattern the listing sends.
   void SetListingPath(std::string path) { listingPath_ = std::move(path); }
+  // The next listing is MLSD's: lines of facts.
+  void SetListingFacts(bool facts) { listingFacts_ = facts; }
+  // The perm fact (RFC 3659) of `realPath` as the account's rights decide it; a per-path
+  // account shows only what it was granted there (nothing is asked for it).
+  std::string PermFactsOf(const std::string& realPath, bool isDirectory) const;
+  // OPTS UTF8 ON: names in UTF-8 whatever "Code Page" says; OFF: the setting's again.
+  void UseUtf8Names(bool on) {
+    account_.fileSystem.SetCodePage(on ? 65001u : configuredCodePage_);
+  }
   // REST: where the next transfer starts.
   void SetRestartOffset(uint64_t offset) { restartOffset_ = offset; }
   // An upload command arrived: its stall timeout counts from now.
@@ -319,6 +331,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   CTransferEngine transfer_{this, this};
   uint32_t controlAddress_ = 0;  // 0 until GetControlAddress has asked
   std::string listingPath_;
+  bool listingFacts_ = false;
+  uint32_t configuredCodePage_ = 0;
   std::string renameSource_;
   uint64_t restartOffset_ = 0;  // REST: applies to the next transfer only
   // The home's used-space ledger and the home it was taken for (the session's thread; the

@@ -143,8 +143,15 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
 }
 
 void CFtpSession::SendListing() {
+  PermFacts facts;
+  if (std::exchange(listingFacts_, false)) {
+    facts = [this](const std::string& path, bool isDirectory) {
+      return PermFactsOf(path, isDirectory);
+    };
+  }
   const bool complete = transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
-                                              &account_.fileSystem.GetCodePage(), extensions_);
+                                              &account_.fileSystem.GetCodePage(), extensions_,
+                                              std::move(facts));
   ResetTransfer(true);
   if (complete) {
     SendReply(226, nullptr);
@@ -384,8 +391,9 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
 
 void HandleList(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();
+  const bool facts = command.Is(kCmdMlsd);
   // "LIST -la" (the Windows ftp's "ls -l", lftp's "ls -la"): options are no path.
-  if (session.ExtensionsOn()) {
+  if (session.ExtensionsOn() && !facts) {
     command.argument = WithoutListOptions(command.argument);
     command.argLength = static_cast<uint32_t>(command.argument.size());
   }
@@ -409,6 +417,7 @@ void HandleList(CFtpSession& session, CFtpCommand& command) {
     return;
   }
   session.SetListingPath(real + "*.*");
+  session.SetListingFacts(facts);
   session.SetTransferKind(kind);
   if (state != CTransferEngine::kConnectionAwaited) {
     session.SendReply(125, &command);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "mserver/messages.h"
@@ -197,8 +198,8 @@ TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
   Start();
   auto client = Connect();
   EXPECT_EQ(client->Command("FEAT"),
-            "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n REST STREAM\r\n SIZE\r\n"
-            " TVFS\r\n211 End\r\n");
+            "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n MLST type*;size*;modify*;perm*;\r\n"
+            " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n");
   Login(*client, "bob", "secret");
   WriteFile(home_ / "a.txt", "hello");
 
@@ -233,6 +234,26 @@ TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
   EXPECT_NE(listing.find(" 2001 a.txt\r\n"), std::string::npos) << listing;
   EXPECT_EQ(Fetch(*client, "NLST -l"), "a.txt\r\n");
 
+  // MLSD: one line of facts per entry, in RFC 3659's grammar; MLST: one on the control line.
+  fs::create_directory(home_ / "sub dir");
+  const std::string mlsd = Fetch(*client, "MLSD");
+  const std::regex factsLine("(([a-z]+=[^;= ]*;)+) ([^\r\n]+)\r\n");
+  size_t lines = 0;
+  for (std::sregex_iterator it(mlsd.begin(), mlsd.end(), factsLine), end; it != end; ++it) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2u) << mlsd;
+  EXPECT_NE(mlsd.find("type=file;size=5;modify=20010203040506;perm=adfrw; a.txt\r\n"),
+            std::string::npos)
+      << mlsd;
+  EXPECT_NE(mlsd.find(";perm=cdeflmp; sub dir\r\n"), std::string::npos) << mlsd;
+  EXPECT_EQ(client->Command("MLST a.txt"),
+            "250-Listing a.txt\r\n type=file;size=5;modify=20010203040506;perm=adfrw; a.txt\r\n"
+            "250 End\r\n");
+  EXPECT_EQ(client->Command("MLST nothing").substr(0, 4), "550 ");
+  EXPECT_EQ(client->Command("OPTS UTF8 ON"), "200 UTF8 set to on\r\n");
+  EXPECT_EQ(client->Command("OPTS MODE Z"), "501 Option not understood.\r\n");
+
   EXPECT_EQ(client->Command("SITE CHMOD 644 a.txt").substr(0, 4), "502 ");
   EXPECT_EQ(client->Command("SITE HELP").substr(0, 4), "214-");
   // After EPSV ALL only EPSV sets up data connections.
@@ -241,6 +262,24 @@ TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
   EXPECT_EQ(client->Command("PORT 127,0,0,1,7,208"), "501 PORT not allowed after EPSV ALL.\r\n");
   EXPECT_EQ(client->Command("EPRT |1|127.0.0.1|2000|"), "501 EPRT not allowed after EPSV ALL.\r\n");
   EXPECT_EQ(client->Command("EPSV").substr(0, 4), "229 ");
+}
+
+// With "Code Page" 1252 a cp1252 client and a UTF-8 client (OPTS UTF8 ON) see the same file
+// under their own spelling, and each reaches it by that spelling.
+TEST_F(TransferTest, Cp1252AndUtf8ClientsSeeTheSameNames) {
+  SetDword("Extensions", 1);
+  SetDword("Code Page", 1252);
+  auto cp1252Client = LoggedIn();
+  auto utf8Client = Connect();
+  Login(*utf8Client, "bob", "secret");
+  WriteFile(home_ / "\xC3\x84rger.txt", "umlaut");  // "Ärger.txt" on disk, in UTF-8
+  EXPECT_EQ(Fetch(*cp1252Client, "NLST"), "\xC4rger.txt\r\n");
+  EXPECT_EQ(cp1252Client->Command("SIZE \xC4rger.txt"), "213 6\r\n");
+  EXPECT_EQ(utf8Client->Command("OPTS UTF8 ON"), "200 UTF8 set to on\r\n");
+  EXPECT_EQ(Fetch(*utf8Client, "NLST"), "\xC3\x84rger.txt\r\n");
+  EXPECT_EQ(utf8Client->Command("SIZE \xC3\x84rger.txt"), "213 6\r\n");
+  EXPECT_EQ(utf8Client->Command("OPTS UTF8 OFF"), "200 UTF8 set to off\r\n");
+  EXPECT_EQ(Fetch(*utf8Client, "NLST"), "\xC4rger.txt\r\n");
 }
 
 // With the switch off the table is the original one: the same lines are unknown commands.

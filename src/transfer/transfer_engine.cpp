@@ -202,7 +202,7 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
 }
 
 bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CCodePage* names,
-                                  bool modificationTimes) {
+                                  bool modificationTimes, PermFacts facts) {
   // The listing's own result cannot tell an empty directory from a broken connection: the
   // sink remembers whether a send failed.
   class CheckedSink final : public CListingSink {
@@ -221,6 +221,7 @@ bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CC
   CheckedSink sink(data_);
   CFtpListing listing(names);
   listing.ShowModificationTimes(modificationTimes);
+  if (facts) listing.ShowFacts(std::move(facts));
   listing.WriteDirectoryListing(pattern, sink, namesOnly);
   return !sink.failed;
 }

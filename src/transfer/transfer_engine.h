@@ -23,6 +23,7 @@
 
 #include "platform/event_object.h"
 #include "transfer/data_socket.h"
+#include "vfs/listing.h"
 
 namespace zelm {
 
@@ -156,7 +157,7 @@ class CTransferEngine final {
   // names converted by `names`. False when a send failed: the client got part of the listing
   // at most (426); an empty or unreadable directory is a complete (empty) listing.
   bool SendListing(const std::string& pattern, bool namesOnly, CCodePage* names,
-                   bool modificationTimes = false);
+                   bool modificationTimes = false, PermFacts facts = nullptr);
 
  private:
   ConnectionState TakeWaitingConnection(const Endpoints& at);

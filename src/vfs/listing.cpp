@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <vector>
 
 #include "platform/code_page.h"
@@ -77,6 +78,26 @@ void AppendNameLine(std::string_view name, std::string& out) {
   out.append("\r\n");
 }
 
+void AppendFactsLine(const FactsEntry& entry, std::string& out) {
+  out.append(entry.isDirectory ? "type=dir;" : "type=file;");
+  if (!entry.isDirectory) {
+    out.append("size=");
+    out.append(std::to_string(entry.size));
+    out.push_back(';');
+  }
+  SystemTime utc;
+  if (!ToUtcTime(entry.modified, utc)) utc = SystemTime{1970, 1, 4, 1, 0, 0, 0, 0};
+  char modify[64];
+  std::snprintf(modify, sizeof modify, "modify=%04u%02u%02u%02u%02u%02u;", utc.year, utc.month,
+                utc.day, utc.hour, utc.minute, utc.second);
+  out.append(modify);
+  out.append("perm=");
+  out.append(entry.perm);
+  out.append("; ");
+  out.append(entry.name);
+  out.append("\r\n");
+}
+
 void CFtpListing::ReadNow(SystemTime& time) { GetLocalTime(time); }
 
 bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& connection,
@@ -115,7 +136,17 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
       name = clientName;
     }
     line.clear();
-    if (namesOnly) {
+    if (perm_) {
+      FactsEntry facts;
+      facts.name = name;
+      facts.isDirectory = entry.status.kind == FileKind::kDirectory;
+      facts.size = entry.status.kind == FileKind::kRegular ? entry.status.size : 0;
+      facts.modified = entry.status.modificationTime;
+      const std::string perm =
+          perm_((directory == "/" ? directory : directory + "/") + entry.name, facts.isDirectory);
+      facts.perm = perm;
+      AppendFactsLine(facts, line);
+    } else if (namesOnly) {
       AppendNameLine(name, line);
     } else {
       ListingEntry shown;

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,19 @@ void AppendListLine(const ListingEntry& entry, const SystemTime& now, std::strin
 // Appends the NLST line of `name` to `out`.
 void AppendNameLine(std::string_view name, std::string& out);
 
+// An MLSD or MLST entry (RFC 3659): the facts type, size (files only), modify (UTC) and perm.
+struct FactsEntry {
+  std::string_view name;
+  bool isDirectory = false;
+  uint64_t size = 0;
+  int64_t modified = 0;   // seconds since the epoch
+  std::string_view perm;  // the perm fact's letters
+};
+// Appends "type=file;size=5;modify=20010203040506;perm=adfrw; name\r\n" to `out`.
+void AppendFactsLine(const FactsEntry& entry, std::string& out);
+// The perm fact of an entry at `realPath` (the letters the session's rights allow there).
+using PermFacts = std::function<std::string(const std::string& realPath, bool isDirectory)>;
+
 class CFtpListing {
  public:
   // `names` converts names to the client's code page; nullptr passes them through. It must
@@ -60,6 +74,8 @@ class CFtpListing {
   explicit CFtpListing(CCodePage* names = nullptr) : names_(names) {}
   // Show each entry's modification time instead of its creation time.
   void ShowModificationTimes(bool on) { modificationTimes_ = on; }
+  // Lines of facts (MLSD) instead of LIST or NLST lines; `perm` gives each entry's perm fact.
+  void ShowFacts(PermFacts perm) { perm_ = std::move(perm); }
   virtual ~CFtpListing() = default;
   CFtpListing(const CFtpListing&) = delete;
   CFtpListing& operator=(const CFtpListing&) = delete;
@@ -80,6 +96,7 @@ class CFtpListing {
  private:
   CCodePage* names_;
   bool modificationTimes_ = false;
+  PermFacts perm_;
 };
 
 }  // namespace zelm
