@@ -165,7 +165,20 @@ void HandleFeat(CFtpSession& session, CFtpCommand& command) {
   (void)command;
   std::string text = "Features:\r\n";
   if (session.ExtensionsOn()) {
-    for (const char* feature : kExtensionFeatures) text += std::string(" ") + feature + "\r\n";
+    for (const char* feature : kExtensionFeatures) {
+      std::string line = feature;
+      if (line.starts_with("MLST ")) {
+        // The facts offered, those shown now marked with "*" (RFC 3659).
+        line = "MLST ";
+        const uint32_t shown = session.GetMlstFacts();
+        for (const auto& [name, bit] : {std::pair{"type", kFactType}, std::pair{"size", kFactSize},
+                                        std::pair{"modify", kFactModify},
+                                        std::pair{"perm", kFactPerm}}) {
+          line += std::string(name) + ((shown & bit) != 0 ? "*;" : ";");
+        }
+      }
+      text += " " + line + "\r\n";
+    }
   } else {
     for (const char* feature : kFeatures) text += std::string(" ") + feature + "\r\n";
   }

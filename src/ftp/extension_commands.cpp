@@ -188,7 +188,7 @@ void HandleMlst(CFtpSession& session, CFtpCommand& command) {
   const std::string perm = session.PermFactsOf(real, facts.isDirectory);
   facts.perm = perm;
   std::string line;
-  AppendFactsLine(facts, line);
+  AppendFactsLine(facts, line, session.GetMlstFacts());
   session.SendText(250, "Listing " + shown + "\r\n " + line + "End");
 }
 
@@ -209,6 +209,29 @@ void HandleOpts(CFtpSession& session, CFtpCommand& command) {
       session.SendText(200, "UTF8 set to off");
       return;
     }
+  }
+  if (EqualsNoCase(name, "MLST")) {
+    // "OPTS MLST type;size;": the facts to show from now on; unknown ones are left out.
+    uint32_t chosen = 0;
+    std::string accepted;
+    size_t at = 0;
+    while (at < value.size()) {
+      size_t end = value.find(';', at);
+      if (end == std::string_view::npos) end = value.size();
+      const std::string_view fact = value.substr(at, end - at);
+      static constexpr std::pair<const char*, uint32_t> kFacts[] = {
+          {"type", kFactType}, {"size", kFactSize}, {"modify", kFactModify}, {"perm", kFactPerm}};
+      for (const auto& [factName, bit] : kFacts) {
+        if (EqualsNoCase(fact, factName) && (chosen & bit) == 0) {
+          chosen |= bit;
+          accepted += std::string(factName) + ";";
+        }
+      }
+      at = end + 1;
+    }
+    session.SetMlstFacts(chosen);
+    session.SendText(200, "MLST OPTS " + accepted);
+    return;
   }
   session.SendText(501, "Option not understood.");
 }

@@ -298,6 +298,10 @@ std::shared_ptr<CQuotaLedger> CFtpSession::QuotaLedger() {
 void CFtpSession::Greet() {
   loginTimeout_ = owner_ != nullptr ? owner_->LoginTimeoutSeconds() : 0;
   extensions_ = owner_ != nullptr && owner_->ExtensionsOn();
+  // Urgent data (the Telnet Synch before an ABOR) arrives in its place in the stream instead
+  // of being lost or read out of order.
+  int error = 0;
+  if (GetHandle() != kInvalidSocket) SetSocketOption(GetHandle(), SocketOption::kUrgentInline, 1, error);
   loginTimer_.Restart();
   SendReply(220, nullptr);
   SetFlags(kFlagGreeted);
@@ -464,6 +468,24 @@ void CFtpSession::OnAccessUnanswered() {
   ClearFlags(kFlagCommandPending);
 }
 
+std::string_view WithoutTelnetCommands(std::string_view line) {
+  constexpr unsigned char kIac = 0xFF;
+  for (;;) {
+    if (line.empty()) return line;
+    const auto first = static_cast<unsigned char>(line[0]);
+    if (first == 0xF2) {  // a Data Mark whose IAC went before, as urgent data or not
+      line.remove_prefix(1);
+      continue;
+    }
+    if (first != kIac || line.size() < 2) return line;
+    const auto command = static_cast<unsigned char>(line[1]);
+    // WILL, WONT, DO and DONT carry an option byte; the others stand alone.
+    const size_t length = command >= 0xFB && command <= 0xFE ? 3 : 2;
+    if (line.size() < length) return line;
+    line.remove_prefix(length);
+  }
+}
+
 // ---- Event handling ----
 
 bool CFtpSession::OnNetworkEvents(CEventObject* event, bool poll) {
@@ -590,6 +612,9 @@ constexpr std::string_view kMaskedPassword = "PASS ******";
 }  // namespace
 
 void CFtpSession::HandleLine(std::string_view line) {
+  // Telnet commands before a command (IAC IP, IAC DM: the "interrupt" clients send before
+  // ABOR) are no part of it.
+  if (extensions_) line = WithoutTelnetCommands(line);
   std::string_view text = line.substr(0, line.size() - 2);  // without CR LF
   // A password line, whatever its shape (a NUL, a bare CR, no argument), is never logged or
   // echoed in clear: replies that quote the line quote its masked form.

@@ -89,6 +89,10 @@ inline constexpr int64_t kAnswerTimeout = 10;  // login and rights answers: more
 inline constexpr int64_t kUploadStallTimeout = 60;
 inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes
 
+// `line` without the Telnet commands at its start (IAC IP, IAC DM, a Data Mark alone, IAC
+// WILL/WONT/DO/DONT with their option byte).
+std::string_view WithoutTelnetCommands(std::string_view line);
+
 class CFtpSession : public CZmSocket, public CDataSocketOwner {
  public:
   // `owner` may be null (then QUIT sends an empty 221 and logins are refused).
@@ -212,6 +216,10 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // EPSV ALL was sent: PORT, PASV and EPRT are refused from then on (RFC 2428).
   bool IsEpsvAll() const { return epsvAll_; }
   void SetEpsvAll() { epsvAll_ = true; }
+  // ABOR with the extensions: stops a download under way (426 for it, then 226 for the
+  // ABOR) or cancels an awaited data connection; true when there was one. The session's
+  // thread.
+  bool AbortTransfer();
 
   // ---- Data connection and transfers (the session's thread) ----
   // The control connection's local address (network order), asked of the system once.
@@ -242,6 +250,9 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // The perm fact (RFC 3659) of `realPath` as the account's rights decide it; a per-path
   // account shows only what it was granted there (nothing is asked for it).
   std::string PermFactsOf(const std::string& realPath, bool isDirectory) const;
+  // OPTS MLST: the facts MLSD and MLST show (kFactType...).
+  void SetMlstFacts(uint32_t facts) { mlstFacts_ = facts; }
+  uint32_t GetMlstFacts() const { return mlstFacts_; }
   // OPTS UTF8 ON: names in UTF-8 whatever "Code Page" says; OFF: the setting's again.
   void UseUtf8Names(bool on) {
     account_.fileSystem.SetCodePage(on ? 65001u : configuredCodePage_);
@@ -254,6 +265,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
   // ---- CDataSocketOwner ----
   void OnDataConnected(bool ok) override;
+  bool IsTransferAborted() override { return abortRequested_; }
   void OnForeignDataConnection(uint32_t address) override;
   void OnUploadEnded(const UploadOutcome& outcome) override;
   void OnUploadData(size_t bytes) override;
@@ -306,6 +318,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // logged in after loginTimeout_ seconds (0: no limit) is closed. Commands do not restart it.
   bool extensions_ = false;
   bool epsvAll_ = false;
+  bool abortRequested_ = false;  // ABOR came during the download under way
   CElapsedTimer loginTimer_;
   uint32_t loginTimeout_ = 0;
   int64_t passwordDueMs_ = 0;  // kTransferLoginDelayed: when the password is checked
@@ -332,6 +345,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   uint32_t controlAddress_ = 0;  // 0 until GetControlAddress has asked
   std::string listingPath_;
   bool listingFacts_ = false;
+  uint32_t mlstFacts_ = kAllFacts;
   uint32_t configuredCodePage_ = 0;
   std::string renameSource_;
   uint64_t restartOffset_ = 0;  // REST: applies to the next transfer only

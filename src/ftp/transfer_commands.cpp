@@ -151,7 +151,7 @@ void CFtpSession::SendListing() {
   }
   const bool complete = transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
                                               &account_.fileSystem.GetCodePage(), extensions_,
-                                              std::move(facts));
+                                              std::move(facts), mlstFacts_);
   ResetTransfer(true);
   if (complete) {
     SendReply(226, nullptr);
@@ -160,11 +160,33 @@ void CFtpSession::SendListing() {
   }
 }
 
+bool CFtpSession::AbortTransfer() {
+  if (transferKind_.load() == kTransferRetr && HasFlag(kFlagBusy) && !HasFlag(kFlagDataAwaited)) {
+    abortRequested_ = true;  // the download loop sees it at its next look and answers
+    return true;
+  }
+  if (HasFlag(kFlagDataAwaited)) {
+    // Nobody waits for the connection any more: no stray 425 after the time-out.
+    transfer_.AbandonFile();
+    ResetTransfer(true);
+    SendErrorReply(426, nullptr);
+    SendText(226, "ABOR command successful.");
+    return true;
+  }
+  return false;
+}
+
 void CFtpSession::SendFile() {
   SetFlags(kFlagBusy);
+  abortRequested_ = false;
   const CTransferEngine::DownloadResult result = transfer_.RunDownload();
   ResetTransfer(true);
   if (HasFlag(kFlagClosing)) return;
+  if (std::exchange(abortRequested_, false)) {
+    SendErrorReply(426, nullptr);
+    SendText(226, "ABOR command successful.");
+    return;
+  }
   if (result == CTransferEngine::kDownloadSendFailed) {
     SendErrorReply(426, nullptr);  // the client's connection broke: the file is incomplete
   } else if (result == CTransferEngine::kDownloadReadFailed) {
@@ -319,7 +341,12 @@ void HandleRest(CFtpSession& session, CFtpCommand& command) {
   session.SendText(350, "'REST': Command okay.");
 }
 
-void HandleAbor(CFtpSession& session, CFtpCommand& command) { session.SendReply(225, &command); }
+void HandleAbor(CFtpSession& session, CFtpCommand& command) {
+  // With the extensions ABOR aborts (RFC 959): a download ends with 426, then 226 answers the
+  // ABOR; an awaited data connection is given up.
+  if (session.ExtensionsOn() && session.AbortTransfer()) return;
+  session.SendReply(225, &command);
+}
 
 void HandleRetrieve(CFtpSession& session, CFtpCommand& command) {
   CFtpFileSystem& fs = session.FileSystem();

@@ -204,6 +204,9 @@ bool SetSocketOption(SocketHandle socket, SocketOption option, int value, int& e
     case SocketOption::kReuseAddress:
       name = SO_REUSEADDR;
       break;
+    case SocketOption::kUrgentInline:
+      name = SO_OOBINLINE;
+      break;
     case SocketOption::kReceiveTimeout:
     case SocketOption::kSendTimeout: {
       timeval tv{value / 1000, (value % 1000) * 1000};

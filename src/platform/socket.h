@@ -93,6 +93,7 @@ enum class SocketOption {
   kReceiveTimeout,  // SO_RCVTIMEO, milliseconds
   kSendTimeout,     // SO_SNDTIMEO, milliseconds
   kReuseAddress,    // SO_REUSEADDR
+  kUrgentInline,    // SO_OOBINLINE: urgent data arrives in the stream, in its place
 };
 bool SetSocketOption(SocketHandle socket, SocketOption option, int value, int& error);
 // SO_LINGER: `on` with `seconds`, or off.

@@ -99,6 +99,9 @@ class CDataSocketOwner {
   // One pass over the control connection between two chunks (a command such as ABOR, a
   // close), without waiting.
   virtual void PollControlConnection() = 0;
+  // The client sent ABOR during the download: it ends like a broken one (426). The owner's
+  // thread.
+  virtual bool IsTransferAborted() { return false; }
   // The control connection is closing: the download stops.
   virtual bool IsControlClosing() const = 0;
 };

@@ -170,7 +170,7 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
         break;
       }
       owner_->PollControlConnection();
-      if (owner_->IsControlClosing()) {
+      if (owner_->IsControlClosing() || owner_->IsTransferAborted()) {
         failure = CFtpDataSocket::kSendFailed;
         break;
       }
@@ -185,7 +185,8 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
       // it is looked at every few slices (counted in slept slices, not on the clock).
       const int64_t until = MonotonicMilliseconds() + delay;
       uint32_t slices = 0;
-      for (int64_t now = MonotonicMilliseconds(); now < until && !owner_->IsControlClosing();
+      for (int64_t now = MonotonicMilliseconds();
+           now < until && !owner_->IsControlClosing() && !owner_->IsTransferAborted();
            now = MonotonicMilliseconds()) {
         SleepMilliseconds(static_cast<uint32_t>(std::min(until - now, kThrottleSliceMs)));
         if (++slices % kPauseSlicesPerLook == 0 && offset < size) owner_->PollControlConnection();
@@ -193,7 +194,7 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
     }
     // After the last chunk there is nothing left to interrupt.
     if (++chunks % kControlPollChunks == 0 && offset < size) owner_->PollControlConnection();
-    if (owner_->IsControlClosing()) {
+    if (owner_->IsControlClosing() || owner_->IsTransferAborted()) {
       failure = CFtpDataSocket::kSendFailed;
       break;
     }
@@ -202,7 +203,7 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
 }
 
 bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CCodePage* names,
-                                  bool modificationTimes, PermFacts facts) {
+                                  bool modificationTimes, PermFacts facts, uint32_t factSet) {
   // The listing's own result cannot tell an empty directory from a broken connection: the
   // sink remembers whether a send failed.
   class CheckedSink final : public CListingSink {
@@ -221,7 +222,7 @@ bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CC
   CheckedSink sink(data_);
   CFtpListing listing(names);
   listing.ShowModificationTimes(modificationTimes);
-  if (facts) listing.ShowFacts(std::move(facts));
+  if (facts) listing.ShowFacts(std::move(facts), factSet);
   listing.WriteDirectoryListing(pattern, sink, namesOnly);
   return !sink.failed;
 }

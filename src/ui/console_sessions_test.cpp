@@ -11,7 +11,9 @@ TEST(ConsoleSessions, ALoginKeyOpensOneSessionOnceAndOnlyWhileItIsFresh) {
   CConsoleSessions sessions;
   const std::string key = sessions.IssueLoginKey(0);
   ASSERT_EQ(key.size(), 64u);
-  EXPECT_FALSE(sessions.RedeemLoginKey("0" + key.substr(1), "a", 10).has_value());
+  std::string wrong = key;
+  wrong[0] = key[0] == '0' ? '1' : '0';  // one character off
+  EXPECT_FALSE(sessions.RedeemLoginKey(wrong, "a", 10).has_value());
   const auto cookie = sessions.RedeemLoginKey(key, "a", 10);
   ASSERT_TRUE(cookie.has_value());
   EXPECT_NE(*cookie, key);

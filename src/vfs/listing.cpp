@@ -78,9 +78,9 @@ void AppendNameLine(std::string_view name, std::string& out) {
   out.append("\r\n");
 }
 
-void AppendFactsLine(const FactsEntry& entry, std::string& out) {
-  out.append(entry.isDirectory ? "type=dir;" : "type=file;");
-  if (!entry.isDirectory) {
+void AppendFactsLine(const FactsEntry& entry, std::string& out, uint32_t facts) {
+  if ((facts & kFactType) != 0) out.append(entry.isDirectory ? "type=dir;" : "type=file;");
+  if (!entry.isDirectory && (facts & kFactSize) != 0) {
     out.append("size=");
     out.append(std::to_string(entry.size));
     out.push_back(';');
@@ -90,10 +90,13 @@ void AppendFactsLine(const FactsEntry& entry, std::string& out) {
   char modify[64];
   std::snprintf(modify, sizeof modify, "modify=%04u%02u%02u%02u%02u%02u;", utc.year, utc.month,
                 utc.day, utc.hour, utc.minute, utc.second);
-  out.append(modify);
-  out.append("perm=");
-  out.append(entry.perm);
-  out.append("; ");
+  if ((facts & kFactModify) != 0) out.append(modify);
+  if ((facts & kFactPerm) != 0) {
+    out.append("perm=");
+    out.append(entry.perm);
+    out.push_back(';');
+  }
+  out.push_back(' ');
   out.append(entry.name);
   out.append("\r\n");
 }
@@ -145,7 +148,7 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
       const std::string perm =
           perm_((directory == "/" ? directory : directory + "/") + entry.name, facts.isDirectory);
       facts.perm = perm;
-      AppendFactsLine(facts, line);
+      AppendFactsLine(facts, line, facts_);
     } else if (namesOnly) {
       AppendNameLine(name, line);
     } else {

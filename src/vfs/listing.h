@@ -62,8 +62,12 @@ struct FactsEntry {
   int64_t modified = 0;   // seconds since the epoch
   std::string_view perm;  // the perm fact's letters
 };
-// Appends "type=file;size=5;modify=20010203040506;perm=adfrw; name\r\n" to `out`.
-void AppendFactsLine(const FactsEntry& entry, std::string& out);
+// The facts a client asked for (OPTS MLST); all of them unless it chose.
+inline constexpr uint32_t kFactType = 1, kFactSize = 2, kFactModify = 4, kFactPerm = 8;
+inline constexpr uint32_t kAllFacts = kFactType | kFactSize | kFactModify | kFactPerm;
+// Appends "type=file;size=5;modify=20010203040506;perm=adfrw; name\r\n" to `out`, with the
+// facts of `facts` only.
+void AppendFactsLine(const FactsEntry& entry, std::string& out, uint32_t facts = kAllFacts);
 // The perm fact of an entry at `realPath` (the letters the session's rights allow there).
 using PermFacts = std::function<std::string(const std::string& realPath, bool isDirectory)>;
 
@@ -75,7 +79,10 @@ class CFtpListing {
   // Show each entry's modification time instead of its creation time.
   void ShowModificationTimes(bool on) { modificationTimes_ = on; }
   // Lines of facts (MLSD) instead of LIST or NLST lines; `perm` gives each entry's perm fact.
-  void ShowFacts(PermFacts perm) { perm_ = std::move(perm); }
+  void ShowFacts(PermFacts perm, uint32_t facts = kAllFacts) {
+    perm_ = std::move(perm);
+    facts_ = facts;
+  }
   virtual ~CFtpListing() = default;
   CFtpListing(const CFtpListing&) = delete;
   CFtpListing& operator=(const CFtpListing&) = delete;
@@ -97,6 +104,7 @@ class CFtpListing {
   CCodePage* names_;
   bool modificationTimes_ = false;
   PermFacts perm_;
+  uint32_t facts_ = kAllFacts;
 };
 
 }  // namespace zelm
