@@ -140,6 +140,7 @@ void CFtpSession::ResetTransfer(bool closeData) {
   if (closeData) transfer_.CloseConnection();
   transferKind_ = kTransferNone;
   listingFacts_ = false;
+  listingNames_.clear();
   ClearFlags(kFlagDataAwaited | kFlagBusy);
   activityTimer_.Restart();
 }

@@ -247,6 +247,11 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void SetListingPath(std::string path) { listingPath_ = std::move(path); }
   // The next listing is MLSD's: lines of facts.
   void SetListingFacts(bool facts) { listingFacts_ = facts; }
+  // The next listing shows only the names matching `pattern` (or, `exact`, that one name).
+  void SetListingNames(std::string pattern, bool exact) {
+    listingNames_ = std::move(pattern);
+    listingExactName_ = exact;
+  }
   // The perm fact (RFC 3659) of `realPath` as the account's rights decide it; a per-path
   // account shows only what it was granted there (nothing is asked for it).
   std::string PermFactsOf(const std::string& realPath, bool isDirectory) const;
@@ -345,6 +350,8 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   uint32_t controlAddress_ = 0;  // 0 until GetControlAddress has asked
   std::string listingPath_;
   bool listingFacts_ = false;
+  std::string listingNames_;
+  bool listingExactName_ = false;
   uint32_t mlstFacts_ = kAllFacts;
   uint32_t configuredCodePage_ = 0;
   std::string renameSource_;

@@ -290,7 +290,7 @@ bool CFtpReply::BuildError(uint32_t code, const CFtpCommand* command, std::strin
       LoadReplyText(*this, code, kTextFileActionFailed, {});
       break;
     case kParseBadParameter:
-      LoadReplyText(*this, 500, kTextSyntaxError, line);
+      LoadReplyText(*this, 500, kTextSyntaxError, line, {});
       break;
     case kParseWrongParameterCount:
       LoadReplyText(*this, 500, kTextParameterCount, line);
@@ -368,7 +368,8 @@ bool CFtpReply::BuildError(uint32_t code, const CFtpCommand* command, std::strin
       break;
     default:
       if (command != nullptr) {
-        LoadReplyText(*this, 500, kTextSyntaxError, line);
+        // An empty line quotes nothing: no placeholder is left in the reply.
+        LoadReplyText(*this, 500, kTextSyntaxError, line, {});
       } else {
         LoadReplyText(*this, 500, kTextFileActionFailed, {});
       }

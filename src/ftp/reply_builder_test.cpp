@@ -135,6 +135,8 @@ TEST(ReplyBuilder, ErrorRows) {
       {505, "STOR f", "", "505 File action failed.\r\n"},
       {457, "TYPE X", "", "500 'TYPE X': Command syntax error in parameters or arguments\r\n"},
       {458, "NOOP x", "", "500 'NOOP x': Invalid number of parameters\r\n"},
+      // A bare CR LF quotes an empty line, never a literal placeholder.
+      {500, "", "", "500 '': Command syntax error in parameters or arguments\r\n"},
       {501, "RETR X", "", "501 Unknown command RETR X\r\n"},
       {501, "HELP list", "", "214 Syntax: LIST [ <sp> path-name ]\r\n"},
       {502, "ACCT x", "", "502 ACCT x Command not imlemented\r\n"},

@@ -143,15 +143,19 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
 }
 
 void CFtpSession::SendListing() {
-  PermFacts facts;
+  ListingOptions options;
+  options.modificationTimes = extensions_;
   if (std::exchange(listingFacts_, false)) {
-    facts = [this](const std::string& path, bool isDirectory) {
+    options.facts = [this](const std::string& path, bool isDirectory) {
       return PermFactsOf(path, isDirectory);
     };
+    options.factSet = mlstFacts_;
   }
+  options.namePattern = std::exchange(listingNames_, std::string());
+  options.exactName = listingExactName_;
   const bool complete = transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
-                                              &account_.fileSystem.GetCodePage(), extensions_,
-                                              std::move(facts), mlstFacts_);
+                                              &account_.fileSystem.GetCodePage(),
+                                              std::move(options));
   ResetTransfer(true);
   if (complete) {
     SendReply(226, nullptr);
@@ -271,6 +275,28 @@ void CFtpSession::OnUploadPaused(int64_t milliseconds) {
 // ---- Handlers ----
 
 namespace {
+
+// "NLST *.txt" (the Windows ftp's mget) lists the matching names of that folder, "LIST file"
+// that file: the folder to list (a real path, inside the home like every path) and which of
+// its names. False when the argument is neither.
+bool ResolveListedNames(CFtpFileSystem& fs, const std::string& argument, std::string& folderReal,
+                        std::string& names, bool& exactName) {
+  const std::string_view last = LastPathComponent(argument);
+  if (last.empty()) return false;
+  const bool wildcard = last.find_first_of("*?") != std::string_view::npos;
+  if (!wildcard) {
+    std::string file;
+    if (fs.ResolvePath(argument, false, file) != ResolveExists || !PathExists(file, 0)) {
+      return false;
+    }
+  }
+  std::string folder = argument.substr(0, static_cast<size_t>(last.data() - argument.data()));
+  if (folder.empty()) folder = ".";
+  if (fs.ResolvePath(folder, true, folderReal) != ResolveExists) return false;
+  names.assign(last);
+  exactName = !wildcard;
+  return true;
+}
 
 // The argument without its leading option words ("-a", "-l", "-la", ...).
 std::string WithoutListOptions(std::string_view argument) {
@@ -425,7 +451,11 @@ void HandleList(CFtpSession& session, CFtpCommand& command) {
     command.argLength = static_cast<uint32_t>(command.argument.size());
   }
   std::string real;
-  if (fs.ResolvePath(command.argument, true, real) != ResolveExists) {
+  std::string names;  // with the extensions: which names of the folder are listed
+  bool exactName = false;
+  if (fs.ResolvePath(command.argument, true, real) != ResolveExists &&
+      (!session.ExtensionsOn() || facts ||
+       !ResolveListedNames(fs, command.argument, real, names, exactName))) {
     session.SendErrorReply(550, &command);
     return;
   }
@@ -445,6 +475,7 @@ void HandleList(CFtpSession& session, CFtpCommand& command) {
   }
   session.SetListingPath(real + "*.*");
   session.SetListingFacts(facts);
+  session.SetListingNames(names, exactName);
   session.SetTransferKind(kind);
   if (state != CTransferEngine::kConnectionAwaited) {
     session.SendReply(125, &command);

@@ -233,6 +233,17 @@ TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
   const std::string listing = Fetch(*client, "LIST -la");  // options are no path
   EXPECT_NE(listing.find(" 2001 a.txt\r\n"), std::string::npos) << listing;
   EXPECT_EQ(Fetch(*client, "NLST -l"), "a.txt\r\n");
+  // "mget *.txt": the matching names of a folder; "LIST file": that file; confined alike.
+  WriteFile(home_ / "B.TXT", "b");
+  WriteFile(home_ / "c.log", "c");
+  EXPECT_EQ(Fetch(*client, "NLST *.txt"), "a.txt\r\nB.TXT\r\n");
+  EXPECT_EQ(Fetch(*client, "NLST /../../*.log"), "c.log\r\n");
+  const std::string one = Fetch(*client, "LIST c.log");
+  EXPECT_EQ(one.substr(one.size() - 7), "c.log\r\n") << one;
+  EXPECT_EQ(std::count(one.begin(), one.end(), '\n'), 1) << one;
+  EXPECT_EQ(Fetch(*client, "NLST *.none"), "");
+  EXPECT_EQ(client->Command("NLST missing.txt"),
+            "550 missing.txt Cannot find specified directory of file name.\r\n");
 
   // MLSD: one line of facts per entry, in RFC 3659's grammar; MLST: one on the control line.
   fs::create_directory(home_ / "sub dir");
@@ -242,7 +253,7 @@ TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
   for (std::sregex_iterator it(mlsd.begin(), mlsd.end(), factsLine), end; it != end; ++it) {
     ++lines;
   }
-  EXPECT_EQ(lines, 2u) << mlsd;
+  EXPECT_EQ(lines, 4u) << mlsd;  // a.txt, B.TXT, c.log, sub dir
   EXPECT_NE(mlsd.find("type=file;size=5;modify=20010203040506;perm=adfrw; a.txt\r\n"),
             std::string::npos)
       << mlsd;

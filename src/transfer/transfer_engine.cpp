@@ -203,7 +203,7 @@ CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
 }
 
 bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CCodePage* names,
-                                  bool modificationTimes, PermFacts facts, uint32_t factSet) {
+                                  ListingOptions options) {
   // The listing's own result cannot tell an empty directory from a broken connection: the
   // sink remembers whether a send failed.
   class CheckedSink final : public CListingSink {
@@ -221,8 +221,7 @@ bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CC
   };
   CheckedSink sink(data_);
   CFtpListing listing(names);
-  listing.ShowModificationTimes(modificationTimes);
-  if (facts) listing.ShowFacts(std::move(facts), factSet);
+  listing.SetOptions(std::move(options));
   listing.WriteDirectoryListing(pattern, sink, namesOnly);
   return !sink.failed;
 }

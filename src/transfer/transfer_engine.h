@@ -157,8 +157,7 @@ class CTransferEngine final {
   // names converted by `names`. False when a send failed: the client got part of the listing
   // at most (426); an empty or unreadable directory is a complete (empty) listing.
   bool SendListing(const std::string& pattern, bool namesOnly, CCodePage* names,
-                   bool modificationTimes = false, PermFacts facts = nullptr,
-                   uint32_t factSet = kAllFacts);
+                   ListingOptions options = {});
 
  private:
   ConnectionState TakeWaitingConnection(const Endpoints& at);

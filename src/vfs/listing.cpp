@@ -101,6 +101,27 @@ void AppendFactsLine(const FactsEntry& entry, std::string& out, uint32_t facts) 
   out.append("\r\n");
 }
 
+bool MatchesWildcard(std::string_view name, std::string_view pattern) {
+  // Greedy with one remembered star: linear in practice, never recursive.
+  size_t n = 0, p = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+      ++n;
+      ++p;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
 void CFtpListing::ReadNow(SystemTime& time) { GetLocalTime(time); }
 
 bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& connection,
@@ -139,16 +160,21 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
       name = clientName;
     }
     line.clear();
-    if (perm_) {
+    if (!options_.namePattern.empty() &&
+        !(options_.exactName ? name == options_.namePattern
+                             : MatchesWildcard(name, options_.namePattern))) {
+      continue;
+    }
+    if (options_.facts) {
       FactsEntry facts;
       facts.name = name;
       facts.isDirectory = entry.status.kind == FileKind::kDirectory;
       facts.size = entry.status.kind == FileKind::kRegular ? entry.status.size : 0;
       facts.modified = entry.status.modificationTime;
-      const std::string perm =
-          perm_((directory == "/" ? directory : directory + "/") + entry.name, facts.isDirectory);
+      const std::string perm = options_.facts(
+          (directory == "/" ? directory : directory + "/") + entry.name, facts.isDirectory);
       facts.perm = perm;
-      AppendFactsLine(facts, line, facts_);
+      AppendFactsLine(facts, line, options_.factSet);
     } else if (namesOnly) {
       AppendNameLine(name, line);
     } else {
@@ -157,7 +183,7 @@ bool CFtpListing::WriteDirectoryListing(std::string_view pattern, CListingSink& 
       shown.isDirectory = entry.status.kind == FileKind::kDirectory;
       shown.size = entry.status.kind == FileKind::kRegular ? entry.status.size : 0;
       const int64_t shownTime =
-          modificationTimes_ ? entry.status.modificationTime : entry.status.creationTime;
+          options_.modificationTimes ? entry.status.modificationTime : entry.status.creationTime;
       if (!ToLocalTime(shownTime, shown.created)) shown.created = SystemTime{};
       AppendListLine(shown, now, line);
     }

@@ -14,7 +14,7 @@
 // Entries are listed sorted by name, ignoring ASCII letter case (ties by the exact bytes);
 // "." and ".." are skipped; directories show size 0; the date is the creation time (birth
 // time where the file system records it, else the modification time) in local time, or the
-// modification time with `ShowModificationTimes`. With a
+// modification time with `ListingOptions::modificationTimes`. With a
 // code page, names are converted from UTF-8 to it; a name that cannot be converted is left
 // out (the client could not address it), and so is a name holding control characters.
 //
@@ -71,18 +71,27 @@ void AppendFactsLine(const FactsEntry& entry, std::string& out, uint32_t facts =
 // The perm fact of an entry at `realPath` (the letters the session's rights allow there).
 using PermFacts = std::function<std::string(const std::string& realPath, bool isDirectory)>;
 
+// How a listing shows its entries beyond LIST's and NLST's defaults.
+struct ListingOptions {
+  bool modificationTimes = false;  // LIST shows modification times, not creation times
+  PermFacts facts;                 // set: MLSD lines of facts, with `factSet`
+  uint32_t factSet = kAllFacts;
+  // Only the entries whose names (in the client's form) match: "*" and "?" wildcards, letter
+  // case ignored (a client's "mget *.txt"); with `exactName`, the one entry of that name.
+  std::string namePattern;
+  bool exactName = false;
+};
+
+// Whether `name` matches the wildcard `pattern` ("*" any run, "?" one byte), ignoring ASCII
+// letter case.
+bool MatchesWildcard(std::string_view name, std::string_view pattern);
+
 class CFtpListing {
  public:
   // `names` converts names to the client's code page; nullptr passes them through. It must
   // outlive the listing.
   explicit CFtpListing(CCodePage* names = nullptr) : names_(names) {}
-  // Show each entry's modification time instead of its creation time.
-  void ShowModificationTimes(bool on) { modificationTimes_ = on; }
-  // Lines of facts (MLSD) instead of LIST or NLST lines; `perm` gives each entry's perm fact.
-  void ShowFacts(PermFacts perm, uint32_t facts = kAllFacts) {
-    perm_ = std::move(perm);
-    facts_ = facts;
-  }
+  void SetOptions(ListingOptions options) { options_ = std::move(options); }
   virtual ~CFtpListing() = default;
   CFtpListing(const CFtpListing&) = delete;
   CFtpListing& operator=(const CFtpListing&) = delete;
@@ -102,9 +111,7 @@ class CFtpListing {
 
  private:
   CCodePage* names_;
-  bool modificationTimes_ = false;
-  PermFacts perm_;
-  uint32_t facts_ = kAllFacts;
+  ListingOptions options_;
 };
 
 }  // namespace zelm
