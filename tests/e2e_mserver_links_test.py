@@ -215,9 +215,16 @@ class Links(unittest.TestCase):
                 idle = [FtpServerSide(daemon.port, source) for _ in range(64)]
                 for peer in idle:
                     self.addCleanup(peer.close)
-                server = FtpServerSide(daemon.port, "127.0.0.1")
-                self.addCleanup(server.close)
-                self.assertTrue(server.greet(), daemon.text())
+                # An FTP server whose link is closed makes it again (its link upkeep); on a
+                # loaded machine its first hello may come after the daemon made room with
+                # it, so it gets the tries a real one makes.
+                for _ in range(3):
+                    server = FtpServerSide(daemon.port, "127.0.0.1")
+                    self.addCleanup(server.close)
+                    if server.greet():
+                        break
+                else:
+                    self.fail("the FTP server never linked\n" + daemon.text())
                 server.sock.sendall(login_request("demo", "demo", 1))
                 self.assertEqual(server.login_answer(), (1, 1))
                 daemon.stop()

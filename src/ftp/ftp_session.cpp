@@ -427,9 +427,9 @@ int CFtpSession::CheckAccess(const std::string& realPath, uint32_t operation, bo
   if (const CPathRightsList::Entry* entry = account_.pathRights.Find(realPath)) {
     return RightsAllow(entry->rights, operation) ? 1 : 0;
   }
-  // A command run again after its answer (still pending) asks no more: an answer for another
-  // path than the one asked leaves it refused rather than asking in a loop.
-  if (HasFlag(kFlagCommandPending)) return 0;
+  // A command run again after its answer asks no more: an answer for another path than the
+  // one asked leaves it refused rather than asking in a loop.
+  if (rerun_ || HasFlag(kFlagCommandPending)) return 0;
   pendingLine_.assign(command.line);
   pendingLine_ += "\r\n";
   SetFlags(kFlagCommandPending);
@@ -459,14 +459,19 @@ void CFtpSession::OnAccessUnanswered() {
   // left behind when it is refused or fails this time (a stale upload kind would time out as
   // a stalled upload a minute later).
   transferKind_ = kTransferNone;
-  if (!line.empty() && command.Parse(line)) {
+  // The pending state ends before the re-run, so that what the client sends while it runs
+  // (ABOR or QUIT during a download) is answered as usual; the re-run cannot ask again.
+  ClearFlags(kFlagCommandPending);
+  if (!line.empty() && command.Parse(line, extensions_)) {
     command.line = std::string_view(line).substr(0, line.size() - 2);
-    Dispatch(command);  // still pending: it cannot ask again
+    rerun_ = true;
+    Dispatch(command);
+    rerun_ = false;
   } else {
     SendErrorReply(500, nullptr);
     ResetTransfer(false);
   }
-  ClearFlags(kFlagCommandPending);
+  ProcessHeldLines();
 }
 
 std::string_view WithoutTelnetCommands(std::string_view line) {
@@ -500,6 +505,7 @@ bool CFtpSession::OnNetworkEvents(CEventObject* event, bool poll) {
   }
   handled = CZmSocket::OnNetworkEvents(event, poll) || handled;
   if (HasFlag(kFlagGreeted)) Tick();
+  if (HasFlag(kFlagGreeted)) ProcessHeldLines();  // an answer may have come in this pass
   return handled;
 }
 
@@ -612,7 +618,35 @@ namespace {
 constexpr std::string_view kMaskedPassword = "PASS ******";
 }  // namespace
 
+bool CFtpSession::IsWaitingForAnswer() const {
+  if (HasFlag(kFlagCommandPending)) return true;
+  const uint32_t kind = transferKind_.load();
+  return HasFlag(kFlagBusy) && (kind == kTransferLoginAwaited || kind == kTransferLoginDelayed);
+}
+
+void CFtpSession::ProcessHeldLines() {
+  while (!heldLines_.empty() && !IsWaitingForAnswer() && !HasFlag(kFlagClosing)) {
+    const std::string line = std::move(heldLines_.front());
+    heldLines_.pop_front();
+    heldBytes_ -= line.size();
+    AnswerLine(line);
+  }
+}
+
 void CFtpSession::HandleLine(std::string_view line) {
+  // Replies go out in command order: a line that comes while a login or rights answer is
+  // awaited (or behind one held for that) waits, and is answered after it.
+  if ((IsWaitingForAnswer() || !heldLines_.empty()) && heldLines_.size() < kMaxHeldLines &&
+      heldBytes_ + line.size() <= kMaxHeldBytes) {
+    heldLines_.emplace_back(line);
+    heldBytes_ += line.size();
+    ProcessHeldLines();
+    return;
+  }
+  AnswerLine(line);
+}
+
+void CFtpSession::AnswerLine(std::string_view line) {
   // Telnet commands before a command (IAC IP, IAC DM: the "interrupt" clients send before
   // ABOR) are no part of it.
   if (extensions_) line = WithoutTelnetCommands(line);

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -293,6 +294,12 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // Runs one complete command line (with its CR LF): logs it, applies the gates of its table
   // row (while busy, then before the login), runs its handler. Overridable for tests.
   virtual void HandleLine(std::string_view line);
+  // One line answered now (HandleLine holds it first while an answer is awaited).
+  void AnswerLine(std::string_view line);
+  // A login or rights answer is awaited: lines wait.
+  bool IsWaitingForAnswer() const;
+  // Answers the held lines in order, as long as no answer is awaited.
+  void ProcessHeldLines();
   // Runs the handler of the command's table row (the command passed the gates).
   virtual void Dispatch(CFtpCommand& command);
 
@@ -324,6 +331,13 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   bool extensions_ = false;
   bool epsvAll_ = false;
   bool abortRequested_ = false;  // ABOR came during the download under way
+  bool rerun_ = false;           // a command runs again after its rights answer
+  // Lines that came while an answer was awaited, answered in order after it (bounded: past
+  // the bounds a line is answered at once, as busy).
+  static constexpr size_t kMaxHeldLines = 64;
+  static constexpr size_t kMaxHeldBytes = 64 * 1024;
+  std::deque<std::string> heldLines_;
+  size_t heldBytes_ = 0;
   CElapsedTimer loginTimer_;
   uint32_t loginTimeout_ = 0;
   int64_t passwordDueMs_ = 0;  // kTransferLoginDelayed: when the password is checked

@@ -163,6 +163,30 @@ TEST_F(ListenerTest, PasswordlessLoginTakesOverTheAccountOfTheSameAddress) {
   EXPECT_TRUE(std::filesystem::is_directory(folder_ / "main/alice/shared"));
 }
 
+// Lines sent back to back while a login or rights answer is awaited are answered after it,
+// each with its own reply, in order.
+TEST_F(ListenerTest, RepliesKeepTheCommandsOrderAcrossAwaitedAnswers) {
+  accounts_["bob"].rights = 0x8;  // per path: CWD asks the management server
+  std::filesystem::create_directories(folder_ / "main/bob/rw");
+  Start();
+  auto client = Connect();
+  for (const char* line : {"USER bob", "PASS secret", "PWD", "SYST"}) client->SendLine(line);
+  EXPECT_EQ(client->ReadReply(), "331 Password required for user bob\r\n");
+  EXPECT_EQ(client->ReadReply(), "230 bob user logged in.\r\n");
+  EXPECT_EQ(client->ReadReply(), "257 \"/\" is the current directory.\r\n");
+  EXPECT_EQ(client->ReadReply(), "215 Windows_NT\r\n");
+  const size_t before = peer_.Count();
+  for (const char* line : {"CWD rw", "PWD", "NOOP"}) client->SendLine(line);
+  const auto request = peer_.WaitForCommand(kCategoryItems, kCommandAccessRequest, before);
+  ASSERT_TRUE(request);
+  const auto access = DecodeAccessRequest(request->body.data(), request->header.bodyLength);
+  ASSERT_TRUE(access);
+  peer_.Send(EncodeAccessAnswer({{access->sessionId, std::nullopt}, access->path, 0x1}));
+  EXPECT_EQ(client->ReadReply(), "250 CWD command successful.\r\n");
+  EXPECT_EQ(client->ReadReply(), "257 \"/rw/\" is the current directory.\r\n");
+  EXPECT_EQ(client->ReadReply(), "200 'NOOP': Command okay.\r\n");
+}
+
 TEST_F(ListenerTest, LostLoginAnswerIsRefusedAfterTenSeconds) {
   CManualClock clock;
   ScopedClockOverride override(clock);
@@ -172,13 +196,14 @@ TEST_F(ListenerTest, LostLoginAnswerIsRefusedAfterTenSeconds) {
   EXPECT_EQ(client->Command("USER bob"), "331 Password required for user bob\r\n");
   client->SendLine("PASS secret");
   ASSERT_TRUE(peer_.WaitForCommand(kCategoryItems, kCommandLoginRequest));
-  EXPECT_EQ(client->Command("PWD"), "530 Please login with USER and PASS.\r\n");  // waiting
+  client->SendLine("PWD");  // waits behind the login: replies keep the commands' order
   clock.AdvanceMilliseconds(10'000);
   WakeSessions("bob");
   EXPECT_EQ(client->ReadReply(200), "");
   clock.AdvanceMilliseconds(1'000);
   WakeSessions("bob");
   EXPECT_EQ(client->ReadReply(), "530 User (bob) is invalid, or incorrect password\r\n");
+  EXPECT_EQ(client->ReadReply(), "530 Please login with USER and PASS.\r\n");  // the PWD
   silent_ = false;
   EXPECT_EQ(client->Command("PASS secret"), "230 bob user logged in.\r\n");
 }
@@ -344,10 +369,12 @@ TEST_F(ListenerTest, PerPathRightsAreAskedAndOtherCommandsWaitMeanwhile) {
   ASSERT_TRUE(access);
   EXPECT_EQ(access->operation, uint32_t{kOpList});
   EXPECT_EQ(access->userName, "bob");
-  EXPECT_EQ(client->Command("RETR X"), "501 Unknown command RETR X\r\n");
+  client->SendLine("RETR X");  // waits: it is answered after the CWD, in order
+  EXPECT_EQ(client->ReadReply(200), "");
 
   peer_.Send(EncodeAccessAnswer({{access->sessionId, std::nullopt}, access->path, 0x1}));
   EXPECT_EQ(client->ReadReply(), "250 CWD command successful.\r\n");
+  EXPECT_EQ(client->ReadReply(), "550 X Cannot find specified directory of file name.\r\n");
   EXPECT_EQ(client->Command("PWD"), "257 \"/sub/\" is the current directory.\r\n");
   // An answer decides for its own path only: a folder below is asked about in turn.
   const size_t asked = peer_.Count();
