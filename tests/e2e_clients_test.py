@@ -1,12 +1,15 @@
 """End-to-end: today's clients against the built zelmftp with "Extensions" on (the default):
 curl (EPSV, -R keeping the time, --ftp-create-dirs, -C -), lftp (ls -la, mirror), Python's
-ftplib (MLSD, MDTM/MFMT, abort() during a large download) and a BSD-style ABOR sent with
-Telnet IP and an urgent Data Mark. Names carry blanks and UTF-8.
+ftplib (MLSD, MDTM/MFMT, abort() during a large download), a BSD-style ABOR sent with Telnet
+IP and an urgent Data Mark, rclone's FTP backend (copy, sync, lsl, check, moveto, delete),
+ncftpput/ncftpget -R, and the npm package basic-ftp (tests/clients/). Names carry blanks and
+UTF-8.
 
 Usage: e2e_clients_test.py BUILD_DIR
 """
 import calendar
 import ftplib
+import json
 import os
 import socket
 import subprocess
@@ -147,6 +150,74 @@ class Clients(unittest.TestCase):
             self.assertEqual(f.read(), "two")
         with open(os.path.join(self.home, "up", NAME)) as f:
             self.assertEqual(f.read(), "one")
+
+    def test_basic_ftp_from_npm(self):
+        clients = os.path.join(os.path.dirname(os.path.abspath(__file__)), "clients")
+        if not os.path.isdir(os.path.join(clients, "node_modules", "basic-ftp")):
+            self.fail("tests/clients/node_modules is missing: run scripts/bootstrap")
+        with open(os.path.join(self.work, NAME), "w") as f:
+            f.write("von basic-ftp")
+        run = subprocess.run(["node", os.path.join(clients, "basic_ftp_scenario.mjs"),
+                              str(self.server.port), self.work, NAME], cwd=clients,
+                             capture_output=True, text=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr + self.server.journal()[-2000:])
+        seen = json.loads(run.stdout)
+        self.assertEqual([f["name"] for f in seen["listed"]], [NAME])
+        self.assertEqual(seen["listed"][0]["size"], len("von basic-ftp"))
+        self.assertIsNotNone(seen["listed"][0]["modifiedAt"])  # from MLSD's modify fact
+        self.assertEqual(seen["after"], ["tief"])
+        with open(os.path.join(self.work, "back.txt")) as f:
+            self.assertEqual(f.read(), "von basic-ftp")
+        self.assertIn("MLSD", self.server.journal())
+
+    def test_rclone_copies_syncs_checks_moves_and_deletes(self):
+        obscured = subprocess.run(["rclone", "obscure", "secret"], capture_output=True,
+                                  text=True, check=True).stdout.strip()
+        remote = ":ftp,host=127.0.0.1,port=%d,user=bob,pass=%s:" % (self.server.port, obscured)
+        local = os.path.join(self.work, "tree")
+        os.makedirs(os.path.join(local, "sub dir"))
+        for path, text in ((NAME, "eins"), ("sub dir/zwei.txt", "zwei")):
+            with open(os.path.join(local, path), "w") as f:
+                f.write(text)
+
+        def rclone(*args):
+            run = subprocess.run(["rclone", "--config", "/dev/null", "--low-level-retries", "1",
+                                  "--retries", "1"] + list(args),
+                                 capture_output=True, text=True, timeout=120)
+            self.assertEqual(run.returncode, 0, " ".join(args) + "\n" + run.stderr
+                             + self.server.journal()[-2000:])
+            return run.stdout
+
+        rclone("copy", local, remote + "copy")
+        self.assertIn(NAME, rclone("lsl", remote + "copy"))
+        rclone("check", local, remote + "copy")
+        os.remove(os.path.join(local, NAME))
+        rclone("sync", local, remote + "copy")
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, "copy"))), ["sub dir"])
+        rclone("moveto", remote + "copy/sub dir/zwei.txt", remote + "moved.txt")
+        with open(os.path.join(self.home, "moved.txt")) as f:
+            self.assertEqual(f.read(), "zwei")
+        rclone("delete", remote + "moved.txt")
+        self.assertFalse(os.path.exists(os.path.join(self.home, "moved.txt")))
+
+    def test_ncftp_puts_and_gets_trees(self):
+        local = os.path.join(self.work, "ncftp tree")
+        os.makedirs(os.path.join(local, "inner"))
+        with open(os.path.join(local, "inner", NAME), "w") as f:
+            f.write("per ncftp")
+        common = ["-u", "bob", "-p", "secret", "-P", str(self.server.port), "-t", "30"]
+        put = subprocess.run(["ncftpput"] + common + ["-R", "127.0.0.1", "/", local],
+                             capture_output=True, text=True, timeout=120)
+        self.assertEqual(put.returncode, 0, put.stdout + put.stderr)
+        with open(os.path.join(self.home, "ncftp tree", "inner", NAME)) as f:
+            self.assertEqual(f.read(), "per ncftp")
+        back = os.path.join(self.work, "back")
+        os.makedirs(back)
+        get = subprocess.run(["ncftpget"] + common + ["-R", "127.0.0.1", back, "/ncftp tree"],
+                             capture_output=True, text=True, timeout=120)
+        self.assertEqual(get.returncode, 0, get.stdout + get.stderr)
+        with open(os.path.join(back, "ncftp tree", "inner", NAME)) as f:
+            self.assertEqual(f.read(), "per ncftp")
 
 
 if __name__ == "__main__":
