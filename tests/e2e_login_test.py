@@ -16,8 +16,10 @@ from zelm_fixture import ServerFixture  # noqa: E402
 
 
 class LoginAndDirectoryCommands(unittest.TestCase):
+    extensions = 1  # the default
+
     def setUp(self):
-        self.server = ServerFixture()
+        self.server = ServerFixture(dwords={"Extensions": self.extensions})
 
     def tearDown(self):
         self.server.close()
@@ -86,6 +88,12 @@ class LoginAndDirectoryCommands(unittest.TestCase):
 
     def test_sigint_ends_every_session_and_the_link(self):
         self.shutdown_on(signal.SIGINT)
+
+
+
+class LoginAndDirectoryCommandsWithoutExtensions(LoginAndDirectoryCommands):
+    """The same replies, to the byte, with the original command table ("Extensions" 0)."""
+    extensions = 0
 
 
 if __name__ == "__main__":
