@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   request.method = (data[0] & 1) != 0 ? "POST" : "GET";
   request.path = Field(rest);
   const std::string query = Field(rest);
-  if (!query.empty()) request.query.emplace_back(query.substr(0, query.find('=')),
-                                                 query.substr(query.find('=') + 1));
+  if (!query.empty())
+    request.query.emplace_back(query.substr(0, query.find('=')), query.substr(query.find('=') + 1));
   request.headers.emplace_back("Host", (data[1] & 1) != 0 ? Field(rest) : "127.0.0.1:8021");
   for (int i = 0; i < 4 && !rest.empty(); ++i) {
     const std::string line = Field(rest);

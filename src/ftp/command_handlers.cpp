@@ -17,8 +17,8 @@ namespace {
 constexpr std::array<const char*, 2> kFeatures{"SIZE", "REST STREAM"};
 // With "Extensions" on: exactly what this server answers.
 constexpr std::array<const char*, 9> kExtensionFeatures{
-    "EPRT", "EPSV", "MDTM", "MFMT", "MLST type*;size*;modify*;perm*;", "REST STREAM", "SIZE",
-    "TVFS", "UTF8"};
+    "EPRT",        "EPSV", "MDTM", "MFMT", "MLST type*;size*;modify*;perm*;",
+    "REST STREAM", "SIZE", "TVFS", "UTF8"};
 
 }  // namespace
 
@@ -171,9 +171,9 @@ void HandleFeat(CFtpSession& session, CFtpCommand& command) {
         // The facts offered, those shown now marked with "*" (RFC 3659).
         line = "MLST ";
         const uint32_t shown = session.GetMlstFacts();
-        for (const auto& [name, bit] : {std::pair{"type", kFactType}, std::pair{"size", kFactSize},
-                                        std::pair{"modify", kFactModify},
-                                        std::pair{"perm", kFactPerm}}) {
+        for (const auto& [name, bit] :
+             {std::pair{"type", kFactType}, std::pair{"size", kFactSize},
+              std::pair{"modify", kFactModify}, std::pair{"perm", kFactPerm}}) {
           line += std::string(name) + ((shown & bit) != 0 ? "*;" : ";");
         }
       }

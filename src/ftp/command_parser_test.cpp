@@ -117,9 +117,9 @@ TEST(CommandParser, LookupFollowsTheTableOrder) {
 // The later RFCs' commands exist only with the switch on; without it their lines are unknown
 // exactly as before (the original table is searched).
 TEST(CommandParser, ExtensionRowsExistOnlyWithTheSwitch) {
-  for (const char* line : {"EPSV\r\n", "EPRT |1|127.0.0.1|2000|\r\n", "MDTM f\r\n",
-                           "MFMT 20260101000000 f\r\n", "MLSD\r\n", "MLST f\r\n",
-                           "OPTS UTF8 ON\r\n"}) {
+  for (const char* line :
+       {"EPSV\r\n", "EPRT |1|127.0.0.1|2000|\r\n", "MDTM f\r\n", "MFMT 20260101000000 f\r\n",
+        "MLSD\r\n", "MLST f\r\n", "OPTS UTF8 ON\r\n"}) {
     CFtpCommand original;
     EXPECT_FALSE(original.Parse(line)) << line;
     EXPECT_EQ(original.error, kParseUnknownCommand) << line;

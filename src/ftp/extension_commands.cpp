@@ -10,8 +10,8 @@
 #include "platform/local_time.h"
 #include "platform/socket.h"
 #include "vfs/file_helpers.h"
-#include "vfs/listing.h"
 #include "vfs/ftp_path.h"
+#include "vfs/listing.h"
 
 namespace zelm {
 namespace {
@@ -35,7 +35,8 @@ bool ParseUtc(std::string_view text, int64_t& seconds) {
   }
   const auto number = [&text](size_t at, size_t length) {
     uint16_t value = 0;
-    for (size_t i = at; i < at + length; ++i) value = static_cast<uint16_t>(value * 10 + (text[i] - '0'));
+    for (size_t i = at; i < at + length; ++i)
+      value = static_cast<uint16_t>(value * 10 + (text[i] - '0'));
     return value;
   };
   SystemTime utc;

@@ -156,10 +156,10 @@ std::string CFtpSession::PermFactsOf(const std::string& realPath, bool isDirecto
     uint32_t operation;
   };
   // RFC 3659's letters, each with the operation the command behind it needs here.
-  static constexpr Letter kFile[] = {{'a', kOpAppend}, {'d', kOpDelete}, {'f', kOpDelete},
-                                     {'r', kOpDownload}, {'w', kOpStore}};
-  static constexpr Letter kFolder[] = {{'c', kOpStore},   {'d', kOpRemoveDir}, {'e', kOpList},
-                                       {'f', kOpDelete},  {'l', kOpList},      {'m', kOpMakeDir},
+  static constexpr Letter kFile[] = {
+      {'a', kOpAppend}, {'d', kOpDelete}, {'f', kOpDelete}, {'r', kOpDownload}, {'w', kOpStore}};
+  static constexpr Letter kFolder[] = {{'c', kOpStore},  {'d', kOpRemoveDir}, {'e', kOpList},
+                                       {'f', kOpDelete}, {'l', kOpList},      {'m', kOpMakeDir},
                                        {'p', kOpDelete}};
   std::string perm;
   if (isDirectory) {
@@ -279,8 +279,8 @@ uint32_t CFtpSession::GetLoggedInSeconds() const {
   const int64_t at = loginCounter_.load();
   int64_t now = 0;
   int64_t frequency = 0;
-  if (!loggedIn_ || at == 0 || !ReadClockCounter(now) ||
-      !ReadClockFrequency(frequency) || frequency <= 0) {
+  if (!loggedIn_ || at == 0 || !ReadClockCounter(now) || !ReadClockFrequency(frequency) ||
+      frequency <= 0) {
     return 0;
   }
   return static_cast<uint32_t>((now - at) / frequency);
@@ -302,7 +302,8 @@ void CFtpSession::Greet() {
   // Urgent data (the Telnet Synch before an ABOR) arrives in its place in the stream instead
   // of being lost or read out of order.
   int error = 0;
-  if (GetHandle() != kInvalidSocket) SetSocketOption(GetHandle(), SocketOption::kUrgentInline, 1, error);
+  if (GetHandle() != kInvalidSocket)
+    SetSocketOption(GetHandle(), SocketOption::kUrgentInline, 1, error);
   loginTimer_.Restart();
   SendReply(220, nullptr);
   SetFlags(kFlagGreeted);

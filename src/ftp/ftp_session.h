@@ -260,9 +260,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void SetMlstFacts(uint32_t facts) { mlstFacts_ = facts; }
   uint32_t GetMlstFacts() const { return mlstFacts_; }
   // OPTS UTF8 ON: names in UTF-8 whatever "Code Page" says; OFF: the setting's again.
-  void UseUtf8Names(bool on) {
-    account_.fileSystem.SetCodePage(on ? 65001u : configuredCodePage_);
-  }
+  void UseUtf8Names(bool on) { account_.fileSystem.SetCodePage(on ? 65001u : configuredCodePage_); }
   // REST: where the next transfer starts.
   void SetRestartOffset(uint64_t offset) { restartOffset_ = offset; }
   // An upload command arrived: its stall timeout counts from now.

@@ -185,7 +185,7 @@ TEST(SessionLogin, APasswordLineIsMaskedInEveryShape) {
   CReplyLog log;
   CTestOwner owner;
   for (const std::string& line : {std::string("PASS se\0cret", 13), std::string("pass secret\rx"),
-                                 std::string("PASSsecret"), std::string("PASS  secret")}) {
+                                  std::string("PASSsecret"), std::string("PASS  secret")}) {
     CFtpSession session(&owner, 1);
     session.SetFlags(kFlagGreeted);
     Feed(session, "USER anna");

@@ -50,7 +50,8 @@ std::string EscapeLogText(std::string_view text, bool keepLineBreaks) {
     if (keepLineBreaks && byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
       out += "\r\n";
       ++i;
-    } else if (byte < 0x20 || byte == 0x7F || (byte == '\\' && i + 1 < text.size() && text[i + 1] == 'x')) {
+    } else if (byte < 0x20 || byte == 0x7F ||
+               (byte == '\\' && i + 1 < text.size() && text[i + 1] == 'x')) {
       char code[5];
       std::snprintf(code, sizeof code, "\\x%02x", byte);
       out += code;

@@ -43,7 +43,7 @@ TEST(SessionLog, ClientBytesAreEscapedInUserNamesAndText) {
       {"a\r\n", false, "a\\x0d\\x0a"},
       {std::string_view("n\0ul", 4), true, "n\\x00ul"},
       {"C:\\x41 and C:\\dir", true, "C:\\x5cx41 and C:\\dir"},  // a forged escape is escaped
-      {"\xc3\x84rger", true, "\xc3\x84rger"},                       // UTF-8 passes
+      {"\xc3\x84rger", true, "\xc3\x84rger"},                   // UTF-8 passes
   };
   for (const auto& c : cases) {
     EXPECT_EQ(EscapeLogText(c.text, c.keepLineBreaks), c.expected) << c.text;

@@ -44,7 +44,7 @@ struct AccountLimits {
 struct AccountUpdate {
   std::optional<AccountLimits> limits;
   std::optional<std::string> homeName;  // the home as the management server names it
-  std::string homeFolder;  // that home mapped below the main path; empty: none could be had
+  std::string homeFolder;    // that home mapped below the main path; empty: none could be had
   bool homeCreated = false;  // the folder was created for this login
   // Present for the answer to a login attempt: whether it was accepted.
   std::optional<bool> loginAccepted;

@@ -65,7 +65,8 @@ void CFtpSession::UseActivePort(uint32_t port) {
 }
 
 uint32_t CFtpSession::OpenPassivePort() {
-  const PassiveSettings passive = owner_ != nullptr ? owner_->GetPassiveSettings() : PassiveSettings{};
+  const PassiveSettings passive =
+      owner_ != nullptr ? owner_->GetPassiveSettings() : PassiveSettings{};
   CTransferEngine::Endpoints at = DataEndpoints();
   at.passivePorts = passive.ports;
   passiveReplyAddress_ = passive.replyAddress;
@@ -153,9 +154,9 @@ void CFtpSession::SendListing() {
   }
   options.namePattern = std::exchange(listingNames_, std::string());
   options.exactName = listingExactName_;
-  const bool complete = transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
-                                              &account_.fileSystem.GetCodePage(),
-                                              std::move(options));
+  const bool complete =
+      transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
+                            &account_.fileSystem.GetCodePage(), std::move(options));
   ResetTransfer(true);
   if (complete) {
     SendReply(226, nullptr);

@@ -73,12 +73,12 @@ bool CMServerLink::SendLoginRequest(std::string_view userName, std::string_view 
 
 int CMServerLink::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
   bool malformed = false;
-  const size_t missing =
-      CutPackets(data, length, consumed,
-                 [this](const MServerPacketHeader& header, uint8_t* body, uint32_t bodyLength) {
-                   OnPacket(header, body, bodyLength);
-                 },
-                 &malformed);
+  const size_t missing = CutPackets(
+      data, length, consumed,
+      [this](const MServerPacketHeader& header, uint8_t* body, uint32_t bodyLength) {
+        OnPacket(header, body, bodyLength);
+      },
+      &malformed);
   if (malformed) {
     // Bytes that are no packet: whatever follows them in the stream (a login answer, say)
     // cannot be told apart from more of the same. The link is made again from a clean start

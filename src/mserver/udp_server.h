@@ -105,7 +105,8 @@ class CUdpServer final {
   uint32_t NextScanAddress();
   // Acts on one received datagram of `length` bytes from `sender`: a query asks for an
   // answer (the caller sends it), an announcement with a usable port from this host or one
-  // of its local networks goes to the handler, anything else is ignored. Needs no socket (fuzz targets call it directly).
+  // of its local networks goes to the handler, anything else is ignored. Needs no socket (fuzz
+  // targets call it directly).
   DatagramAction OnDatagram(const uint8_t* data, size_t length, const SocketAddress& sender);
   // Closes both sockets (their selection cleared first), forgets the event object and the
   // scan list.
@@ -132,10 +133,10 @@ class CUdpServer final {
   SocketHandle broadcast_ = kInvalidSocket;
   SocketHandle multicast_ = kInvalidSocket;
   std::shared_ptr<CEventObject> event_;
-  std::vector<uint32_t> scanBases_;  // host order, one per /16
+  std::vector<uint32_t> scanBases_;     // host order, one per /16
   std::vector<LocalNetwork> networks_;  // read with the scan bases and at socket creation
   bool networksRead_ = false;
-  size_t scanBase_ = 0;              // index of the base being walked
+  size_t scanBase_ = 0;  // index of the base being walked
   bool scanStarted_ = false;
   uint32_t scanThird_ = 0;
   uint32_t scanFourth_ = 0;

@@ -35,7 +35,7 @@ TEST(TcpOwner, TheClientEndOfALoopbackConnectionIsOurs) {
 TEST(TcpOwner, MalformedLinesAreSkipped) {
   const std::string table =
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n"
-      "   0: 0300007F:0050 0100007F:1F90\n"                                   // cut short
+      "   0: 0300007F:0050 0100007F:1F90\n"  // cut short
       "   1: 0300007F:0050 0100007F:1F90 01 00000000:00000000 00:00000000 00000000 x12\n"
       "   2: 0300007F:0050 0100007F:1F90 01 00000000:00000000 00:00000000 00000000 1000 0\n";
   EXPECT_EQ(ParseTcpSocketOwner(table, "127.0.0.3", 80, 8080), 1000u);

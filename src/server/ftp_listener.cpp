@@ -145,7 +145,9 @@ void CFtpListener::OnLoginFailed(CFtpSession& session) {
   }
 }
 
-void CFtpListener::OnLoginSucceeded(CFtpSession& session) { guard_.RecordSuccess(session.GetPeer()); }
+void CFtpListener::OnLoginSucceeded(CFtpSession& session) {
+  guard_.RecordSuccess(session.GetPeer());
+}
 
 bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
   // SECURITY: no pause here, whatever arrives: the listener's thread also serves the

@@ -299,7 +299,8 @@ TEST_F(ListenerTest, ConfigurationClosesAndReopensTheListener) {
   std::filesystem::create_directory(main);
   const std::string roots = folder_.Path();  // the operator's roots: the test's folder
   ASSERT_TRUE(WriteSetting("Main Path Roots", roots.c_str(),
-                           static_cast<uint32_t>(roots.size() + 1), SETTING_STRING | SETTING_CREATE));
+                           static_cast<uint32_t>(roots.size() + 1),
+                           SETTING_STRING | SETTING_CREATE));
   peer_.Send(EncodeConfiguration({ServiceRecord{{1, 0, 9, 0, 0, 0}}, main}));
   ASSERT_TRUE(WaitUntil([this] { return listener_->IsListening() && GetMaxConnection() == 9; }));
   EXPECT_EQ(listener_->GetListenPort(), port);

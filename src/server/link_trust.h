@@ -65,7 +65,6 @@ MainPathVerdict CheckMainPath(std::string_view mainPath, const DriveLookup& driv
 // Whether `linuxPath` (mapped, absolute) is one of `roots` or lies below one (with
 // `strictly`: lies below one and is none of them), as text and as real path alike. A path
 // that does not exist yet is judged by the real path of its deepest existing folder.
-bool LiesWithin(const std::string& linuxPath, const std::vector<std::string>& roots,
-                bool strictly);
+bool LiesWithin(const std::string& linuxPath, const std::vector<std::string>& roots, bool strictly);
 
 }  // namespace zelm

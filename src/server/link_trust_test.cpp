@@ -43,7 +43,7 @@ TEST_F(LinkTrustTest, ANewMainPathMustBeAnExistingFolderBelowTheRootsAndNoSystem
   } cases[] = {
       {tree_.Path("srv/cafe"), V::kAccepted},
       {"D:\\cafe", V::kAccepted},
-      {tree_.Path("srv"), V::kSystemFolder},  // a root, but it holds the settings folder
+      {tree_.Path("srv"), V::kSystemFolder},        // a root, but it holds the settings folder
       {tree_.Path("srv/state/ftp"), V::kAccepted},  // below the settings folder: no data there
       {"/", V::kSystemFolder},
       {"/etc", V::kSystemFolder},
@@ -51,7 +51,7 @@ TEST_F(LinkTrustTest, ANewMainPathMustBeAnExistingFolderBelowTheRootsAndNoSystem
       {"/usr/share", V::kSystemFolder},
       {"/lib64", V::kSystemFolder},
       {"/proc/self/root", V::kSystemFolder},
-      {tree_.Path("srv/state"), V::kSystemFolder},   // the settings themselves
+      {tree_.Path("srv/state"), V::kSystemFolder},  // the settings themselves
       {tree_.Path("srv/cafe/../state"), V::kSystemFolder},
       {tree_.Path("outside"), V::kOutsideRoots},
       {tree_.Path("srv/escape"), V::kOutsideRoots},  // a link out of the root

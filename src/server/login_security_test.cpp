@@ -38,8 +38,8 @@ class LoginSecurityTest : public ListenerTest {
     EXPECT_TRUE(packet);
     if (!packet) return {};
     from = peer_.Count();
-    const auto request = DecodeLoginRequest(packet->body.data(),
-                                            static_cast<uint32_t>(packet->body.size()));
+    const auto request =
+        DecodeLoginRequest(packet->body.data(), static_cast<uint32_t>(packet->body.size()));
     EXPECT_TRUE(request);
     return request ? *request : LoginRequest{};
   }
@@ -187,8 +187,9 @@ TEST_F(LoginSecurityTest, RenameSourceAndDataPortDoNotSurviveANewLogin) {
   ASSERT_TRUE(WriteTextFile(folder_ / "main/bob/secret.txt", "bob's"));
   EXPECT_EQ(client->Command("RNFR secret.txt").substr(0, 4), "350 ");
   LoopbackListener dataPort;
-  EXPECT_EQ(client->Command("PORT 127,0,0,1," + std::to_string(dataPort.port >> 8) + "," +
-                            std::to_string(dataPort.port & 0xFF))
+  EXPECT_EQ(client
+                ->Command("PORT 127,0,0,1," + std::to_string(dataPort.port >> 8) + "," +
+                          std::to_string(dataPort.port & 0xFF))
                 .substr(0, 4),
             "200 ");
   EXPECT_EQ(client->Command("REIN"), "220 Service ready for new user.\r\n");

@@ -42,8 +42,7 @@ std::string SetUpHomeFolder(const std::string& homeName, bool& created) {
       IsSystemFolder(mainFolder, ProtectedDataFolders()) ||
       !MapManagedPath(homeName, DriveSetting, mainFolder, folder) ||
       !LiesWithin(folder, {mainFolder}, true)) {
-    PostLog("Home folder '" + homeName + "' refused: not below the main path '" + main +
-                "'\r\n",
+    PostLog("Home folder '" + homeName + "' refused: not below the main path '" + main + "'\r\n",
             {}, 0);
     return {};
   }
@@ -261,8 +260,8 @@ void CManagementRouter::ApplyConfiguration(const ServiceRecord& record,
     // SECURITY: the main path is the operator's: the link may move it only to an existing
     // folder below "Main Path Roots" that is no system folder; nothing is created for it.
     std::string folder;
-    const MainPathVerdict verdict = CheckMainPath(*mainPath, DriveSetting, MainPathRoots(DriveSetting),
-                                                  ProtectedDataFolders(), folder);
+    const MainPathVerdict verdict = CheckMainPath(
+        *mainPath, DriveSetting, MainPathRoots(DriveSetting), ProtectedDataFolders(), folder);
     if (verdict == MainPathVerdict::kAccepted) {
       SetMainPath(mainPath->c_str());
       PostLog("Main path set to '" + *mainPath + "' by the management server\r\n", {},

@@ -40,7 +40,8 @@ class CSessionRegistry final {
   // Admits a new session unless `limit` open sessions exist already: `make` builds it with a
   // fresh identifier, `attach` gives it its connection (false: the session is dropped). The
   // session, or null when the limit was reached (`overLimit` set) or attaching failed.
-  CFtpSession* Admit(uint32_t limit, const std::function<std::unique_ptr<CFtpSession>(uint32_t)>& make,
+  CFtpSession* Admit(uint32_t limit,
+                     const std::function<std::unique_ptr<CFtpSession>(uint32_t)>& make,
                      const std::function<bool(CFtpSession&)>& attach, bool& overLimit);
 
   // Gives `session` a fresh identifier (unique among live sessions, never 0) and returns it.

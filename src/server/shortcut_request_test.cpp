@@ -6,7 +6,6 @@
 #include <string>
 
 #include "platform/files.h"
-
 #include "vfs/test_tree.h"
 
 namespace zelm {

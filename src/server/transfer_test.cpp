@@ -197,9 +197,10 @@ TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
   SetDword("Extensions", 1);
   Start();
   auto client = Connect();
-  EXPECT_EQ(client->Command("FEAT"),
-            "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n MLST type*;size*;modify*;perm*;\r\n"
-            " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n");
+  EXPECT_EQ(
+      client->Command("FEAT"),
+      "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n MLST type*;size*;modify*;perm*;\r\n"
+      " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n");
   Login(*client, "bob", "secret");
   WriteFile(home_ / "a.txt", "hello");
 
@@ -213,7 +214,8 @@ TEST_F(TransferTest, TheLaterRfcsCommandsWithTheSwitchOn) {
   CloseSocket(data);
   EXPECT_EQ(client->ReadReply(), "226 Transfer complete.\r\n");
   EXPECT_EQ(client->Command("EPSV 2"), "522 Network protocol not supported, use (1)\r\n");
-  EXPECT_EQ(client->Command("EPRT |2|::1|2000|"), "522 Network protocol not supported, use (1)\r\n");
+  EXPECT_EQ(client->Command("EPRT |2|::1|2000|"),
+            "522 Network protocol not supported, use (1)\r\n");
   EXPECT_EQ(client->Command("EPRT |1|10.0.0.1|2000|"),
             "500 'EPRT |1|10.0.0.1|2000|': Invalid PORT address.\r\n");
   for (const char* bad : {"EPRT |1|127.0.0.1|80|", "EPRT |1|127.0.0.1|2000", "EPRT x"}) {
@@ -297,8 +299,8 @@ TEST_F(TransferTest, Cp1252AndUtf8ClientsSeeTheSameNames) {
 TEST_F(TransferTest, TheSwitchOffKeepsTheOriginalCommandTable) {
   auto client = LoggedIn();
   for (const char* line : {"EPSV", "MDTM a.txt"}) {
-    EXPECT_EQ(client->Command(line),
-              std::string("500 '") + line + "': Command syntax error in parameters or arguments\r\n")
+    EXPECT_EQ(client->Command(line), std::string("500 '") + line +
+                                         "': Command syntax error in parameters or arguments\r\n")
         << line;
   }
   EXPECT_EQ(client->Command("SITE CHMOD 644 a.txt"), "200 'SITE': Command okay.\r\n");

@@ -54,10 +54,9 @@ TEST(PassivePort, RandomPortsStayInTheirRangeAndFollowNoSequence) {
     uint32_t first;
     uint32_t last;
   } cases[] = {
-      {{40000, 40009}, 40000, 40009},
-      {{1500, 65535}, 1500, 65535},
-      {{0, 70000}, 1500, 65535},      // a bad range reads as the default
-      {{5000, 4000}, 5000, 65535},    // a maximum below the minimum
+      {{40000, 40009}, 40000, 40009}, {{1500, 65535}, 1500, 65535},
+      {{0, 70000}, 1500, 65535},    // a bad range reads as the default
+      {{5000, 4000}, 5000, 65535},  // a maximum below the minimum
       {{2121, 2121}, 2121, 2121},
   };
   for (const auto& c : cases) {

@@ -119,8 +119,7 @@ int Listener(const Console& console, bool activate, std::ostream& out, std::ostr
   return 0;
 }
 
-int Log(const Console& console, bool follow, bool passwords, std::ostream& out,
-        std::ostream& err) {
+int Log(const Console& console, bool follow, bool passwords, std::ostream& out, std::ostream& err) {
   const std::string clear = passwords ? "passwords=1" : "";
   std::string path = "/api/log" + (passwords ? "?" + clear : "");
   bool first = true;
@@ -158,8 +157,8 @@ int LoginLink(const Console& console, std::ostream& out, std::ostream& err) {
     err << "zelmftpctl: " << Unanswered(console, result) << "\n";
     return 1;
   }
-  out << "Open this link in a browser (it works once, within "
-      << answer.value("seconds", 0) << " s):\n"
+  out << "Open this link in a browser (it works once, within " << answer.value("seconds", 0)
+      << " s):\n"
       << console.Url() << answer.value("path", "").substr(1) << "\n";
   return 0;
 }

@@ -51,8 +51,8 @@ std::optional<std::string> CConsoleSessions::OpenSessionLocked(const std::string
   std::string cookie = RandomHex(kSecretBytes);
   if (cookie.empty()) return std::nullopt;
   for (auto it = sessions_.begin(); it != sessions_.end();) {
-    it = nowMs - it->second.lastSeenMs > kBrowserSessionIdleMs ? sessions_.erase(it)
-                                                               : std::next(it);
+    it =
+        nowMs - it->second.lastSeenMs > kBrowserSessionIdleMs ? sessions_.erase(it) : std::next(it);
   }
   while (sessions_.size() >= kMaxBrowserSessions) {
     auto oldest = sessions_.begin();

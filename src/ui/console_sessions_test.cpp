@@ -61,7 +61,8 @@ TEST(ConsoleSessions, WrongPasswordsLockTheirSourceOutForAWhile) {
   EXPECT_TRUE(sessions.MayTryPassword("a", 10 + kConsoleLockoutMs, wait));
   // After the wait a fresh count begins; a right password clears it.
   EXPECT_FALSE(sessions.RecordFailure("a", 11 + kConsoleLockoutMs));
-  for (int i = 2; i < kConsoleFailureLimit; ++i) sessions.RecordFailure("a", 12 + kConsoleLockoutMs);
+  for (int i = 2; i < kConsoleFailureLimit; ++i)
+    sessions.RecordFailure("a", 12 + kConsoleLockoutMs);
   sessions.RecordSuccess("a");
   EXPECT_FALSE(sessions.RecordFailure("a", 13 + kConsoleLockoutMs));
 }

@@ -166,7 +166,8 @@ CControlDlg::Caller CControlDlg::Identify(const HttpRequest& request) {
     std::string_view part(cookies.data() + at, end - at);
     while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
     if (part.substr(0, name.size()) == name) {
-      caller.session = sessions_.Find(std::string(part.substr(name.size())), MonotonicMilliseconds());
+      caller.session =
+          sessions_.Find(std::string(part.substr(name.size())), MonotonicMilliseconds());
       if (caller.session) break;
     }
     at = end + 1;
@@ -175,13 +176,14 @@ CControlDlg::Caller CControlDlg::Identify(const HttpRequest& request) {
 }
 
 std::string CControlDlg::Describe(const Caller& caller) const {
-  if (caller.session) return "browser session " + std::to_string(*caller.session) + " from " + caller.where;
+  if (caller.session)
+    return "browser session " + std::to_string(*caller.session) + " from " + caller.where;
   if (caller.token) {
     std::string who = "zelmftpctl";
     if (caller.request != nullptr) {
-      if (const auto uid = FindTcpSocketOwner(caller.request->remoteAddress,
-                                              caller.request->remotePort,
-                                              caller.request->localPort)) {
+      if (const auto uid =
+              FindTcpSocketOwner(caller.request->remoteAddress, caller.request->remotePort,
+                                 caller.request->localPort)) {
         who += " (uid " + std::to_string(*uid) + ")";
       }
     }
@@ -250,15 +252,16 @@ bool CControlDlg::AllowPasswordTry(const Caller& caller, HttpResponse& response)
   const std::string source = caller.request->remoteAddress;
   if (sessions_.MayTryPassword(source, MonotonicMilliseconds(), waitMs)) return true;
   const int64_t seconds = (waitMs + 999) / 1000;
-  SetJson(response, {{"result", "locked"},
-                     {"message", "Too many wrong passwords: try again in " +
-                                     std::to_string(seconds) + " s"}},
+  SetJson(response,
+          {{"result", "locked"},
+           {"message", "Too many wrong passwords: try again in " + std::to_string(seconds) + " s"}},
           429);
   return false;
 }
 
 void CControlDlg::CountPasswordFailure(const Caller& caller, const char* where) {
-  const bool locked = sessions_.RecordFailure(caller.request->remoteAddress, MonotonicMilliseconds());
+  const bool locked =
+      sessions_.RecordFailure(caller.request->remoteAddress, MonotonicMilliseconds());
   LogAction(caller, std::string("wrong administrator password (") + where + ")");
   if (locked) {
     LogAction(caller, "password tries from " + caller.request->remoteAddress + " locked for " +
@@ -309,10 +312,10 @@ void CControlDlg::ServeLoginPage(const std::string& message, int status,
   response.status = status;
   response.contentType = std::string(type);
   // The message is one of ours; nothing the request sent goes into the page.
-  response.body = Replace(Replace(Replace(std::string(content), "{{MESSAGE_HIDDEN}}",
-                                          message.empty() ? " hidden" : ""),
-                                  "{{MESSAGE}}", message),
-                          "{{VERSION}}", options_.version);
+  response.body = Replace(
+      Replace(Replace(std::string(content), "{{MESSAGE_HIDDEN}}", message.empty() ? " hidden" : ""),
+              "{{MESSAGE}}", message),
+      "{{VERSION}}", options_.version);
 }
 
 void CControlDlg::RedeemLoginKey(const Caller& caller, HttpResponse& response) {
@@ -407,7 +410,8 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
     if (asset != "/login.html" && ConsolePageAsset(asset, content, type)) {
       response.contentType = std::string(type);
       response.body = std::string(content);
-      if (asset == "/index.html") response.body = Replace(response.body, "{{VERSION}}", options_.version);
+      if (asset == "/index.html")
+        response.body = Replace(response.body, "{{VERSION}}", options_.version);
       return;
     }
     return SetError(response, 404, "Not found");
@@ -458,8 +462,8 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
     const std::string key = sessions_.IssueLoginKey(MonotonicMilliseconds());
     if (key.empty()) return SetError(response, 500, "No random numbers for a key");
     LogAction(caller, "one-time login link issued");
-    return SetJson(response, {{"path", "/login?key=" + key},
-                              {"seconds", kLoginKeyLifetimeMs / 1000}});
+    return SetJson(response,
+                   {{"path", "/login?key=" + key}, {"seconds", kLoginKeyLifetimeMs / 1000}});
   }
   if (path == "/api/logout") {
     if (caller.session) {
@@ -467,8 +471,9 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
       sessions_.CloseSession(*caller.session);
       UpdateClearTextFlag();
     }
-    response.headers.emplace_back("Set-Cookie", std::string(kConsoleCookie) +
-                                                    "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+    response.headers.emplace_back(
+        "Set-Cookie",
+        std::string(kConsoleCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
     return SetJson(response, {{"signedOut", true}});
   }
   if (path == "/api/authenticate") return Authenticate(caller, response);

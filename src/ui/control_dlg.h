@@ -39,11 +39,11 @@
 // held with another lock.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <atomic>
 #include <string>
 #include <thread>
 #include <utility>

@@ -127,7 +127,8 @@ class ControlDlgTest : public ::testing::Test {
   std::unique_ptr<CControlDlg> dialog_;
 };
 
-TEST_F(ControlDlgTest, SessionEntriesReachTheLogAtTheFlushAndPasswordsOnlyForTheAuthenticatedBrowser) {
+TEST_F(ControlDlgTest,
+       SessionEntriesReachTheLogAtTheFlushAndPasswordsOnlyForTheAuthenticatedBrowser) {
   const std::string browser = SignIn();
   const std::string other = SignIn();
   ASSERT_FALSE(browser.empty());
@@ -155,7 +156,8 @@ TEST_F(ControlDlgTest, SessionEntriesReachTheLogAtTheFlushAndPasswordsOnlyForThe
   PostLog("PASS hunter2\r\n", "bob", kPeer, "PASS ******\r\n");
   dialog_->OnTimer();
   const std::string since = "/api/log?since=" + std::to_string(position);
-  EXPECT_EQ(CallJson("GET", since, nullptr, browser)["text"], "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
+  EXPECT_EQ(CallJson("GET", since, nullptr, browser)["text"],
+            "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
   // Only that browser: another one, and zelmftpctl, get the masked entry.
   EXPECT_EQ(CallJson("GET", since, nullptr, other)["text"], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
   EXPECT_EQ(CallJson("GET", since)["text"], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
@@ -181,7 +183,7 @@ TEST_F(ControlDlgTest, SessionEntriesReachTheLogAtTheFlushAndPasswordsOnlyForThe
   // The clear itself is logged, with who did it.
   log = CallJson("GET", "/api/log");
   EXPECT_NE(log["text"].get<std::string>().find("Console: log cleared by browser session 1 from "
-                                                 "127.0.0.1:50000"),
+                                                "127.0.0.1:50000"),
             std::string::npos)
       << log["text"];
 }
@@ -245,7 +247,8 @@ TEST_F(ControlDlgTest, ListenerStatusAndStopCommands) {
        {"service deactivated", "service activated", "service stopped (End FTP Session)"}) {
     EXPECT_NE(log.find(std::string("Console: ") + action + " by zelmftpctl from 127.0.0.1:50000"),
               std::string::npos)
-        << action << "\n" << log;
+        << action << "\n"
+        << log;
   }
 }
 

@@ -66,8 +66,8 @@ bool HasInvalidNameChars(std::string_view name) {
 bool IsNameWindowsRefuses(std::string_view name) {
   if (name.empty() || name.back() == '.' || name.back() == ' ') return true;
   for (char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"/\\|?*").find(c) !=
-                                                    std::string_view::npos) {
+    if (static_cast<unsigned char>(c) < 0x20 ||
+        std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) {
       return true;
     }
   }
@@ -76,8 +76,8 @@ bool IsNameWindowsRefuses(std::string_view name) {
   for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
     if (EqualsNoCase(base, device)) return true;
   }
-  if (base.size() == 4 && (EqualsNoCase(base.substr(0, 3), "COM") ||
-                           EqualsNoCase(base.substr(0, 3), "LPT"))) {
+  if (base.size() == 4 &&
+      (EqualsNoCase(base.substr(0, 3), "COM") || EqualsNoCase(base.substr(0, 3), "LPT"))) {
     return base[3] >= '1' && base[3] <= '9';
   }
   return false;

@@ -162,12 +162,28 @@ TEST(FileSystem, NamesWindowsRefusesAreKnown) {
     const char* name;
     bool refused;
   } cases[] = {
-      {"report.txt", false}, {"Ärger \"quoted\" dir", true}, {"a:b", true},  {"q*", true},
-      {"x<y", true},         {"p|q", true},                    {"a?", true},   {"tab\tx", true},
-      {"dot.", true},        {"blank ", true},                 {"", true},     {"CON", true},
-      {"con.txt", true},     {"Nul", true},                    {"COM1", true}, {"lpt9.log", true},
-      {"COM0", false},       {"COM10", false},                 {"CONSOLE", false},
-      {"aux file", false},   {"Ärger dir", false},             {".profile", false},
+      {"report.txt", false},
+      {"Ärger \"quoted\" dir", true},
+      {"a:b", true},
+      {"q*", true},
+      {"x<y", true},
+      {"p|q", true},
+      {"a?", true},
+      {"tab\tx", true},
+      {"dot.", true},
+      {"blank ", true},
+      {"", true},
+      {"CON", true},
+      {"con.txt", true},
+      {"Nul", true},
+      {"COM1", true},
+      {"lpt9.log", true},
+      {"COM0", false},
+      {"COM10", false},
+      {"CONSOLE", false},
+      {"aux file", false},
+      {"Ärger dir", false},
+      {".profile", false},
   };
   for (const auto& c : cases) EXPECT_EQ(IsNameWindowsRefuses(c.name), c.refused) << c.name;
   EXPECT_EQ(LastPathComponent("a/b/"), "b");

@@ -223,11 +223,20 @@ TEST(Listing, WildcardsMatchIgnoringLetterCase) {
     const char* pattern;
     bool matches;
   } cases[] = {
-      {"report.txt", "*.txt", true}, {"REPORT.TXT", "*.txt", true}, {"report.txt", "*.log", false},
-      {"a.txt", "?.txt", true},      {"ab.txt", "?.txt", false},    {"x", "*", true},
-      {"", "*", true},               {"abc", "a*c", true},          {"abcbc", "a*bc", true},
-      {"abd", "a*c", false},         {"a.b.c", "*.*", true},        {"txt", "*.txt", false},
-      {"aaaaaaaaab", "*a*a*a*a*b", true}, {"aaaaaaaaaa", "*a*a*a*a*b", false},
+      {"report.txt", "*.txt", true},
+      {"REPORT.TXT", "*.txt", true},
+      {"report.txt", "*.log", false},
+      {"a.txt", "?.txt", true},
+      {"ab.txt", "?.txt", false},
+      {"x", "*", true},
+      {"", "*", true},
+      {"abc", "a*c", true},
+      {"abcbc", "a*bc", true},
+      {"abd", "a*c", false},
+      {"a.b.c", "*.*", true},
+      {"txt", "*.txt", false},
+      {"aaaaaaaaab", "*a*a*a*a*b", true},
+      {"aaaaaaaaaa", "*a*a*a*a*b", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MatchesWildcard(c.name, c.pattern), c.matches) << c.name << " " << c.pattern;
