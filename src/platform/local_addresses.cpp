@@ -54,20 +54,6 @@ std::vector<uint32_t> ReadAndParse(const char* path,
 
 }  // namespace
 
-std::vector<uint32_t> ListInterfaceAddresses() {
-  std::vector<uint32_t> addresses;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return addresses;
-  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-    if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
-    const uint32_t address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
-    if (address != 0 && !IsLoopback(address)) addresses.push_back(address);
-  }
-  freeifaddrs(list);
-  return addresses;
-}
-
 std::vector<LocalNetwork> ListInterfaceNetworks() {
   std::vector<LocalNetwork> networks;
   ifaddrs* list = nullptr;
@@ -84,6 +70,12 @@ std::vector<LocalNetwork> ListInterfaceNetworks() {
   }
   freeifaddrs(list);
   return networks;
+}
+
+std::vector<uint32_t> ListInterfaceAddresses() {
+  std::vector<uint32_t> addresses;
+  for (const LocalNetwork& network : ListInterfaceNetworks()) addresses.push_back(network.address);
+  return addresses;
 }
 
 std::vector<uint32_t> ParseDefaultGateways(std::string_view routeTable) {
