@@ -174,7 +174,8 @@ class Links(unittest.TestCase):
                     server.sock.sendall(login_request("demo", "demo", 1))
                     self.assertEqual(server.login_answer(), (1, 1))
                     continue
-                self.assertIn("refused a link from %s:" % source, daemon.text())
+                wait_for(lambda: "refused a link from %s:" % source in daemon.text(),
+                         "the refusal in the log\n" + daemon.text())
                 status = daemon.run("status")
                 self.assertIn("links 0\tlinks refused 1 (address not admitted)", status.stdout)
                 daemon.stop()

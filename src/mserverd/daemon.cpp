@@ -398,8 +398,8 @@ void CMServerDaemon::AcceptLinks() {
     // SECURITY: only the FTP servers named may link; the others are closed before a byte of
     // theirs is read.
     if (!IsAdmitted(address)) {
+      NoteRefusedLink(peerText);  // logged before the peer can see the close
       CloseSocket(socket);
-      NoteRefusedLink(peerText);
       ++refused;
       continue;
     }
