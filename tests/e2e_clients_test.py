@@ -1,6 +1,7 @@
 """End-to-end: today's clients against the built zelmftp with "Extensions" on (the default):
-curl (EPSV, -R keeping the time, --ftp-create-dirs, -C -), lftp (ls -la, mirror), Python's
-ftplib (MLSD, MDTM/MFMT, abort() during a large download), a BSD-style ABOR sent with Telnet
+curl (EPSV, -R keeping the time, --ftp-create-dirs, -C - both ways), lftp (ls -la, mirror,
+interrupted gets resumed, UTF-8 names with and without OPTS UTF8), Python's ftplib (MLSD,
+MDTM/MFMT, abort() during a large download and during uploads), a BSD-style ABOR sent with Telnet
 IP and an urgent Data Mark, rclone's FTP backend (copy, sync, lsl, check, moveto, delete),
 ncftpput/ncftpget -R, and the npm package basic-ftp (tests/clients/). Names carry blanks and
 UTF-8.
@@ -80,6 +81,13 @@ class Clients(unittest.TestCase):
         with open(fetched, "rb") as a, open(source, "rb") as b:
             self.assertEqual(a.read(), b.read())
 
+        # -C - -T resumes a cut upload from the size the server reports.
+        with open(stored, "r+b") as f:
+            f.truncate(120000)
+        self.curl("-C", "-", "-T", source, self.url + "new%20dir/sub/up.bin")
+        with open(stored, "rb") as a, open(source, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
     def test_ftplib_mlsd_times_and_utf8_names(self):
         with open(os.path.join(self.home, NAME), "wb") as f:
             f.write(b"12345")
@@ -115,6 +123,32 @@ class Clients(unittest.TestCase):
         self.assertLess(took, 5, "the download stopped within %.3f s" % took)
         self.assertEqual(ftp.sendcmd("NOOP"), "200 'NOOP': Command okay.")  # still in step
 
+    def test_ftplib_abort_during_an_upload_keeps_the_partial_file_rules(self):
+        ftp = self.ftp()
+        ftp.voidcmd("TYPE I")
+        # (name, what was there, REST offset, what stays after the ABOR)
+        cases = (("fresh.bin", None, None, None),
+                 ("old.bin", b"old contents", None, b"old contents"),
+                 ("resumed.bin", b"first part|", 11, b"first part|"))
+        for name, before, offset, after in cases:
+            with self.subTest(name):
+                path = os.path.join(self.home, name)
+                if before is not None:
+                    with open(path, "wb") as f:
+                        f.write(before)
+                data = ftp.transfercmd("STOR " + name, offset)
+                data.sendall(b"x" * 300000)  # the client never ends the upload itself
+                reply = ftp.abort()
+                self.assertTrue(reply.startswith("426"), reply)
+                self.assertEqual(ftp.getresp(), "226 ABOR command successful.")
+                data.close()
+                self.assertEqual(ftp.sendcmd("NOOP"), "200 'NOOP': Command okay.")
+                if after is None:
+                    self.assertFalse(os.path.exists(path))
+                else:
+                    with open(path, "rb") as f:
+                        self.assertEqual(f.read(), after)
+
     def test_an_abor_with_telnet_interrupt_and_synch_is_an_abor(self):
         ftp = self.ftp()
         ftp.sendcmd("PASV")  # a data connection is awaited by the RETR below
@@ -131,21 +165,67 @@ class Clients(unittest.TestCase):
         self.assertEqual(ftp.sendcmd("NOOP"), "200 'NOOP': Command okay.")
         self.assertNotIn("425", self.server.journal())  # the wait was given up
 
+    def lftp(self, script, server=None):
+        server = server or self.server
+        script = ("set cmd:fail-exit yes; set net:max-retries 1; set ftp:ssl-allow no; %s; quit"
+                  % script)
+        run = subprocess.run(["lftp", "-u", "bob,secret", "-p", str(server.port), "-e", script,
+                              "127.0.0.1"], capture_output=True, text=True, errors="replace",
+                             timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr + server.journal()[-2000:])
+        return run.stdout
+
+    def test_lftp_interrupted_gets_are_aborted_in_step_and_resumed(self):
+        with open(os.path.join(self.home, "big.bin"), "wb") as f:
+            f.truncate(1 << 30)  # 1 GiB, sparse
+        middle = os.urandom(4 << 20)
+        with open(os.path.join(self.home, "mid.bin"), "wb") as f:
+            f.write(middle)
+        # "kill" interrupts a job as Ctrl-C does: lftp sends ABOR and goes on in the session.
+        started = time.monotonic()
+        said = self.lftp("set net:limit-rate 256K; lcd %s; get big.bin &; sleep 1; kill all; "
+                         "sleep 1; quote NOOP; get mid.bin &; sleep 2; kill all; sleep 1; "
+                         "set net:limit-rate 0; get -c mid.bin" % self.work)
+        took = time.monotonic() - started
+        self.assertIn("200 'NOOP': Command okay.", said)  # the NOOP's own reply
+        with open(os.path.join(self.work, "mid.bin"), "rb") as f:
+            self.assertEqual(f.read(), middle)
+        journal = self.server.journal()
+        self.assertIn("(bob): ABOR", journal)
+        self.assertIn("(bob): REST ", journal)
+        # At 256 KiB/s the 1 GiB would take more than an hour; the sleeps take 5 s.
+        self.assertLess(took, 60)
+
+    def test_lftp_with_and_without_utf8_on_both_code_pages(self):
+        # (the server's "Code Page", lftp's settings): lftp's own names are UTF-8 throughout.
+        cases = ((1252, "set ftp:use-utf8 off; set ftp:charset cp1252"),  # a cp1252 client
+                 (1252, "set ftp:use-utf8 on"),  # OPTS UTF8 ON
+                 (0, "set ftp:use-utf8 off"))  # bytes pass unchanged
+        with open(os.path.join(self.work, NAME), "w") as f:
+            f.write("x")
+        for codePage, settings in cases:
+            with self.subTest(codePage=codePage, settings=settings):
+                server = ServerFixture({"bob": ("secret", "bob", ALL)},
+                                       dwords={"Code Page": codePage})
+                self.addCleanup(server.close)
+                home = os.path.join(server.main, "bob")
+                os.makedirs(home)
+                listed = self.lftp("%s; lcd %s; put '%s'; cls -1" % (settings, self.work, NAME),
+                                   server)
+                self.assertEqual(os.listdir(home), [NAME])
+                self.assertEqual(listed, NAME + "\n")
+                self.assertEqual(server.stop(), 0)
+
     def test_lftp_lists_with_options_and_mirrors_both_ways(self):
         local = os.path.join(self.work, "tree")
         os.makedirs(os.path.join(local, "deep dir"))
         for path, text in ((NAME, "one"), ("deep dir/two.txt", "two")):
             with open(os.path.join(local, path), "w") as f:
                 f.write(text)
-        script = ("set cmd:fail-exit yes; set net:max-retries 1; set ftp:ssl-allow no; "
-                  "mirror -R %s up; ls -la up; mirror up %s; quit"
-                  % (local, os.path.join(self.work, "back")))
-        run = subprocess.run(["lftp", "-u", "bob,secret", "-p", str(self.server.port),
-                              "-e", script, "127.0.0.1"], capture_output=True, text=True,
-                             timeout=120)
-        self.assertEqual(run.returncode, 0, run.stderr + self.server.journal()[-2000:])
-        self.assertIn(NAME, run.stdout)
-        self.assertIn("deep dir", run.stdout)
+        listed = self.lftp("mirror -R %s up; ls -la up; mirror up %s"
+                           % (local, os.path.join(self.work, "back")))
+        self.assertIn(NAME, listed)
+        self.assertIn("deep dir", listed)
         with open(os.path.join(self.work, "back", "deep dir", "two.txt")) as f:
             self.assertEqual(f.read(), "two")
         with open(os.path.join(self.home, "up", NAME)) as f:

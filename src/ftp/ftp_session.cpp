@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "ftp/command_handlers.h"
 #include "ftp/session_log.h"
@@ -546,6 +547,7 @@ void CFtpSession::Tick() {
       uploadTimer_.ElapsedSeconds() >= kUploadStallTimeout) {
     ResetTransfer(true);
     SendErrorReply(kReplyTransferStalled, nullptr);
+    if (std::exchange(abortRequested_, false)) SendText(226, "ABOR command successful.");
   }
   if (PassiveListenerWaits() && passiveTimer_.ElapsedSeconds() >= kDataConnectionTimeout) {
     // SECURITY: a passive port is not left open for whoever comes along later.
@@ -620,7 +622,7 @@ constexpr std::string_view kMaskedPassword = "PASS ******";
 }  // namespace
 
 bool CFtpSession::IsWaitingForAnswer() const {
-  if (HasFlag(kFlagCommandPending)) return true;
+  if (HasFlag(kFlagCommandPending) || abortRequested_) return true;
   const uint32_t kind = transferKind_.load();
   return HasFlag(kFlagBusy) && (kind == kTransferLoginAwaited || kind == kTransferLoginDelayed);
 }

@@ -328,8 +328,9 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // logged in after loginTimeout_ seconds (0: no limit) is closed. Commands do not restart it.
   bool extensions_ = false;
   bool epsvAll_ = false;
-  bool abortRequested_ = false;  // ABOR came during the download under way
-  bool rerun_ = false;           // a command runs again after its rights answer
+  // ABOR came during the transfer under way: its replies are due when the transfer ends
+  bool abortRequested_ = false;
+  bool rerun_ = false;  // a command runs again after its rights answer
   // Lines that came while an answer was awaited, answered in order after it (bounded: past
   // the bounds a line is answered at once, as busy).
   static constexpr size_t kMaxHeldLines = 64;

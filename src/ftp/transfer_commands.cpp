@@ -166,8 +166,14 @@ void CFtpSession::SendListing() {
 }
 
 bool CFtpSession::AbortTransfer() {
-  if (transferKind_.load() == kTransferRetr && HasFlag(kFlagBusy) && !HasFlag(kFlagDataAwaited)) {
-    abortRequested_ = true;  // the download loop sees it at its next look and answers
+  const uint32_t kind = transferKind_.load();
+  if (HasFlag(kFlagBusy) && !HasFlag(kFlagDataAwaited) && !abortRequested_ &&
+      (kind == kTransferRetr || kind == kTransferUpload)) {
+    // The download loop sees it at its next look and answers; an upload is stopped here (its
+    // partial file dealt with as when the client leaves) and answered when its connection's
+    // end reaches this thread. Commands after the ABOR wait for those replies.
+    abortRequested_ = true;
+    if (kind == kTransferUpload) transfer_.Abort();
     return true;
   }
   if (HasFlag(kFlagDataAwaited)) {
@@ -238,7 +244,10 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
   // This is the upload's one final reply; the home's ledger has counted every write already.
   Post([outcome](CFtpSession& s) {
     if (s.transferKind_.load() == kTransferUpload && s.HasFlag(kFlagGreeted)) {
-      if (outcome.error == kUploadLimitError) {
+      const bool abortAnswerDue = std::exchange(s.abortRequested_, false);
+      if (abortAnswerDue && outcome.aborted) {
+        s.SendErrorReply(426, nullptr);
+      } else if (outcome.error == kUploadLimitError) {
         s.SendErrorReply(552, nullptr);
       } else if (outcome.error != 0) {
         const bool connectionBroke = outcome.error == kWsaEconnreset ||
@@ -252,6 +261,8 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
         s.SendReply(226, nullptr);
         ++s.completedTransfers_;
       }
+      // An ABOR that came as the upload ended on its own is answered after the upload's reply.
+      if (abortAnswerDue) s.SendText(226, "ABOR command successful.");
       s.ResetTransfer(false);
     }
     s.ClearFlags(kFlagBusy);

@@ -410,9 +410,14 @@ void CFtpDataSocket::DiscardPartialFileLocked() {
 }
 
 void CFtpDataSocket::AbortTransfer() {
-  if (direction_.load() == kDirectionReceive) {
-    abortRequested_ = true;
-    DiscardPartialFile();
+  {
+    // Under the lock: an upload whose connection has just ended on the upload worker (its
+    // outcome taken, its file complete) is no longer receiving, and is left as it is.
+    CMutexLock lock(transferMutex_);
+    if (direction_.load() == kDirectionReceive) {
+      abortRequested_ = true;
+      DiscardPartialFileLocked();
+    }
   }
   Close(false);
 }
@@ -576,6 +581,7 @@ void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
       outcome.error = kWsaEconnaborted;  // ended by this side: not complete
     }
     outcome.bytesWritten = position_;
+    outcome.aborted = upload && abortRequested_.load();
     // A transfer that did not complete and was not aborted keeps what it wrote (the client may
     // resume); the ledger has counted it write by write.
     outcome.growth = static_cast<int64_t>(chargedSize_) - static_cast<int64_t>(sizeBefore_);

@@ -56,6 +56,7 @@ struct UploadOutcome {
   int64_t growth = 0;  // bytes the file grew by (negative when it shrank), after any clean-up
   int error = 0;       // 0, kUploadLimitError, or the system error of a failed write or read
   uint64_t bytesWritten = 0;
+  bool aborted = false;  // AbortTransfer stopped it: the partial-file rules have run
 };
 
 // The quota an upload is charged against: the home's ledger (none: nothing is counted) and the
