@@ -51,11 +51,14 @@ class Cafe:
                    "list,download,upload,mkdir,delete")
         self.admin("user", "add", "norules", "--password-stdin", "--home", "norules", "--rights",
                    "perpath", password="norules")
-        for args in (["set-dword", "ServicePort", str(self.ftp_port)],
-                     ["set-dword", "ServiceIP", "127.0.0.1"],
-                     ["set-dword", "MServer IP", "127.0.0.1"],
-                     ["set-dword", "MServer Port", str(self.ms_port)],
-                     ["set-string", "Main Path", self.main]):
+        settings = [["set-dword", "ServicePort", str(self.ftp_port)],
+                    ["set-dword", "ServiceIP", "127.0.0.1"],
+                    ["set-dword", "MServer IP", "127.0.0.1"],
+                    ["set-dword", "MServer Port", str(self.ms_port)],
+                    ["set-string", "Main Path", self.main]]
+        if os.environ.get("ZELM_EXTENSIONS"):  # as in zelm_fixture
+            settings.append(["set-dword", "Extensions", os.environ["ZELM_EXTENSIONS"]])
+        for args in settings:
             subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,
                            check=True)
         self.ms_log = open(os.path.join(self.root, "mserver.log"), "w+")

@@ -41,11 +41,15 @@ class ServerFixture:
                     ["set-string", "Main Path", self.main],
                     # No console unless a test asks for one: parallel servers would share 8021.
                     ["set-dword", "Console Port", str(console_port)]]
+        # ZELM_EXTENSIONS runs a whole suite with "Extensions" set so (the test suite runs the
+        # reply-exact suites with 0 as well); a test's own dwords come after it.
+        if os.environ.get("ZELM_EXTENSIONS"):
+            commands.append(["set-dword", "Extensions", os.environ["ZELM_EXTENSIONS"]])
         commands += [["set-dword", name, str(value)] for name, value in (dwords or {}).items()]
         for args in commands:
             subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,
                            check=True)
-        self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")
+        self.log = open(os.path.join(self.folder.name, "journal.log"), "w+", errors="replace")
         self.process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=self.env,
                                         stderr=self.log, stdout=subprocess.DEVNULL,
                                         preexec_fn=preexec)
