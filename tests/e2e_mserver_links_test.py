@@ -216,10 +216,13 @@ class Links(unittest.TestCase):
                 idle = [FtpServerSide(daemon.port, source) for _ in range(64)]
                 for peer in idle:
                     self.addCleanup(peer.close)
-                # An FTP server whose link is closed makes it again (its link upkeep); on a
-                # loaded machine its first hello may come after the daemon made room with
-                # it, so it gets the tries a real one makes.
-                for _ in range(3):
+                # An FTP server whose link is closed makes it again (its link upkeep) a while
+                # later; on a loaded machine its first hello may come after the daemon made
+                # room with it, so it gets the tries a real one makes. At once, a try could
+                # land in the same pass of the daemon's accepts as the refused one.
+                for attempt in range(5):
+                    if attempt:
+                        time.sleep(0.5)
                     server = FtpServerSide(daemon.port, "127.0.0.1")
                     self.addCleanup(server.close)
                     if server.greet():
