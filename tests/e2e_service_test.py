@@ -1,6 +1,8 @@
 """End-to-end: the built zelmftp as a service. Installation and removal go to a unit folder of
 the test's own through a fake systemctl first on PATH; readiness reports go to a datagram
 socket of the test's own; the stop sequence is driven by signals with 50 logged-in clients.
+The certificate zelmftpctl makes for FTPS is checked with openssl and a TLS handshake of
+Python's ssl over 127.0.0.1.
 
 Usage: e2e_service_test.py BUILD_DIR
 """
@@ -9,10 +11,12 @@ import os
 import pwd
 import signal
 import socket
+import ssl
 import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -171,6 +175,116 @@ class InstallAndRemove(unittest.TestCase):
         self.assertEqual((stopped.returncode, stopped.stdout), (3, "ZelmFtpHost: not running\n"))
         unknown = self.run_program(ZELMFTPCTL, "status", PATH=self.empty_bin)
         self.assertEqual(unknown.returncode, 4)
+
+
+def tls_handshake(cert, key, host):
+    """Serves one TLS connection on 127.0.0.1 with `cert` and `key` and connects to it as a
+    client that trusts only `cert` and checks the name `host`; returns the byte echoed back."""
+    server = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server.load_cert_chain(cert, key)
+    client = ssl.create_default_context(cafile=cert)
+    client.verify_flags |= ssl.VERIFY_X509_STRICT  # as newer Pythons do by default
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(30)
+
+    def serve():
+        try:
+            connection, _ = listener.accept()
+            connection.settimeout(30)
+            with server.wrap_socket(connection, server_side=True) as tls:
+                tls.sendall(tls.recv(1))
+        except OSError:
+            pass  # the client's side tells the outcome
+
+    thread = threading.Thread(target=serve)
+    thread.start()
+    try:
+        with socket.create_connection(listener.getsockname(), timeout=30) as raw:
+            with client.wrap_socket(raw, server_hostname=host) as tls:
+                tls.sendall(b"!")
+                return tls.recv(1)
+    finally:
+        thread.join()
+        listener.close()
+
+
+class TlsCertificateCommand(unittest.TestCase):
+    """zelmftpctl tls generate and tls fingerprint, with the store in a folder of the test's
+    own."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="zelm-tls-")
+        self.state = os.path.join(os.path.realpath(self.folder.name), "state")
+        self.cert = os.path.join(self.state, "zelmftp-cert.pem")
+        self.key = os.path.join(self.state, "zelmftp-key.pem")
+        self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.state, "settings.db"))
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def ctl(self, *args, **env):
+        return subprocess.run([ZELMFTPCTL] + list(args), env=dict(self.env, **env),
+                              capture_output=True, text=True, timeout=30)
+
+    def test_generate_makes_a_pair_that_clients_trust(self):
+        made = self.ctl("tls", "generate", "--days", "30", "--name", "127.0.0.1")
+        self.assertEqual(made.returncode, 0, made.stderr)
+        openssl = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in",
+                                  self.cert], capture_output=True, text=True, check=True)
+        fingerprint = openssl.stdout.strip().split("=", 1)[1]
+        self.assertEqual(made.stdout.splitlines(), [
+            "TLS certificate %s (CN=127.0.0.1, valid 30 days)" % self.cert,
+            "TLS key %s (mode 0600)" % self.key,
+            "SHA-256 fingerprint " + fingerprint])
+        self.assertEqual(stat.S_IMODE(os.stat(self.key).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.stat(self.cert).st_mode), 0o644)
+
+        listed = self.ctl("settings", "list").stdout.splitlines()
+        self.assertIn("TLS Certificate\tstring\t" + self.cert, listed)
+        self.assertIn("TLS Key\tstring\t" + self.key, listed)
+        shown = self.ctl("tls", "fingerprint")
+        self.assertEqual((shown.returncode, shown.stdout.splitlines()[-1]),
+                         (0, "SHA-256 fingerprint " + fingerprint))
+
+        self.assertEqual(tls_handshake(self.cert, self.key, "127.0.0.1"), b"!")
+        # The client really checks the name: the same pair is refused for another one.
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            tls_handshake(self.cert, self.key, "pc-08.cafe.lan")
+
+    def test_failures_say_why_and_store_nothing(self):
+        blocker = os.path.join(self.folder.name, "a-file")
+        with open(blocker, "w"):
+            pass
+        cases = [
+            (["--days", "0"], {}, "--days takes a whole number of days"),
+            (["--days", "ten"], {}, "--days takes a whole number of days"),
+            (["--days", "36501"], {}, "--days takes a whole number of days"),
+            (["--name", "pc 07"], {}, "a certificate's name is a host name or an address"),
+            ([], {"ZELMFTP_SETTINGS": os.path.join(blocker, "settings.db")},
+             "cannot create the settings folder " + blocker),
+        ]
+        for args, env, complaint in cases:
+            with self.subTest(args=args, env=env):
+                failed = self.ctl("tls", "generate", *args, **env)
+                self.assertEqual(failed.returncode, 1, failed.stdout)
+                self.assertIn(complaint, failed.stderr)
+                self.assertEqual(failed.stdout, "")
+        self.assertFalse(os.path.exists(self.cert) or os.path.exists(self.key))
+        none = self.ctl("tls", "fingerprint")
+        self.assertEqual(none.returncode, 1)
+        self.assertIn("no TLS certificate is configured", none.stderr)
+
+    def test_root_gives_the_pair_to_the_owner_of_the_settings_folder(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        os.mkdir(self.state, 0o700)
+        os.chown(self.state, 65534, 65534)
+        made = self.ctl("tls", "generate", "--name", "pc-07.cafe.lan")
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertIn("(CN=pc-07.cafe.lan, valid 825 days)", made.stdout)
+        for path in (self.cert, self.key):
+            self.assertEqual(os.stat(path).st_uid, 65534, path)
+        self.assertEqual(stat.S_IMODE(os.stat(self.key).st_mode), 0o600)
 
 
 class ServiceRun:

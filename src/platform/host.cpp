@@ -7,10 +7,14 @@
 
 namespace zelm {
 
-std::string GetComputerName() {
+std::string GetHostName() {
   char name[HOST_NAME_MAX + 1] = {};
   if (gethostname(name, sizeof name - 1) != 0) return {};
-  std::string text(name);
+  return name;
+}
+
+std::string GetComputerName() {
+  std::string text = GetHostName();
   const std::string::size_type dot = text.find('.');
   if (dot != std::string::npos) text.resize(dot);
   return text;

@@ -6,6 +6,7 @@
 
 #include "platform/settings_store.h"
 #include "server/settings_command.h"
+#include "service/tls_command.h"
 #include "ui/console_command.h"
 
 namespace {
@@ -31,6 +32,13 @@ constexpr const char* kUsage =
     "                                 address for \"MServer IP\" and \"ServiceIP\")\n"
     "  settings set-string NAME TEXT  store a text\n"
     "  settings unset NAME            remove a setting (it takes its default again)\n"
+    "  tls generate [--days N] [--name HOST]\n"
+    "                                 a new self-signed certificate and key for FTPS\n"
+    "                                 (zelmftp-cert.pem, zelmftp-key.pem beside the store;\n"
+    "                                 825 days, this computer's host name), stored as\n"
+    "                                 \"TLS Certificate\" and \"TLS Key\"\n"
+    "  tls fingerprint                the SHA-256 fingerprint of \"TLS Certificate\", to\n"
+    "                                 compare with what a client shows\n"
     "\n"
     "The settings store is $ZELMFTP_SETTINGS, else /var/lib/zelmftp/settings.db;\n"
     "--settings PATH chooses another. Names ignore letter case. The console commands\n"
@@ -56,6 +64,10 @@ int main(int argc, char** argv) {
   if (args[0] == "settings") {
     args.erase(args.begin());
     return zelm::RunSettingsCommand(store, args, std::cout, std::cerr);
+  }
+  if (args[0] == "tls") {
+    args.erase(args.begin());
+    return zelm::RunTlsCommand(store, args, std::cout, std::cerr);
   }
   std::fprintf(stderr, "zelmftpctl: unknown command '%s'\n\n%s", args[0].c_str(), kUsage);
   return 2;
