@@ -28,7 +28,7 @@ def wait_for(condition, what, seconds=20):
 
 
 class ServerFixture:
-    def __init__(self, accounts=None, console_port=0, preexec=None, dwords=None):
+    def __init__(self, accounts=None, console_port=0, preexec=None, dwords=None, tls=False):
         self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
         self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
         self.peer = ManagementPeer(accounts or {"bob": ("secret", "bob", 0x100000)})
@@ -49,6 +49,13 @@ class ServerFixture:
         for args in commands:
             subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,
                            check=True)
+        self.certificate = None
+        if tls:  # a certificate for 127.0.0.1, made as a café makes its own
+            made = subprocess.run([os.path.join(BUILD, "zelmftpctl"), "tls", "generate",
+                                   "--name", "127.0.0.1", "--days", "30"], env=self.env,
+                                  check=True, capture_output=True, text=True)
+            self.certificate = os.path.join(self.folder.name, "zelmftp-cert.pem")
+            self.fingerprint = made.stdout.split("SHA-256 fingerprint ")[1].strip()
         self.log = open(os.path.join(self.folder.name, "journal.log"), "w+", errors="replace")
         self.process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=self.env,
                                         stderr=self.log, stdout=subprocess.DEVNULL,

@@ -1,8 +1,11 @@
 // Owns the dispatch of parsed commands and the login, directory and informational handlers.
 #include "ftp/command_handlers.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <string>
+#include <vector>
 
 #include "ftp/ftp_session.h"
 #include "ftp/session_owner.h"
@@ -40,6 +43,11 @@ void HandleUserPass(CFtpSession& session, CFtpCommand& command) {
   }
   if (account.userName.empty() || session.IsLoggedIn()) {
     session.SendErrorReply(503, &command);
+    return;
+  }
+  // SECURITY: with "TLS Mode" 2 no password is taken over a clear control connection.
+  if (session.IsTlsRequired() && !session.IsControlSecured()) {
+    session.SendText(530, "TLS required: send AUTH TLS before logging in.");
     return;
   }
   session.SetPassword(command.argument);
@@ -165,6 +173,9 @@ void HandleFeat(CFtpSession& session, CFtpCommand& command) {
   (void)command;
   std::string text = "Features:\r\n";
   if (session.ExtensionsOn()) {
+    std::vector<std::string> lines;
+    // FTPS (RFC 4217) while the service offers TLS.
+    if (session.IsTlsOffered()) lines = {"AUTH TLS", "PBSZ", "PROT"};
     for (const char* feature : kExtensionFeatures) {
       std::string line = feature;
       if (line.starts_with("MLST ")) {
@@ -177,8 +188,10 @@ void HandleFeat(CFtpSession& session, CFtpCommand& command) {
           line += std::string(name) + ((shown & bit) != 0 ? "*;" : ";");
         }
       }
-      text += " " + line + "\r\n";
+      lines.push_back(std::move(line));
     }
+    std::sort(lines.begin(), lines.end());
+    for (const std::string& line : lines) text += " " + line + "\r\n";
   } else {
     for (const char* feature : kFeatures) text += std::string(" ") + feature + "\r\n";
   }

@@ -52,6 +52,11 @@ void HandleMdtm(CFtpSession& session, CFtpCommand& command);
 void HandleMfmt(CFtpSession& session, CFtpCommand& command);
 void HandleMlst(CFtpSession& session, CFtpCommand& command);
 void HandleOpts(CFtpSession& session, CFtpCommand& command);
+// FTPS (tls_commands.cpp), while the service offers TLS.
+void HandleAuth(CFtpSession& session, CFtpCommand& command);
+void HandlePbsz(CFtpSession& session, CFtpCommand& command);
+void HandleProt(CFtpSession& session, CFtpCommand& command);
+void HandleCcc(CFtpSession& session, CFtpCommand& command);
 // After EPSV ALL: answers the refusal of a PORT or PASV and returns true.
 bool RefuseAfterEpsvAll(CFtpSession& session, CFtpCommand& command);
 // Files (file_commands.cpp).

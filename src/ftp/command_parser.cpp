@@ -14,10 +14,11 @@ bool LettersMatch(char a, char b) {
 }
 
 // The first row whose name is a prefix of `text`, or the terminator.
-const FtpCommandDef& FindRow(std::string_view text, bool extensions = false) {
+const FtpCommandDef& FindRow(std::string_view text, bool extensions, bool tls) {
   const FtpCommandDef* row = kFtpCommands;
   for (; row->id != 0; ++row) {
     if (!extensions && (row->gates & kGateExtension) != 0) continue;
+    if (!tls && (row->gates & kGateTls) != 0) continue;
     const size_t nameLength = std::strlen(row->name);
     if (text.size() < nameLength) continue;
     size_t i = 0;
@@ -44,12 +45,12 @@ void CFtpCommand::FreeArgument() {
   line = {};
 }
 
-bool CFtpCommand::Parse(std::string_view text, bool extensions) {
+bool CFtpCommand::Parse(std::string_view text, bool extensions, bool tls) {
   // The line is a C string: nothing after its first NUL counts.
   if (const size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   if (text.find("\r\n") == std::string_view::npos) return false;
 
-  const FtpCommandDef& row = FindRow(text, extensions);
+  const FtpCommandDef& row = FindRow(text, extensions, tls);
   if (row.id == 0) {
     error = kParseUnknownCommand;
     return false;
@@ -133,7 +134,7 @@ bool CFtpCommand::Parse(std::string_view text, bool extensions) {
 
 FtpCommandId LookupCommandId(std::string_view text) {
   if (text.data() == nullptr) return 0;
-  return FindRow(text).id;
+  return FindRow(text, false, false).id;
 }
 
 }  // namespace zelm

@@ -73,6 +73,11 @@ enum : FtpCommandId {
   kCmdMlsd = 52,
   kCmdMlst = 53,
   kCmdOpts = 54,
+  // FTPS (RFC 4217), while the service offers TLS.
+  kCmdAuth = 55,
+  kCmdPbsz = 56,
+  kCmdProt = 57,
+  kCmdCcc = 58,
 };
 
 // Parse failures carried in `CFtpCommand::error`.
@@ -94,6 +99,7 @@ inline constexpr uint32_t kGateWhileBusy = 0x2;    // also while a data connecti
 inline constexpr uint32_t kGateExtension = 0x4;    // exists only with "Extensions" on
 inline constexpr uint32_t kGateBeforeLoginWithExtensions = 0x8;  // before the login too, with
                                                                  // "Extensions" on (FEAT)
+inline constexpr uint32_t kGateTls = 0x10;  // exists only while the service offers TLS
 
 // Runs a command that passed the gates (command_handlers.h); on the session's thread.
 using FtpCommandHandler = void (*)(CFtpSession& session, CFtpCommand& command);
@@ -133,7 +139,8 @@ class CFtpCommand {
   // says why, or stays 0 when the line holds no CR LF at all.
   // With `extensions` off, the rows of the later RFCs' commands (kGateExtension) do not
   // exist: the command table is the original one.
-  bool Parse(std::string_view line, bool extensions = false);
+  // With `tls` off, neither do the rows of FTPS (kGateTls).
+  bool Parse(std::string_view line, bool extensions = false, bool tls = false);
 
   bool Is(FtpCommandId id) const { return def.id == id; }
   bool HasArgument() const { return argLength != 0; }

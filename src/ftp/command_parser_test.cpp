@@ -130,16 +130,29 @@ TEST(CommandParser, ExtensionRowsExistOnlyWithTheSwitch) {
   ASSERT_TRUE(feat.Parse("FEAT\r\n"));
   EXPECT_FALSE(feat.def.RunsBeforeLogin());
   EXPECT_TRUE(feat.def.RunsBeforeLogin(true));
+  // FTPS exists while the service offers TLS, whatever "Extensions" says, before the login.
+  for (const char* line : {"AUTH TLS\r\n", "PBSZ 0\r\n", "PROT P\r\n", "CCC\r\n"}) {
+    for (const bool extensions : {false, true}) {
+      CFtpCommand clear;
+      EXPECT_FALSE(clear.Parse(line, extensions)) << line;
+      EXPECT_EQ(clear.error, kParseUnknownCommand) << line;
+      CFtpCommand tls;
+      ASSERT_TRUE(tls.Parse(line, extensions, true)) << line;
+      EXPECT_TRUE(tls.def.RunsBeforeLogin()) << line;
+    }
+  }
 }
 
 TEST(CommandParser, TableHas37OriginalRowsAndATerminator) {
   size_t rows = 0;
   size_t original = 0;
   for (; kFtpCommands[rows].id != 0; ++rows) {
-    if ((kFtpCommands[rows].gates & kGateExtension) == 0) ++original;
+    if ((kFtpCommands[rows].gates & (kGateExtension | kGateTls)) == 0) ++original;
   }
   EXPECT_EQ(original, 37u);
-  EXPECT_EQ(rows, 44u);  // and EPRT, EPSV, MDTM, MFMT, MLSD, MLST, OPTS with "Extensions" on
+  // and EPRT, EPSV, MDTM, MFMT, MLSD, MLST, OPTS with "Extensions" on, AUTH, CCC, PBSZ, PROT
+  // with TLS
+  EXPECT_EQ(rows, 48u);
   EXPECT_STREQ(kFtpCommands[rows].name, "");
   EXPECT_EQ(kFtpCommands[rows].argOptional, 0u);
   EXPECT_EQ(kFtpCommands[rows].paramCount, 1u);
@@ -195,7 +208,7 @@ TEST(CommandParser, SyntaxTexts) {
     EXPECT_TRUE(GetCommandSyntax(c.id, text)) << c.id;
     EXPECT_EQ(text, c.text);
   }
-  for (FtpCommandId id : {0u, 14u, 17u, 20u, 47u, 55u}) {
+  for (FtpCommandId id : {0u, 14u, 17u, 20u, 47u, 59u}) {
     std::string text = "unchanged";
     EXPECT_FALSE(GetCommandSyntax(id, text)) << id;
     EXPECT_EQ(text, "unchanged");

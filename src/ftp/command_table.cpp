@@ -11,6 +11,7 @@ constexpr uint32_t kLogin = kGateBeforeLogin;
 constexpr uint32_t kBusy = kGateWhileBusy;
 constexpr uint32_t kAlways = kGateBeforeLogin | kGateWhileBusy;
 constexpr uint32_t kExt = kGateExtension;
+constexpr uint32_t kTls = kGateTls | kGateBeforeLogin;
 
 }  // namespace
 
@@ -22,6 +23,8 @@ const FtpCommandDef kFtpCommands[] = {
     {kCmdAbor, "ABOR", 0, 0, 0x000, kBusy, HandleAbor, "Syntax: ABOR (abort operation)"},
     {kCmdAcct, "ACCT", 0, 1, 0x020, 0, HandleAcct, "Syntax: ACCT (specify account)"},
     {kCmdAppe, "APPE", 0, 1, 0x004, 0, HandleStore, "Syntax: APPE <sp> file-name"},
+    {kCmdAuth, "AUTH", 0, 1, 0x020, kTls, HandleAuth, "Syntax: AUTH <sp> TLS"},
+    {kCmdCcc, "CCC", 0, 0, 0x000, kTls, HandleCcc, "Syntax: CCC (clear command channel)"},
     {kCmdCdup, "CDUP", 0, 0, 0x000, 0, HandleCdup, "Syntax: CDUP (change to parent directory)"},
     {kCmdCwd, "CWD", 1, 1, 0x001, 0, HandleCwd, "Syntax: CWD [ <sp> directory-name ]"},
     {kCmdXcwd, "XCWD", 1, 1, 0x001, 0, HandleCwd, "Syntax: XCWD [ <sp> directory-name ]"},
@@ -43,6 +46,8 @@ const FtpCommandDef kFtpCommands[] = {
      "Syntax: OPTS <sp> UTF8 <sp> ON | OFF"},
     {kCmdPass, "PASS", 1, 1, 0x020, kLogin, HandleUserPass, "Syntax: PASS <sp> password"},
     {kCmdPasv, "PASV", 0, 0, 0x000, 0, HandlePasv, "Syntax: PASV (set server in passive mode)"},
+    {kCmdPbsz, "PBSZ", 0, 1, 0x020, kTls, HandlePbsz, "Syntax: PBSZ <sp> 0"},
+    {kCmdProt, "PROT", 0, 1, 0x020, kTls, HandleProt, "Syntax: PROT <sp> C | P"},
     {kCmdPwd, "PWD", 0, 0, 0x000, 0, HandlePwd, "Syntax: PWD (return current directory)"},
     {kCmdPort, "PORT", 0, 1, 0x280, kLogin, HandlePort, "Syntax: PORT <sp> h1,h2,h3,h4,p1,p2"},
     {kCmdQuit, "QUIT", 0, 0, 0x000, kAlways, HandleQuit, "Syntax: QUIT (terminate service)"},

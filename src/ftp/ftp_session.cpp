@@ -131,6 +131,34 @@ void CFtpSession::CloseSession(bool byTimeout, int seconds) {
   CZmSocket::Close(false);
 }
 
+bool CFtpSession::SecureControlConnection() {
+  std::string error;
+  if (!tls_ || !StartTls(tls_, tlsSessionContext_, kControlTlsHandshakeMs, error)) {
+    Log("TLS handshake failed: " + error + "\r\n");
+    // Nothing can be said to the client now: neither in clear nor in TLS.
+    SetFlags(kFlagClosing);
+    ClearFlags(kFlagGreeted);
+    CZmSocket::Close(false);
+    return false;
+  }
+  Log("TLS: " + Tls()->Description() + "\r\n");
+  plaintextEnded_ = true;
+  heldLines_.clear();
+  heldBytes_ = 0;
+  return true;
+}
+
+void CFtpSession::SetDataProtection(bool on) {
+  transfer_.SetProtection(on ? tls_ : nullptr, tlsSessionContext_);
+}
+
+bool CFtpSession::RefuseClearData(const CFtpCommand& command) {
+  (void)command;
+  if (!IsTlsRequired() || IsDataProtected()) return false;
+  SendText(521, "Data connections must be protected: send PROT P.");
+  return true;
+}
+
 void CFtpSession::Close(bool byPeer) {
   if (byPeer) clientLeft_ = true;
   if (IsValid() && !HasFlag(kFlagClosing)) CloseSession(true, 0);
@@ -300,6 +328,9 @@ std::shared_ptr<CQuotaLedger> CFtpSession::QuotaLedger() {
 void CFtpSession::Greet() {
   loginTimeout_ = owner_ != nullptr ? owner_->LoginTimeoutSeconds() : 0;
   extensions_ = owner_ != nullptr && owner_->ExtensionsOn();
+  tls_ = owner_ != nullptr ? owner_->TlsContext() : nullptr;
+  tlsMode_ = tls_ ? owner_->TlsMode() : 0;
+  if (tls_) tlsSessionContext_ = NewTlsSessionContext();
   // Urgent data (the Telnet Synch before an ABOR) arrives in its place in the stream instead
   // of being lost or read out of order.
   int error = 0;
@@ -464,7 +495,7 @@ void CFtpSession::OnAccessUnanswered() {
   // The pending state ends before the re-run, so that what the client sends while it runs
   // (ABOR or QUIT during a download) is answered as usual; the re-run cannot ask again.
   ClearFlags(kFlagCommandPending);
-  if (!line.empty() && command.Parse(line, extensions_)) {
+  if (!line.empty() && command.Parse(line, extensions_, tls_ != nullptr)) {
     command.line = std::string_view(line).substr(0, line.size() - 2);
     rerun_ = true;
     Dispatch(command);
@@ -606,6 +637,9 @@ int CFtpSession::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
     if (!HasFlag(kFlagGreeted)) return 0;
     HandleLine(line);
     if (HasFlag(kFlagClosing)) return 0;
+    // SECURITY: bytes that came in clear behind AUTH TLS are no commands of the protected
+    // connection (an attacker on the LAN could have put them there).
+    if (std::exchange(plaintextEnded_, false)) return 0;
   }
   return 0;
 }
@@ -665,7 +699,7 @@ void CFtpSession::AnswerLine(std::string_view line) {
     SendErrorReply(IsLoggedIn() ? 501 : 530, &command);
     return;
   }
-  const bool parsed = command.Parse(line, extensions_);
+  const bool parsed = command.Parse(line, extensions_, tls_ != nullptr);
   if (passwordLine) {
     Log(IsAdministratorAuthenticated() ? line : "PASS ******\r\n", "PASS ******\r\n");
   } else {

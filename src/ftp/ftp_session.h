@@ -222,6 +222,26 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // thread.
   bool AbortTransfer();
 
+  // ---- TLS (the session's thread) ----
+  // The service offers TLS to this connection (read at the greeting).
+  bool IsTlsOffered() const { return tls_ != nullptr; }
+  // "TLS Mode" 2: logins and data connections need TLS.
+  bool IsTlsRequired() const { return tlsMode_ >= 2; }
+  // The control connection speaks TLS (AUTH TLS, or the implicit port).
+  bool IsControlSecured() const { return IsTlsActive(); }
+  // AUTH TLS after its 234: runs the handshake. A failure is logged and ends the connection
+  // (nothing more can be said to the client in clear). Plaintext the client sent behind the
+  // AUTH line is dropped, never read as commands.
+  bool SecureControlConnection();
+  bool IsPbszSet() const { return pbszSet_; }
+  void SetPbsz() { pbszSet_ = true; }
+  // PROT P (true) or PROT C for the data connections from now on.
+  void SetDataProtection(bool on);
+  bool IsDataProtected() const { return transfer_.IsProtected(); }
+  // SECURITY: with "TLS Mode" 2, a transfer or listing over a clear data connection is
+  // refused (521) before anything is opened; true when it was.
+  bool RefuseClearData(const CFtpCommand& command);
+
   // ---- Data connection and transfers (the session's thread) ----
   // The control connection's local address (network order), asked of the system once.
   uint32_t GetControlAddress();
@@ -328,6 +348,15 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // logged in after loginTimeout_ seconds (0: no limit) is closed. Commands do not restart it.
   bool extensions_ = false;
   bool epsvAll_ = false;
+  std::shared_ptr<CTlsServer> tls_;  // null: no TLS offered
+  uint32_t tlsMode_ = 0;
+  // Binds the data connections' TLS sessions to this control connection (random bytes).
+  std::string tlsSessionContext_;
+  bool pbszSet_ = false;
+  static constexpr int kControlTlsHandshakeMs = 30000;
+  // AUTH TLS has just secured the connection: what the client sent behind it in clear is
+  // dropped.
+  bool plaintextEnded_ = false;
   // ABOR came during the transfer under way: its replies are due when the transfer ends
   bool abortRequested_ = false;
   bool rerun_ = false;  // a command runs again after its rights answer

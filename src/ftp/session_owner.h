@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -86,6 +87,12 @@ class CSessionOwner {
   // Whether connections speak the later RFCs' extensions (FEAT before login, EPSV/EPRT,
   // MDTM/MFMT, ...); read when a connection is greeted.
   virtual bool ExtensionsOn() { return false; }
+  // The TLS the service offers ("TLS Certificate", "TLS Key"): null when it offers none;
+  // read when a connection is greeted.
+  virtual std::shared_ptr<CTlsServer> TlsContext() { return nullptr; }
+  // "TLS Mode" as it applies (0 whenever there is no TLS context): 1 AUTH TLS offered, 2
+  // required for logins and data connections.
+  virtual uint32_t TlsMode() { return 0; }
 };
 
 }  // namespace zelm

@@ -15,6 +15,10 @@
 namespace zelm {
 namespace {
 
+// 522 (RFC 4217): the data connection's TLS failed or did not resume the control connection's.
+constexpr const char* kDataTlsRefusal =
+    "TLS on the data connection failed; it must resume the control connection's TLS session.";
+
 // REST's argument: a signed decimal number's leading digits; nothing (or a negative number)
 // restarts at 0.
 uint64_t ParseRestartOffset(std::string_view text) {
@@ -130,7 +134,6 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
   }
   if (state == CTransferEngine::kConnectionOpen) {
     SendReply(125, &command);
-    if (receiving) transfer_.HandOverUpload();
   } else if (!shownName.empty()) {
     CFtpCommand shown;
     shown.def = command.def;
@@ -140,6 +143,7 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
     SendReply(150, &command);
   }
   SetFlags(kFlagBusy);
+  transfer_.AnnounceTransfer();
   return state;
 }
 
@@ -157,9 +161,13 @@ void CFtpSession::SendListing() {
   const bool complete =
       transfer_.SendListing(listingPath_, transferKind_.load() == kTransferNlst,
                             &account_.fileSystem.GetCodePage(), std::move(options));
+  const bool tlsFailed = !complete && transfer_.TlsFailed();
+  if (tlsFailed) Log(transfer_.GetTlsFailure() + "\r\n");
   ResetTransfer(true);
   if (complete) {
     SendReply(226, nullptr);
+  } else if (tlsFailed) {
+    SendText(522, kDataTlsRefusal);
   } else {
     SendErrorReply(426, nullptr);  // the client's connection broke: the listing is cut short
   }
@@ -191,6 +199,7 @@ void CFtpSession::SendFile() {
   SetFlags(kFlagBusy);
   abortRequested_ = false;
   const CTransferEngine::DownloadResult result = transfer_.RunDownload();
+  if (result == CTransferEngine::kDownloadTlsFailed) Log(transfer_.GetTlsFailure() + "\r\n");
   ResetTransfer(true);
   if (HasFlag(kFlagClosing)) return;
   if (std::exchange(abortRequested_, false)) {
@@ -198,7 +207,9 @@ void CFtpSession::SendFile() {
     SendText(226, "ABOR command successful.");
     return;
   }
-  if (result == CTransferEngine::kDownloadSendFailed) {
+  if (result == CTransferEngine::kDownloadTlsFailed) {
+    SendText(522, kDataTlsRefusal);
+  } else if (result == CTransferEngine::kDownloadSendFailed) {
     SendErrorReply(426, nullptr);  // the client's connection broke: the file is incomplete
   } else if (result == CTransferEngine::kDownloadReadFailed) {
     SendErrorReply(451, nullptr);
@@ -247,6 +258,9 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
       const bool abortAnswerDue = std::exchange(s.abortRequested_, false);
       if (abortAnswerDue && outcome.aborted) {
         s.SendErrorReply(426, nullptr);
+      } else if (outcome.error == kDataTlsError) {
+        s.Log(s.transfer_.GetTlsFailure() + "\r\n");
+        s.SendText(522, kDataTlsRefusal);
       } else if (outcome.error == kUploadLimitError) {
         s.SendErrorReply(552, nullptr);
       } else if (outcome.error != 0) {
@@ -387,6 +401,7 @@ void HandleAbor(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleRetrieve(CFtpSession& session, CFtpCommand& command) {
+  if (session.RefuseClearData(command)) return;
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   if (fs.ResolvePath(command.argument, false, real) != ResolveExists || !PathExists(real, 0)) {
@@ -407,6 +422,7 @@ void HandleRetrieve(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleStore(CFtpSession& session, CFtpCommand& command) {
+  if (session.RefuseClearData(command)) return;
   CFtpFileSystem& fs = session.FileSystem();
   std::string real;
   std::string shownName;
@@ -455,6 +471,7 @@ void HandleStore(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleList(CFtpSession& session, CFtpCommand& command) {
+  if (session.RefuseClearData(command)) return;
   CFtpFileSystem& fs = session.FileSystem();
   const bool facts = command.Is(kCmdMlsd);
   // "LIST -la" (the Windows ftp's "ls -l", lftp's "ls -la"): options are no path.

@@ -61,6 +61,19 @@ bool CCompletionPool::Arm(const std::shared_ptr<CCompletionContext>& context) {
 bool CCompletionPool::PostReceive(const std::shared_ptr<CCompletionContext>& context) {
   if (!context || context->dropped_.load()) return false;
   int64_t notBefore = context->notBeforeMs_.load();
+  // Bytes the connection's TLS holds already would never wake the descriptor: the read is
+  // served from the list of due reads instead (the callers are the owner or the worker
+  // inside its handler, so the owner is alive).
+  if ((notBefore == 0 || notBefore <= MonotonicMilliseconds()) &&
+      context->owner_->HasBufferedInput()) {
+    notBefore = MonotonicMilliseconds();
+    {
+      std::lock_guard<std::mutex> lock(deferredMutex_);
+      deferred_.emplace(notBefore, context);
+    }
+    if (!IsWorkerThread()) poller_.Wake();
+    return true;
+  }
   if (notBefore != 0 && notBefore > MonotonicMilliseconds()) {
     bool earliest;
     {
@@ -115,16 +128,30 @@ void CCompletionPool::ArmDueDeferrals() {
       deferred_.erase(deferred_.begin());
     }
   }
-  for (auto& context : due) Arm(context);
+  for (auto& context : due) {
+    {
+      std::lock_guard<std::mutex> lock(context->handlerMutex_);
+      if (context->dropped_.load()) continue;
+      if (context->owner_->HasBufferedInput()) {
+        ServeLocked(context);
+        continue;
+      }
+    }
+    Arm(context);
+  }
 }
 
 void CCompletionPool::Serve(const std::shared_ptr<CCompletionContext>& context) {
   std::lock_guard<std::mutex> lock(context->handlerMutex_);
+  ServeLocked(context);
+}
+
+void CCompletionPool::ServeLocked(const std::shared_ptr<CCompletionContext>& context) {
   if (context->dropped_.load()) return;  // the socket let go while the report was queued
   CZmSocket* owner = context->owner_;
   std::vector<uint8_t>& buffer = context->receiveBuffer_;
   int error = 0;
-  long n = ReceiveSocket(context->handle_, buffer.data(), buffer.size(), false, error);
+  long n = owner->ReadForWorker(buffer.data(), buffer.size(), error);
   if (n > 0) {
     owner->OnIoReceived(buffer.data(), static_cast<size_t>(n), buffer.size(), true);
   } else if (n < 0 && error == kWsaEwouldblock) {

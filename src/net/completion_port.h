@@ -88,6 +88,8 @@ class CCompletionPool final {
   bool StartWorker();
   void Run();
   void Serve(const std::shared_ptr<CCompletionContext>& context);
+  // Serve with the context's handler lock held by the caller.
+  void ServeLocked(const std::shared_ptr<CCompletionContext>& context);
   int NextDeferralTimeout();
   void ArmDueDeferrals();
   bool Arm(const std::shared_ptr<CCompletionContext>& context);

@@ -223,6 +223,8 @@ bool CZmSocket::OnNetworkEvents(CEventObject* /*event*/, bool poll) {
   }
   NetworkEvents pending;
   if (selected) selected->EnumNetworkEvents(fd, pending);
+  // Decrypted bytes the TLS library holds count as bytes to read.
+  if (!listening_.load() && HasBufferedInput()) pending.events |= kFdRead;
   if (pending.events != 0) {
     if (!listening_.load()) OnReceive(pending.ErrorOf(kFdRead));
     if (pending.events & kFdConnect) OnConnect(pending.ErrorOf(kFdConnect));
@@ -232,7 +234,7 @@ bool CZmSocket::OnNetworkEvents(CEventObject* /*event*/, bool poll) {
       uint8_t probe;
       int error = 0;
       if (!listening_.load() && selected && handle_.load() == fd &&
-          ReceiveSocket(fd, &probe, 1, true, error) > 0) {
+          (ReceiveSocket(fd, &probe, 1, true, error) > 0 || HasBufferedInput())) {
         selected->RearmClose(fd);
         return true;
       }

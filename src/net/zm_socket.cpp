@@ -153,10 +153,17 @@ bool CZmSocket::OnReceive(int code) {
       OnError(kEventBitReceive, lastError_.load());  // a drained socket ends here (10035)
       break;
     }
-    if (n == 0) break;  // the peer has closed; its close event follows
+    if (n == 0) {
+      // The peer has closed; its close event follows. A TLS peer's close_notify may come with
+      // no close of the connection behind it: that is the end too.
+      if (IsTlsActive()) Close(true);
+      break;
+    }
     block->SetUsed(used + static_cast<size_t>(n));
     if (!DeliverBlock(*block)) break;
   }
+  // Bytes the TLS library holds already will not wake the descriptor: another pass reads them.
+  if (HasBufferedInput()) WakeEventThread();
   return false;
 }
 
@@ -213,12 +220,47 @@ int CZmSocket::Receive(uint8_t* buffer, size_t length, bool remove) {
   }
   if (completionMode_.load()) return PostReceive();
   int error = 0;
-  long n = ReceiveSocket(fd, buffer, length, !remove, error);
+  const std::shared_ptr<CTlsConnection> tls = Tls();
+  long n =
+      tls ? tls->Read(buffer, length, error) : ReceiveSocket(fd, buffer, length, !remove, error);
   if (n < 0) {
     lastError_.store(error);
     return -1;
   }
   return static_cast<int>(n);
+}
+
+// ---- TLS ----
+
+bool CZmSocket::StartTls(std::shared_ptr<CTlsServer> context, std::string_view sessionContext,
+                         int timeoutMs, std::string& error) {
+  CheckOwnThread("StartTls");
+  const SocketHandle fd = handle_.load();
+  if (fd == kInvalidSocket || !connected_.load() || completionMode_.load() || !context) {
+    error = "the connection is not open";
+    return false;
+  }
+  auto tls = std::make_shared<CTlsConnection>(std::move(context), fd, sessionContext);
+  if (!tls->Accept(timeoutMs, error)) return false;
+  CMutexLock lock(tlsMutex_);
+  tls_ = std::move(tls);
+  return true;
+}
+
+std::shared_ptr<CTlsConnection> CZmSocket::Tls() const {
+  CMutexLock lock(tlsMutex_);
+  return tls_;
+}
+
+long CZmSocket::ReadForWorker(uint8_t* buffer, size_t length, int& error) {
+  const std::shared_ptr<CTlsConnection> tls = Tls();
+  if (tls) return tls->ReadMany(buffer, length, error);
+  return ReceiveSocket(handle_.load(), buffer, length, false, error);
+}
+
+bool CZmSocket::HasBufferedInput() const {
+  const std::shared_ptr<CTlsConnection> tls = Tls();
+  return tls && tls->HasBufferedInput();
 }
 
 // ---- Sending ----
@@ -240,8 +282,10 @@ int CZmSocket::WriteSocket(const uint8_t* data, size_t length) {
     const int64_t timeout = static_cast<int64_t>(sendTimeoutUnit_) *
                             static_cast<int64_t>(length / 1024 > 1 ? length / 1024 : 1);
     const int64_t deadline = MonotonicMilliseconds() + timeout;
+    const std::shared_ptr<CTlsConnection> tls = Tls();
     while (sent < length) {
-      long n = SendSocket(fd, data + sent, length - sent, error);
+      long n = tls ? tls->Write(data + sent, length - sent, error)
+                   : SendSocket(fd, data + sent, length - sent, error);
       if (n > 0) {
         sent += static_cast<size_t>(n);
         continue;
@@ -284,8 +328,10 @@ int CZmSocket::WriteSocketSome(const uint8_t* data, size_t length, uint32_t wait
       OnError(kEventBitReceive, kWsaEnotconn);
       return -1;
     }
+    const std::shared_ptr<CTlsConnection> tls = Tls();
     while (sent < length) {
-      const long n = SendSocket(fd, data + sent, length - sent, error);
+      const long n = tls ? tls->Write(data + sent, length - sent, error)
+                         : SendSocket(fd, data + sent, length - sent, error);
       if (n > 0) {
         sent += static_cast<size_t>(n);
         continue;
@@ -313,6 +359,8 @@ int CZmSocket::WriteSocketSome(const uint8_t* data, size_t length, uint32_t wait
 
 int64_t CZmSocket::WriteFile(CFile& file, size_t length, uint32_t stretchMs, bool returnWhenIdle) {
   CheckOwnThread("WriteFile");
+  // The kernel here has no TLS of its own: the caller encrypts what it reads.
+  if (IsTlsActive()) return kFileSendFallback;
   size_t sent = 0;
   int error = 0;
   bool ended = false;
@@ -573,6 +621,7 @@ void CZmSocket::Close(bool byPeer) {
     if (listening_.load()) {
       wasListening = true;  // no connection: no options to put back, no bytes to drain
     } else {
+      if (const std::shared_ptr<CTlsConnection> tls = Tls()) tls->Shutdown();  // close_notify
       ShutdownSocket(fd, ShutdownHow::kSend);  // the disconnect indication
       ShutdownSocket(fd, ShutdownHow::kBoth);
       ResetOptions();
@@ -596,6 +645,10 @@ void CZmSocket::Close(bool byPeer) {
     handle_.compare_exchange_strong(expected, kInvalidSocket);
     zelm::CloseSocket(fd);
     connectionSerial_.fetch_add(1);
+  }
+  {
+    CMutexLock lock(tlsMutex_);
+    tls_.reset();  // the next connection of this object starts in clear
   }
   listening_.store(false);
   closing_.store(false);

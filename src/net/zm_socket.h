@@ -52,12 +52,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "net/receive_block.h"
 #include "platform/event_object.h"
 #include "platform/files.h"
 #include "platform/socket.h"
 #include "platform/thread_annotations.h"
+#include "platform/tls.h"
 
 namespace zelm {
 
@@ -231,6 +233,24 @@ class CZmSocket {
   // (not a short send: the caller decides how long it waits). The owning thread.
   int64_t WriteFile(CFile& file, size_t length, uint32_t stretchMs, bool returnWhenIdle = false);
 
+  // ---- TLS ----
+
+  // Runs the server side of a TLS handshake on the connected socket (the owning thread, in
+  // event mode; it waits for the peer at most `timeoutMs`); from then on every receive and
+  // send of this connection, the upload worker's reads included, goes through it, and the
+  // close sends close_notify. `sessionContext`: see platform/tls.h. False with `error` set:
+  // the caller closes the connection.
+  bool StartTls(std::shared_ptr<CTlsServer> context, std::string_view sessionContext, int timeoutMs,
+                std::string& error);
+  // The connection's TLS (null when it speaks in clear). Any thread.
+  std::shared_ptr<CTlsConnection> Tls() const;
+  bool IsTlsActive() const { return Tls() != nullptr; }
+  // Upload worker: one read of the connection (through its TLS, record after record, when it
+  // has one), as `ReceiveSocket` reports it.
+  long ReadForWorker(uint8_t* buffer, size_t length, int& error);
+  // Decrypted bytes wait in the connection's TLS: the descriptor will not signal them.
+  bool HasBufferedInput() const;
+
   // ---- State ----
 
   bool IsValid() const;
@@ -371,6 +391,10 @@ class CZmSocket {
   std::shared_ptr<CCompletionContext> completionContext_;
   std::shared_ptr<CCompletionContext> retiredContext_;  // the last one, until destruction
   std::atomic<bool> completionMode_{false};
+
+  // Set by StartTls on the owning thread, dropped by Close; read by the upload worker too.
+  mutable CMutex tlsMutex_;
+  std::shared_ptr<CTlsConnection> tls_ ZELM_GUARDED_BY(tlsMutex_);
 
   CZmSocket* driver_ = nullptr;  // the socket whose thread serves this one; null: its own
   CMutex inboxMutex_;

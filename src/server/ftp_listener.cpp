@@ -2,11 +2,13 @@
 // long as the service (registry, broker, router).
 #include "server/ftp_listener.h"
 
+#include <algorithm>
 #include <future>
 
 #include "ftp/reply_builder.h"
 #include "ftp/session_log.h"
 #include "platform/clock.h"
+#include "platform/tls_certificate.h"
 
 namespace zelm {
 namespace {
@@ -42,6 +44,7 @@ bool CFtpListener::StartListening(bool restart) {
     port = settings_.port != 0 ? settings_.port : 21;
     address = settings_.address != 0 ? AddressFromSetting(settings_.address) : 0;
   }
+  LoadTls();
   if (portOverride_ != 0) {
     port = portOverride_;
     address = addressOverride_;
@@ -55,6 +58,53 @@ bool CFtpListener::StartListening(bool restart) {
   if (!Listen(port, address)) return false;
   if (portOverride_ == kAnyPort) portOverride_ = GetListenPort();
   return StartEventThread();
+}
+
+void CFtpListener::LoadTls() {
+  const std::string certificate = ReadSettingString("TLS Certificate");
+  const std::string key = ReadSettingString("TLS Key");
+  const uint32_t mode =
+      std::min<uint32_t>(ReadSettingDword("TLS Mode", certificate.empty() ? 0 : 1), 2);
+  std::shared_ptr<CTlsServer> tls;
+  std::string status;
+  std::string error;
+  if (mode == 0) {
+    status = certificate.empty() ? "TLS off: no certificate configured (zelmftpctl tls generate "
+                                   "makes one)"
+                                 : "TLS off (\"TLS Mode\" 0)";
+  } else if (certificate.empty() || key.empty()) {
+    status = "TLS off: \"TLS Mode\" is " + std::to_string(mode) +
+             " but \"TLS Certificate\" or \"TLS Key\" is not set";
+  } else if (!CheckPrivateKeyFile(key, error)) {
+    status = "TLS off: " + error;  // SECURITY: a key others can read is not used
+  } else if (!(tls = CTlsServer::Load(certificate, key, error))) {
+    status = "TLS off: " + error;
+  } else {
+    std::string fingerprint;
+    if (!CertificateFingerprint(certificate, fingerprint, error)) fingerprint = "unknown";
+    status = std::string(mode >= 2 ? "TLS on (required for logins and data connections)"
+                                   : "TLS on (AUTH TLS offered)") +
+             ", certificate " + certificate + ", SHA-256 fingerprint " + fingerprint;
+  }
+  CMutexLock lock(settingsMutex_);
+  tls_ = std::move(tls);
+  tlsMode_ = tls_ ? mode : 0;
+  tlsStatus_ = std::move(status);
+}
+
+std::shared_ptr<CTlsServer> CFtpListener::TlsContext() {
+  CMutexLock lock(settingsMutex_);
+  return tls_;
+}
+
+uint32_t CFtpListener::TlsMode() {
+  CMutexLock lock(settingsMutex_);
+  return tlsMode_;
+}
+
+std::string CFtpListener::TlsStatus() const {
+  CMutexLock lock(settingsMutex_);
+  return tlsStatus_;
 }
 
 bool CFtpListener::SetActive(bool active) {

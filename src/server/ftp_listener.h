@@ -112,6 +112,17 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   void OnLoginSucceeded(CFtpSession& session) override;
   uint32_t LoginTimeoutSeconds() override { return GetLoginTimeout(); }
   bool ExtensionsOn() override { return AreExtensionsOn(); }
+  std::shared_ptr<CTlsServer> TlsContext() override ZELM_EXCLUDES(settingsMutex_);
+  uint32_t TlsMode() override ZELM_EXCLUDES(settingsMutex_);
+
+  // ---- TLS (the settings "TLS Certificate", "TLS Key", "TLS Mode") ----
+  // Reads them and loads the certificate and key; called by `StartListening`. Without a
+  // certificate, with a key other users may read, or with files the library refuses, TLS is
+  // off (and `TlsStatus` says why). Any thread.
+  void LoadTls() ZELM_EXCLUDES(settingsMutex_);
+  // "TLS on (AUTH TLS offered), certificate /x.pem, SHA-256 fingerprint AA:..." or "TLS off:
+  // why". Any thread.
+  std::string TlsStatus() const ZELM_EXCLUDES(settingsMutex_);
   PassiveSettings GetPassiveSettings() override {
     return {{GetPassivePortMin(), GetPassivePortMax()}, GetPassiveAddress()};
   }
@@ -139,8 +150,11 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
 
   std::string DefaultPath();
 
-  CMutex settingsMutex_;
+  mutable CMutex settingsMutex_;
   CFtpSettings settings_ ZELM_GUARDED_BY(settingsMutex_);
+  std::shared_ptr<CTlsServer> tls_ ZELM_GUARDED_BY(settingsMutex_);
+  uint32_t tlsMode_ ZELM_GUARDED_BY(settingsMutex_) = 0;
+  std::string tlsStatus_ ZELM_GUARDED_BY(settingsMutex_) = "TLS off";
   CSessionRegistry registry_;
   CLoginGuard guard_;
   CManagementRouter router_{*this, registry_, *this};

@@ -94,6 +94,7 @@ void CFtpApp::Run() {
   if (StartStopServer(false)) {
     std::fprintf(stderr, "zelmftp: %s, settings %s\n", StatusText().c_str(),
                  SettingsStorePath().c_str());
+    std::fprintf(stderr, "zelmftp: %s\n", listener_->TlsStatus().c_str());
   } else {
     const uint32_t port = ReadSettingDword("ServicePort", 0);
     std::fprintf(stderr,

@@ -121,6 +121,7 @@ bool CFtpDataSocket::ConnectActive() { return Connect(activeAddress_, activePort
 
 void CFtpDataSocket::SetTransfer(std::string path, uint32_t direction, bool append,
                                  uint64_t restartOffset) {
+  announced_ = false;
   CMutexLock lock(transferMutex_);
   filePath_ = std::move(path);
   direction_ = direction;
@@ -537,9 +538,54 @@ void CFtpDataSocket::OnConnect(int code) {
   if (code == 0) connectionMade_ = true;
   CZmSocket::OnConnect(code);
   if (owner_ != nullptr) owner_->OnDataConnected(code == 0);
-  if (code == 0 && direction_.load() == kDirectionReceive && IsValid() && UseCompletionPort()) {
-    Receive(nullptr, 0, true);
+  // A protected upload waits for its preliminary reply before its handshake (AnnounceTransfer).
+  if (code == 0 && direction_.load() == kDirectionReceive && (!protection_ || announced_)) {
+    HandOverToWorker();
   }
+}
+
+void CFtpDataSocket::HandOverToWorker() {
+  if (!IsValid()) return;
+  if (!SecureConnection()) {
+    // Nothing of this connection is written: a new file goes, an old one stays.
+    {
+      CMutexLock lock(transferMutex_);
+      abortRequested_ = true;
+      DiscardPartialFileLocked();
+    }
+    Close(false);
+    return;
+  }
+  if (UseCompletionPort()) Receive(nullptr, 0, true);
+}
+
+// ---- TLS ----
+
+void CFtpDataSocket::SetProtection(std::shared_ptr<CTlsServer> context,
+                                   std::string sessionContext) {
+  protection_ = std::move(context);
+  sessionContext_ = std::move(sessionContext);
+}
+
+void CFtpDataSocket::AnnounceTransfer() {
+  announced_ = true;
+  if (direction_.load() == kDirectionReceive && IsConnected() && !IsInCompletionMode()) {
+    HandOverToWorker();
+  }
+}
+
+bool CFtpDataSocket::SecureConnection() {
+  if (!protection_ || IsTlsActive()) return true;
+  std::string error;
+  if (!StartTls(protection_, sessionContext_, kDataTlsHandshakeMs, error)) {
+    tlsFailure_ = "TLS handshake failed: " + error;
+  } else if (!Tls()->IsResumed()) {
+    tlsFailure_ = "TLS session not resumed from the control connection";
+  } else {
+    return true;
+  }
+  transferError_ = kDataTlsError;
+  return false;
 }
 
 void CFtpDataSocket::OnClosing(bool byPeer) {

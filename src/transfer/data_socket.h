@@ -70,6 +70,10 @@ struct UploadQuota {
 inline constexpr int kUploadLimitError = 8227;
 // Marks a file another transfer is writing (an upload's open refused).
 inline constexpr int kFileInUseError = 8228;
+// Marks a data connection whose TLS failed or did not resume its control connection's session.
+inline constexpr int kDataTlsError = 8229;
+// How long a data connection's TLS handshake may take (real time).
+inline constexpr int kDataTlsHandshakeMs = 30000;
 
 // What the data connection and the transfer engine tell and ask their control session.
 class CDataSocketOwner {
@@ -169,6 +173,22 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // must be 1024 or above.
   static bool ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port);
 
+  // ---- TLS (the owner's thread) ----
+
+  // PROT P: the data connections from now on speak TLS with `context` and must resume a
+  // session of `sessionContext` (the control connection's); null: in clear (PROT C).
+  void SetProtection(std::shared_ptr<CTlsServer> context, std::string sessionContext);
+  bool IsProtected() const { return protection_ != nullptr; }
+  // The transfer's preliminary reply (150, 125) has gone: the client starts its side of the
+  // data connection's TLS only then, so the handshake may run from now on. An upload is
+  // handed to the upload worker here when its connection is there already.
+  void AnnounceTransfer();
+  // Protected: runs the handshake on the open connection unless done. False (the reason in
+  // `GetTlsFailure`, kDataTlsError set) when it fails or does not resume the control
+  // connection's session: SECURITY: a connection from anywhere else cannot take the transfer.
+  bool SecureConnection();
+  const std::string& GetTlsFailure() const { return tlsFailure_; }
+
   // Active mode: connects to the configured address and port.
   bool ConnectActive();
   void SetActiveTarget(uint32_t hostAddress, uint32_t port) {
@@ -259,7 +279,14 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // `delayMs`, or (in event mode) sleeps the pause.
   void ThrottleUpload(int64_t delayMs);
 
+  // Secures an upload's connection and gives it to the upload worker (a failure aborts it).
+  void HandOverToWorker();
+
   CDataSocketOwner* const owner_;
+  std::shared_ptr<CTlsServer> protection_;  // the owner's thread
+  std::string sessionContext_;
+  bool announced_ = false;  // the preliminary reply has gone
+  std::string tlsFailure_;
   uint32_t activePort_ = 0;
   uint32_t activeAddress_ = 0;
   uint32_t expectedPeer_ = 0;  // network order; the owning thread

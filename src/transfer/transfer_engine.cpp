@@ -122,14 +122,13 @@ void CTransferEngine::AbandonFile() {
   removeOnAbandon_ = false;
 }
 
-void CTransferEngine::HandOverUpload() {
+void CTransferEngine::AnnounceTransfer() {
   // A connection made before the command arrived is read by the upload worker from now on.
-  if (data_.GetDirection() == kDirectionReceive && data_.UseCompletionPort()) {
-    data_.Receive(nullptr, 0, true);
-  }
+  data_.AnnounceTransfer();
 }
 
 CTransferEngine::DownloadResult CTransferEngine::RunDownload() {
+  if (!data_.SecureConnection()) return kDownloadTlsFailed;
   data_.SelectEvents(kMaskConnectClose);
   // Without a bandwidth limit the file goes from the page cache to the socket directly, in
   // stretches (kDirectStretch); with a limit the chunks shrink so that each one is a small
@@ -219,6 +218,7 @@ bool CTransferEngine::SendListing(const std::string& pattern, bool namesOnly, CC
    private:
     CListingSink& to_;
   };
+  if (!data_.SecureConnection()) return false;
   CheckedSink sink(data_);
   CFtpListing listing(names);
   listing.SetOptions(std::move(options));

@@ -5,7 +5,7 @@
 // and PASV choose the mode (`SetActivePort`, `OpenPassive`); a transfer command opens the file
 // (`OpenFile`) and asks for the connection (`OpenDataConnection`); once the connection is up
 // the session runs the download (`RunDownload`) or the listing (`SendListing`), or leaves an
-// upload to the data socket (`HandOverUpload` when the connection was there first). Replies
+// upload to the data socket (`AnnounceTransfer` after the preliminary reply). Replies
 // are the session's: every operation returns what happened. What the download loop needs of
 // the session (the look at the control connection between chunks, the bandwidth limit, the
 // counters) it asks through CDataSocketOwner.
@@ -79,6 +79,7 @@ class CTransferEngine final {
     kDownloadComplete = 0,
     kDownloadReadFailed = CFtpDataSocket::kReadFailed,  // the disk failed (451)
     kDownloadSendFailed = CFtpDataSocket::kSendFailed,  // the client's connection did (426)
+    kDownloadTlsFailed = 3,  // the connection's TLS failed or resumed no session of ours (522)
   };
 
   // `owner` receives the data socket's reports and the download loop's questions;
@@ -143,9 +144,20 @@ class CTransferEngine final {
   // The connection could not be had: closes the file, and removes it when the upload that
   // was to fill it created it.
   void AbandonFile();
-  // An upload whose connection was open before its command: the upload worker reads it from
-  // now on (the data socket does this itself for a connection that comes later).
-  void HandOverUpload();
+  // The transfer's preliminary reply (150, 125) has gone. An upload whose connection is open
+  // (made before its command, or by an active connect) is secured when protected and read by
+  // the upload worker from now on; the data socket does this itself for a connection that
+  // comes later.
+  void AnnounceTransfer();
+  // PROT P / PROT C for the data connections from now on (see CFtpDataSocket::SetProtection).
+  void SetProtection(std::shared_ptr<CTlsServer> context, std::string sessionContext) {
+    data_.SetProtection(std::move(context), std::move(sessionContext));
+  }
+  bool IsProtected() const { return data_.IsProtected(); }
+  // Why the last protected data connection was refused (see CFtpDataSocket::SecureConnection).
+  const std::string& GetTlsFailure() const { return data_.GetTlsFailure(); }
+  // The last listing or download failed for the data connection's TLS.
+  bool TlsFailed() const { return data_.GetTransferError() == kDataTlsError; }
   // Sends the opened file from its restart offset over the open connection, within the
   // owner's bandwidth limit, looking at the control connection between chunks and between the
   // slices of a wait for a client that takes nothing (kSendSliceMs); stops when the control
