@@ -1,9 +1,9 @@
 // ftp_load: the load generator of the side-by-side benchmark (bench/run). A small FTP client
 // that drives any server the same way and prints one JSON object with its measurement.
 //
-//   ftp_load HOST PORT USER PASS MODE ARGS...
-//     download PATH               one RETR, bytes and seconds
-//     upload PATH BYTES           one STOR of BYTES bytes
+//   ftp_load HOST PORT USER PASS [--tls CERT] MODE ARGS...
+//     download PATH               one RETR: bytes, seconds and this client's CPU seconds
+//     upload PATH BYTES           one STOR of BYTES bytes (the same figures)
 //     logins COUNT                COUNT x (connect, USER, PASS, QUIT): each login's time
 //     idle COUNT SECONDS          COUNT sessions logged in, then held: prints "ready" and
 //                                 "held" lines on standard error around the hold
@@ -16,12 +16,26 @@
 // Passive mode, binary type. Data is read and written in 256 KiB blocks and never looked at,
 // so the client costs little next to the server. Each call waits for its socket; one thread
 // per session only in "parallel".
+//
+// --tls CERT: explicit FTPS. AUTH TLS right after the greeting, the server's certificate
+// checked against CERT (a self-signed one: it is its own authority) for the address HOST;
+// after the login PBSZ 0 and PROT P, and every data connection starts TLS after the 150
+// reply, resuming the control connection's session (servers that insist on that, as vsftpd
+// and ours do, refuse a data connection with a fresh session). The JSON then also names the
+// protocol and cipher of the control and the last data connection, whether that one resumed
+// the session and whether the server ended it with a close_notify. "logins" stops each
+// login's clock at the 230 reply.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -44,6 +58,14 @@ double Seconds(Clock::time_point since) {
 }
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
+
+// This process's CPU time so far, user and system.
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 // The platform's socket calls never block; these wait for the socket instead (a minute at
 // most). Receive: bytes read, 0 at the end of the stream, -1 on error.
@@ -84,14 +106,136 @@ SocketHandle Connect(uint32_t address, uint16_t port) {
   return socket;
 }
 
+// ---- TLS (with --tls) ----
+
+SSL_CTX* gTls = nullptr;  // null: plain FTP
+
+std::string TlsErrorText() {
+  char text[256] = "no detail";
+  if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  return text;
+}
+
+void SetUpTls(const std::string& certificate, const std::string& host) {
+  gTls = SSL_CTX_new(TLS_client_method());
+  if (gTls == nullptr) Fail("SSL_CTX_new: " + TlsErrorText());
+  SSL_CTX_set_min_proto_version(gTls, TLS1_2_VERSION);
+  SSL_CTX_set_mode(gTls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (SSL_CTX_load_verify_locations(gTls, certificate.c_str(), nullptr) != 1) {
+    Fail("cannot read " + certificate + ": " + TlsErrorText());
+  }
+  SSL_CTX_set_verify(gTls, SSL_VERIFY_PEER, nullptr);
+  X509_VERIFY_PARAM_set1_ip_asc(SSL_CTX_get0_param(gTls), host.c_str());
+}
+
+// Waits for what an SSL call that returned `result` is waiting for; false when the call
+// failed for good (the caller decides what that means).
+bool TlsWait(SSL* ssl, int result, SocketHandle socket) {
+  int error = 0;
+  switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+      return zelm::WaitReadable(socket, 60000, error) > 0;
+    case SSL_ERROR_WANT_WRITE:
+      return zelm::WaitWritable(socket, 60000, error) > 0;
+    default:
+      return false;
+  }
+}
+
+SSL* StartTls(SocketHandle socket, SSL_SESSION* resume, const char* what) {
+  SSL* ssl = SSL_new(gTls);
+  if (ssl == nullptr || SSL_set_fd(ssl, socket) != 1) Fail("SSL_new: " + TlsErrorText());
+  if (resume != nullptr) SSL_set_session(ssl, resume);
+  for (;;) {
+    const int result = SSL_connect(ssl);
+    if (result == 1) return ssl;
+    if (!TlsWait(ssl, result, socket)) {
+      const std::string detail = TlsErrorText();
+      SSL_free(ssl);
+      Fail(std::string("TLS handshake of the ") + what + " connection failed: " + detail);
+    }
+  }
+}
+
+std::string TlsDescription(SSL* ssl) {
+  return std::string(SSL_get_version(ssl)) + " " + SSL_CIPHER_get_name(SSL_get_current_cipher(ssl));
+}
+
+// A connection, in clear or protected.
+struct Channel {
+  SocketHandle socket = zelm::kInvalidSocket;
+  SSL* ssl = nullptr;
+  bool closeNotify = false;  // the peer ended its TLS stream properly
+
+  // Bytes read, 0 at the end of the stream, -1 on error.
+  long Read(void* buffer, size_t length) {
+    if (ssl == nullptr) return Receive(socket, buffer, length);
+    for (;;) {
+      const int result = SSL_read(ssl, buffer, int(std::min<size_t>(length, 1 << 30)));
+      if (result > 0) return result;
+      const int reason = SSL_get_error(ssl, result);
+      if (reason == SSL_ERROR_ZERO_RETURN) {
+        closeNotify = true;
+        return 0;
+      }
+      if (!TlsWait(ssl, result, socket)) {
+        // An end of stream without close_notify, as some servers close their data
+        // connections, is still an end here (the flag tells, and the caller counts the
+        // bytes); any other failure is an error.
+        const bool cut = reason == SSL_ERROR_SYSCALL ||
+                         (reason == SSL_ERROR_SSL &&
+                          ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
+        ERR_clear_error();
+        return cut ? 0 : -1;
+      }
+    }
+  }
+
+  bool Write(const char* data, size_t length) {
+    if (ssl == nullptr) return SendAll(socket, data, length);
+    while (length > 0) {
+      const int result = SSL_write(ssl, data, int(std::min<size_t>(length, 1 << 30)));
+      if (result > 0) {
+        data += result;
+        length -= size_t(result);
+      } else if (!TlsWait(ssl, result, socket)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Our close_notify, if TLS (waiting until it has gone out).
+  void EndTls() {
+    if (ssl == nullptr) return;
+    for (int i = 0; i < 100; ++i) {
+      const int result = SSL_shutdown(ssl);
+      if (result >= 0 || !TlsWait(ssl, result, socket)) break;
+    }
+    ERR_clear_error();
+  }
+
+  void Close() {
+    if (ssl != nullptr) SSL_free(ssl);
+    ssl = nullptr;
+    zelm::CloseSocket(socket);
+    socket = zelm::kInvalidSocket;
+  }
+};
+
 // One control connection.
 class Control {
  public:
   Control(uint32_t address, uint16_t port) : address_(address) {
-    socket_ = Connect(address, port);
+    control_.socket = Connect(address, port);
     Expect(220);
+    if (gTls != nullptr) {
+      Command("AUTH TLS", 234);
+      control_.ssl = StartTls(control_.socket, nullptr, "control");
+    }
   }
-  ~Control() { zelm::CloseSocket(socket_); }
+  ~Control() { control_.Close(); }
   Control(const Control&) = delete;
   Control& operator=(const Control&) = delete;
 
@@ -102,7 +246,7 @@ class Control {
 
   void Send(const std::string& line) {
     const std::string text = line + "\r\n";
-    if (!SendAll(socket_, text.data(), text.size())) Fail("send failed: " + line);
+    if (!control_.Write(text.data(), text.size())) Fail("send failed: " + line);
   }
 
   // Reads one whole reply (multi-line replies included); returns its code.
@@ -118,7 +262,7 @@ class Control {
         }
       }
       char chunk[4096];
-      const long got = Receive(socket_, chunk, sizeof chunk);
+      const long got = control_.Read(chunk, sizeof chunk);
       if (got <= 0) Fail("control connection closed after: " + last_);
       buffer_.append(chunk, size_t(got));
     }
@@ -133,66 +277,108 @@ class Control {
     Expect(code);
   }
 
-  // PASV, then the data connection.
+  // PASV, then the data connection (TCP only: TLS starts after the 150, in Begin).
   SocketHandle OpenData() {
     Command("PASV", 227);
     const size_t open = last_.find('(');
     unsigned h[4], p[2];
-    if (open == std::string::npos ||
-        std::sscanf(last_.c_str() + open + 1, "%u,%u,%u,%u,%u,%u", &h[0], &h[1], &h[2], &h[3],
-                    &p[0], &p[1]) != 6) {
+    if (open == std::string::npos || std::sscanf(last_.c_str() + open + 1, "%u,%u,%u,%u,%u,%u",
+                                                 &h[0], &h[1], &h[2], &h[3], &p[0], &p[1]) != 6) {
       Fail("bad PASV reply: " + last_);
     }
     return Connect(address_, uint16_t(p[0] * 256 + p[1]));
   }
 
-  // A transfer command on a fresh data connection; the data is drained or filled here.
-  uint64_t Retrieve(const std::string& command) {
-    SocketHandle data = OpenData();
+  // A transfer command on a fresh data connection, up to its 150 (and the data connection's
+  // TLS handshake, resuming the control connection's session).
+  Channel Begin(const std::string& command) {
+    Channel data;
+    data.socket = OpenData();
     Send(command);
     const int code = Reply();
     if (code != 150 && code != 125) {
-      zelm::CloseSocket(data);
+      data.Close();
       Fail(command + ": " + last_);
     }
+    if (protected_) {
+      SSL_SESSION* session = SSL_get1_session(control_.ssl);
+      try {
+        data.ssl = StartTls(data.socket, session, "data");
+      } catch (...) {
+        SSL_SESSION_free(session);
+        data.Close();
+        throw;
+      }
+      SSL_SESSION_free(session);
+      dataTls_ = TlsDescription(data.ssl);
+      resumed_ = SSL_session_reused(data.ssl) == 1;
+    }
+    return data;
+  }
+
+  // The data is drained here.
+  uint64_t Retrieve(const std::string& command) {
+    Channel data = Begin(command);
     std::unique_ptr<char[]> block(new char[kBlock]);
     uint64_t total = 0;
     for (;;) {
-      const long got = Receive(data, block.get(), kBlock);
+      const long got = data.Read(block.get(), kBlock);
       if (got <= 0) break;
       total += uint64_t(got);
     }
-    zelm::CloseSocket(data);
+    closeNotify_ = data.closeNotify;
+    data.EndTls();
+    data.Close();
     Expect(226);
     return total;
   }
 
   void Store(const std::string& path, uint64_t bytes) {
-    SocketHandle data = OpenData();
-    Send("STOR " + path);
-    const int code = Reply();
-    if (code != 150 && code != 125) {
-      zelm::CloseSocket(data);
-      Fail("STOR: " + last_);
-    }
+    Channel data = Begin("STOR " + path);
     std::unique_ptr<char[]> block(new char[kBlock]);
     std::memset(block.get(), 'z', kBlock);
     for (uint64_t left = bytes; left > 0;) {
       const size_t piece = size_t(std::min<uint64_t>(left, kBlock));
-      if (!SendAll(data, block.get(), piece)) Fail("upload send failed");
+      if (!data.Write(block.get(), piece)) Fail("upload send failed");
       left -= piece;
     }
-    zelm::ShutdownSocket(data, zelm::ShutdownHow::kSend);
-    char sink[256];
-    while (Receive(data, sink, sizeof sink) > 0) {
+    data.EndTls();
+    zelm::ShutdownSocket(data.socket, zelm::ShutdownHow::kSend);
+    // Whatever comes back (the server's close_notify, session tickets) is not looked at.
+    char sink[4096];
+    while (Receive(data.socket, sink, sizeof sink) > 0) {
     }
-    zelm::CloseSocket(data);
+    data.Close();
     Expect(226);
+  }
+
+  // PBSZ 0 and PROT P, on a protected control connection.
+  void ProtectData() {
+    if (gTls == nullptr) return;
+    Command("PBSZ 0", 200);
+    Command("PROT P", 200);
+    protected_ = true;
+  }
+
+  // The TLS figures of the JSON output (empty in clear).
+  std::string TlsJson() const {
+    if (control_.ssl == nullptr) return "";
+    std::string json = ", \"tls\": \"" + TlsDescription(control_.ssl) + "\"";
+    if (!dataTls_.empty()) {
+      json += ", \"data_tls\": \"" + dataTls_ +
+              "\", \"resumed\": " + (resumed_ ? "true" : "false") +
+              ", \"close_notify\": " + (closeNotify_ ? "true" : "false");
+    }
+    return json;
   }
 
  private:
   uint32_t address_;
-  SocketHandle socket_ = zelm::kInvalidSocket;
+  Channel control_;
+  bool protected_ = false;
+  std::string dataTls_;
+  bool resumed_ = false;
+  bool closeNotify_ = false;
   std::string buffer_;
   std::string last_;
 };
@@ -207,6 +393,7 @@ struct Target {
 std::unique_ptr<Control> LoggedIn(const Target& target) {
   auto control = std::make_unique<Control>(target.address, target.port);
   control->Login(target.user, target.password);
+  control->ProtectData();
   control->Command("TYPE I", 200);
   return control;
 }
@@ -218,7 +405,9 @@ void Quit(Control& control) {
 
 std::string Quantiles(std::vector<double> values) {
   std::sort(values.begin(), values.end());
-  auto at = [&](double q) { return values[std::min(values.size() - 1, size_t(q * values.size()))]; };
+  auto at = [&](double q) {
+    return values[std::min(values.size() - 1, size_t(q * values.size()))];
+  };
   char text[160];
   std::snprintf(text, sizeof text, "\"median\": %.6f, \"p99\": %.6f, \"count\": %zu", at(0.5),
                 at(0.99), values.size());
@@ -233,29 +422,39 @@ int Run(const Target& target, const std::string& mode, char** args, int count) {
   if (mode == "download") {
     auto control = LoggedIn(target);
     const auto start = Clock::now();
+    const double cpu = CpuSeconds();
     const uint64_t bytes = control->Retrieve("RETR " + arg(0));
     const double seconds = Seconds(start);
+    const double clientCpu = CpuSeconds() - cpu;
     Quit(*control);
-    std::printf("{\"bytes\": %llu, \"seconds\": %.6f}\n", (unsigned long long)bytes, seconds);
+    std::printf("{\"bytes\": %llu, \"seconds\": %.6f, \"client_cpu\": %.6f%s}\n",
+                (unsigned long long)bytes, seconds, clientCpu, control->TlsJson().c_str());
   } else if (mode == "upload") {
     auto control = LoggedIn(target);
     const uint64_t bytes = std::strtoull(arg(1).c_str(), nullptr, 10);
     const auto start = Clock::now();
+    const double cpu = CpuSeconds();
     control->Store(arg(0), bytes);
     const double seconds = Seconds(start);
+    const double clientCpu = CpuSeconds() - cpu;
     Quit(*control);
-    std::printf("{\"bytes\": %llu, \"seconds\": %.6f}\n", (unsigned long long)bytes, seconds);
+    std::printf("{\"bytes\": %llu, \"seconds\": %.6f, \"client_cpu\": %.6f%s}\n",
+                (unsigned long long)bytes, seconds, clientCpu, control->TlsJson().c_str());
   } else if (mode == "logins") {
     const int logins = std::atoi(arg(0).c_str());
     std::vector<double> times;
+    std::string tls;
     for (int i = 0; i < logins; ++i) {
       const auto start = Clock::now();
       Control control(target.address, target.port);
       control.Login(target.user, target.password);
+      // In clear the QUIT is timed too, as before; with TLS the clock stops at the 230.
+      if (gTls != nullptr) times.push_back(Seconds(start));
       Quit(control);
-      times.push_back(Seconds(start));
+      if (gTls == nullptr) times.push_back(Seconds(start));
+      tls = control.TlsJson();
     }
-    std::printf("{%s}\n", Quantiles(times).c_str());
+    std::printf("{%s%s}\n", Quantiles(times).c_str(), tls.c_str());
   } else if (mode == "idle") {
     const int sessions = std::atoi(arg(0).c_str());
     const int hold = std::atoi(arg(1).c_str());
@@ -350,12 +549,11 @@ int Run(const Target& target, const std::string& mode, char** args, int count) {
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr, "usage: ftp_load HOST PORT USER PASS MODE ARGS...\n");
+    std::fprintf(stderr, "usage: ftp_load HOST PORT USER PASS [--tls CERT] MODE ARGS...\n");
     return 2;
   }
   Target target;
-  if (!zelm::ParseDottedAddress(argv[1], target.address) ||
-      (target.address >> 24) != 127) {
+  if (!zelm::ParseDottedAddress(argv[1], target.address) || (target.address >> 24) != 127) {
     std::fprintf(stderr, "ftp_load: HOST must be a loopback address (127.x.x.x)\n");
     return 2;
   }
@@ -363,8 +561,14 @@ int main(int argc, char** argv) {
   target.user = argv[3];
   target.password = argv[4];
   zelm::RaiseDescriptorLimit();
+  int mode = 5;
   try {
-    return Run(target, argv[5], argv + 6, argc - 6);
+    if (std::strcmp(argv[mode], "--tls") == 0) {
+      if (argc < mode + 3) Fail("--tls needs a certificate file and a mode");
+      SetUpTls(argv[mode + 1], argv[1]);
+      mode += 2;
+    }
+    return Run(target, argv[mode], argv + mode + 1, argc - mode - 1);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ftp_load: %s\n", e.what());
     return 1;
