@@ -28,7 +28,8 @@ def wait_for(condition, what, seconds=20):
 
 
 class ServerFixture:
-    def __init__(self, accounts=None, console_port=0, preexec=None, dwords=None, tls=False):
+    def __init__(self, accounts=None, console_port=0, preexec=None, dwords=None, tls=False,
+                 strings=None):
         self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
         self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
         self.peer = ManagementPeer(accounts or {"bob": ("secret", "bob", 0x100000)})
@@ -46,6 +47,7 @@ class ServerFixture:
         if os.environ.get("ZELM_EXTENSIONS"):
             commands.append(["set-dword", "Extensions", os.environ["ZELM_EXTENSIONS"]])
         commands += [["set-dword", name, str(value)] for name, value in (dwords or {}).items()]
+        commands += [["set-string", name, value] for name, value in (strings or {}).items()]
         for args in commands:
             subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,
                            check=True)

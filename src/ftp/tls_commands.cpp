@@ -39,11 +39,15 @@ void HandlePbsz(CFtpSession& session, CFtpCommand& command) {
 }
 
 void HandleProt(CFtpSession& session, CFtpCommand& command) {
-  if (!session.IsControlSecured() || !session.IsPbszSet()) {
-    session.SendText(503, "PROT needs AUTH TLS and PBSZ first.");
+  if (!session.IsControlSecured()) {
+    session.SendText(503, "PROT needs AUTH TLS first.");
     return;
   }
   if (EqualsNoCase(command.argument, "P")) {
+    if (!session.IsPbszSet()) {  // RFC 4217: PBSZ before PROT P (clear needs no buffer size)
+      session.SendText(503, "PROT P needs PBSZ 0 first.");
+      return;
+    }
     session.SetDataProtection(true);
     session.SendText(200, "Protection level set to P");
   } else if (EqualsNoCase(command.argument, "C")) {

@@ -233,14 +233,14 @@ int CZmSocket::Receive(uint8_t* buffer, size_t length, bool remove) {
 // ---- TLS ----
 
 bool CZmSocket::StartTls(std::shared_ptr<CTlsServer> context, std::string_view sessionContext,
-                         int timeoutMs, std::string& error) {
+                         int timeoutMs, std::string& error, bool issueTickets) {
   CheckOwnThread("StartTls");
   const SocketHandle fd = handle_.load();
   if (fd == kInvalidSocket || !connected_.load() || completionMode_.load() || !context) {
     error = "the connection is not open";
     return false;
   }
-  auto tls = std::make_shared<CTlsConnection>(std::move(context), fd, sessionContext);
+  auto tls = std::make_shared<CTlsConnection>(std::move(context), fd, sessionContext, issueTickets);
   if (!tls->Accept(timeoutMs, error)) return false;
   CMutexLock lock(tlsMutex_);
   tls_ = std::move(tls);

@@ -238,10 +238,10 @@ class CZmSocket {
   // Runs the server side of a TLS handshake on the connected socket (the owning thread, in
   // event mode; it waits for the peer at most `timeoutMs`); from then on every receive and
   // send of this connection, the upload worker's reads included, goes through it, and the
-  // close sends close_notify. `sessionContext`: see platform/tls.h. False with `error` set:
-  // the caller closes the connection.
+  // close sends close_notify. `sessionContext`, `issueTickets`: see platform/tls.h. False
+  // with `error` set: the caller closes the connection.
   bool StartTls(std::shared_ptr<CTlsServer> context, std::string_view sessionContext, int timeoutMs,
-                std::string& error);
+                std::string& error, bool issueTickets = true);
   // The connection's TLS (null when it speaks in clear). Any thread.
   std::shared_ptr<CTlsConnection> Tls() const;
   bool IsTlsActive() const { return Tls() != nullptr; }

@@ -164,11 +164,12 @@ struct CTlsConnection::State {
   SSL* ssl = nullptr;
   bool shut = false;
   bool ended = false;
+  int failure = 0;  // the error that broke the stream; reported by every later read
   ~State() { SSL_free(ssl); }
 };
 
 CTlsConnection::CTlsConnection(std::shared_ptr<CTlsServer> context, SocketHandle socket,
-                               std::string_view sessionContext)
+                               std::string_view sessionContext, bool issueTickets)
     : socket_(socket) {
   auto state = std::make_unique<State>();
   state->ssl = SSL_new(static_cast<SSL_CTX*>(context->Context()));
@@ -179,6 +180,9 @@ CTlsConnection::CTlsConnection(std::shared_ptr<CTlsServer> context, SocketHandle
     if (bio != nullptr) BIO_ctrl(bio, BIO_C_SET_FD, 0, &fd);
     SSL_set_bio(state->ssl, bio, bio);
     const size_t length = std::min<size_t>(sessionContext.size(), SSL_MAX_SID_CTX_LENGTH);
+    // Tickets a client never reads (a data connection's after its resumption) would make its
+    // close a reset, which can cost the last bytes of an upload.
+    if (!issueTickets) SSL_set_num_tickets(state->ssl, 0);
     SSL_set_session_id_context(state->ssl,
                                reinterpret_cast<const unsigned char*>(sessionContext.data()),
                                static_cast<unsigned int>(length));
@@ -271,8 +275,8 @@ std::string CTlsConnection::Description() const {
 long CTlsConnection::Read(void* buffer, size_t length, int& error) {
   CMutexLock lock(mutex_);
   if (state_->ssl == nullptr || state_->shut || state_->ended) {
-    error = 0;
-    return 0;
+    error = state_->failure;
+    return state_->failure != 0 ? -1 : 0;
   }
   ERR_clear_error();
   lastReadError = 0;
@@ -296,6 +300,7 @@ long CTlsConnection::Read(void* buffer, size_t length, int& error) {
     return 0;
   }
   error = lastReadError != 0 ? lastReadError : kWsaEconnreset;
+  state_->failure = error;
   return -1;
 }
 

@@ -51,9 +51,11 @@ inline constexpr long kTlsWouldBlock = -1;  // with error kWsaEwouldblock
 class CTlsConnection {
  public:
   // A TLS connection over `socket` (which stays the caller's to close) with the role of
-  // `context` (server or client). `sessionContext`: see the header comment.
+  // `context` (server or client). `sessionContext`: see the header comment. Without
+  // `issueTickets` a server sends no session tickets after its handshake (a data
+  // connection's client resumes the control connection's session and reads nothing more).
   CTlsConnection(std::shared_ptr<CTlsServer> context, SocketHandle socket,
-                 std::string_view sessionContext);
+                 std::string_view sessionContext, bool issueTickets = true);
   ~CTlsConnection();
   CTlsConnection(const CTlsConnection&) = delete;
   CTlsConnection& operator=(const CTlsConnection&) = delete;
@@ -71,7 +73,8 @@ class CTlsConnection {
 
   // One read as `ReceiveSocket` does it: decrypted bytes; 0 when the peer ended the stream
   // (its close_notify, or the connection's end without one); -1 with `error` set
-  // (kWsaEwouldblock while no whole record has come). Never blocks.
+  // (kWsaEwouldblock while no whole record has come; a broken stream's error, again at every
+  // later read). Never blocks.
   long Read(void* buffer, size_t length, int& error);
   // As `Read`, reading record after record until `length` bytes are there or none is left
   // (the upload worker's large reads): the bytes read, 0 at the end, -1 with `error`.

@@ -447,6 +447,27 @@ void CFtpDataSocket::OnIoReceived(uint8_t* data, size_t count, size_t capacity, 
   if (more && IsValid()) Receive(nullptr, 0, true);
 }
 
+bool CFtpDataSocket::OnReceive(int code) {
+  if (protection_ && !IsTlsActive() && !IsInCompletionMode() && IsConnected()) {
+    uint8_t first = 0;
+    int error = 0;
+    // Only bytes that are there: a handshake begun on a mere connect would wait for a client
+    // that waits for the preliminary reply.
+    if (ReceiveSocket(GetHandle(), &first, 1, true, error) <= 0) return CZmSocket::OnReceive(code);
+    if (!SecureConnection()) {
+      if (direction_.load() == kDirectionReceive) {
+        HandOverToWorker();  // ends the upload as refused (522)
+      } else {
+        Close(false);
+      }
+      return false;
+    }
+    if (direction_.load() == kDirectionReceive && announced_) HandOverToWorker();
+    return false;
+  }
+  return CZmSocket::OnReceive(code);
+}
+
 int CFtpDataSocket::OnReceiveData(uint8_t* data, size_t length, size_t& consumed) {
   consumed = length;
   CMutexLock lock(transferMutex_);
@@ -536,6 +557,7 @@ bool CFtpDataSocket::OnAccept(SocketHandle socket, SocketAddress address) {
 
 void CFtpDataSocket::OnConnect(int code) {
   if (code == 0) connectionMade_ = true;
+  tlsRefused_ = false;  // a new connection
   CZmSocket::OnConnect(code);
   if (owner_ != nullptr) owner_->OnDataConnected(code == 0);
   // A protected upload waits for its preliminary reply before its handshake (AnnounceTransfer).
@@ -575,9 +597,10 @@ void CFtpDataSocket::AnnounceTransfer() {
 }
 
 bool CFtpDataSocket::SecureConnection() {
+  if (tlsRefused_) return false;  // this connection failed already: it stays refused
   if (!protection_ || IsTlsActive()) return true;
   std::string error;
-  if (!StartTls(protection_, sessionContext_, kDataTlsHandshakeMs, error)) {
+  if (!StartTls(protection_, sessionContext_, kDataTlsHandshakeMs, error, false)) {
     tlsFailure_ = "TLS handshake failed: " + error;
   } else if (!Tls()->IsResumed()) {
     tlsFailure_ = "TLS session not resumed from the control connection";
@@ -585,6 +608,7 @@ bool CFtpDataSocket::SecureConnection() {
     return true;
   }
   transferError_ = kDataTlsError;
+  tlsRefused_ = true;
   return false;
 }
 

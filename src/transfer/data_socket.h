@@ -246,6 +246,10 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   void OnIoClosed(int error) override;
   bool OnError(int eventBit, int code) override;
   int OnReceiveData(uint8_t* data, size_t length, size_t& consumed) override;
+  // Protected and not secured yet: bytes waiting are the client's first TLS message (curl
+  // starts its handshake at once, before its command), so the handshake runs now instead of
+  // the bytes being read as data.
+  bool OnReceive(int code) override;
   bool OnAccept(SocketHandle socket, SocketAddress address) override;
   void OnConnect(int code) override;
   void OnClosing(bool byPeer) override;
@@ -287,6 +291,7 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   std::string sessionContext_;
   bool announced_ = false;  // the preliminary reply has gone
   std::string tlsFailure_;
+  bool tlsRefused_ = false;  // the connection's TLS failed or resumed no session of ours
   uint32_t activePort_ = 0;
   uint32_t activeAddress_ = 0;
   uint32_t expectedPeer_ = 0;  // network order; the owning thread
