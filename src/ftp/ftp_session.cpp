@@ -131,7 +131,7 @@ void CFtpSession::CloseSession(bool byTimeout, int seconds) {
   CZmSocket::Close(false);
 }
 
-bool CFtpSession::SecureControlConnection() {
+bool CFtpSession::SecureControlConnection(bool afterAuth) {
   std::string error;
   if (!tls_ || !StartTls(tls_, tlsSessionContext_, kControlTlsHandshakeMs, error)) {
     Log("TLS handshake failed: " + error + "\r\n");
@@ -142,9 +142,11 @@ bool CFtpSession::SecureControlConnection() {
     return false;
   }
   Log("TLS: " + Tls()->Description() + "\r\n");
-  plaintextEnded_ = true;
-  heldLines_.clear();
-  heldBytes_ = 0;
+  if (afterAuth) {
+    plaintextEnded_ = true;
+    heldLines_.clear();
+    heldBytes_ = 0;
+  }
   return true;
 }
 
@@ -325,7 +327,7 @@ std::shared_ptr<CQuotaLedger> CFtpSession::QuotaLedger() {
   return quotaLedger_;
 }
 
-void CFtpSession::Greet() {
+void CFtpSession::Greet(bool implicitTls) {
   loginTimeout_ = owner_ != nullptr ? owner_->LoginTimeoutSeconds() : 0;
   extensions_ = owner_ != nullptr && owner_->ExtensionsOn();
   tls_ = owner_ != nullptr ? owner_->TlsContext() : nullptr;
@@ -337,6 +339,11 @@ void CFtpSession::Greet() {
   if (GetHandle() != kInvalidSocket)
     SetSocketOption(GetHandle(), SocketOption::kUrgentInline, 1, error);
   loginTimer_.Restart();
+  if (implicitTls) {
+    if (!SecureControlConnection(false)) return;
+    SetPbsz();
+    SetDataProtection(true);
+  }
   SendReply(220, nullptr);
   SetFlags(kFlagGreeted);
 }

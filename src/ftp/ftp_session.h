@@ -125,8 +125,11 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   void OnAccessUnanswered();
 
   // ---- Login (the session's thread) ----
-  // Sends the 220 greeting; from then on lines are read and answered.
-  void Greet();
+  // Sends the 220 greeting; from then on lines are read and answered. With `implicitTls`
+  // (the implicit FTPS port) the connection's TLS handshake comes first, and its data
+  // connections are protected from the start (as after PBSZ 0 and PROT P); a failed
+  // handshake is logged and ends the connection.
+  void Greet(bool implicitTls = false);
   // The start of a login check: the file system is reset and `homeName` is the home the
   // login gets unless the management server names another.
   void ResetForLogin(std::string_view homeName);
@@ -232,7 +235,7 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // AUTH TLS after its 234: runs the handshake. A failure is logged and ends the connection
   // (nothing more can be said to the client in clear). Plaintext the client sent behind the
   // AUTH line is dropped, never read as commands.
-  bool SecureControlConnection();
+  bool SecureControlConnection(bool afterAuth = true);
   bool IsPbszSet() const { return pbszSet_; }
   void SetPbsz() { pbszSet_ = true; }
   // PROT P (true) or PROT C for the data connections from now on.

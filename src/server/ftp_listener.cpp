@@ -57,6 +57,7 @@ bool CFtpListener::StartListening(bool restart) {
   }
   if (!Listen(port, address)) return false;
   if (portOverride_ == kAnyPort) portOverride_ = GetListenPort();
+  ListenImplicitTls(address);
   return StartEventThread();
 }
 
@@ -90,6 +91,35 @@ void CFtpListener::LoadTls() {
   tls_ = std::move(tls);
   tlsMode_ = tls_ ? mode : 0;
   tlsStatus_ = std::move(status);
+}
+
+void CFtpListener::ListenImplicitTls(uint32_t address) {
+  const uint32_t port = ReadSettingDword("Implicit TLS Port", 0);
+  if (implicit_) implicit_->Close(false);
+  if (port == 0 || port > 65535) return;
+  std::string note;
+  if (!TlsContext()) {
+    note = "; implicit FTPS port " + std::to_string(port) + " not opened: TLS is off";
+  } else {
+    if (!implicit_) {
+      implicit_ =
+          std::make_unique<CImplicitTlsListener>([this](SocketHandle socket, SocketAddress peer) {
+            return AdmitConnection(socket, peer, true);
+          });
+      implicit_->SetDriver(this);  // served by this listener's thread, on its event object
+    }
+    implicit_->SetEvent(GetEvent());
+    implicit_->SetReuseAddress(true);
+    note = implicit_->Listen(port, address)
+               ? "; implicit FTPS on port " + std::to_string(port)
+               : "; implicit FTPS port " + std::to_string(port) + ": cannot listen (in use?)";
+  }
+  CMutexLock lock(settingsMutex_);
+  tlsStatus_ += note;
+}
+
+uint16_t CFtpListener::GetImplicitTlsPort() {
+  return implicit_ && implicit_->IsListening() ? implicit_->GetLocalPort() : 0;
 }
 
 std::shared_ptr<CTlsServer> CFtpListener::TlsContext() {
@@ -200,16 +230,28 @@ void CFtpListener::OnLoginSucceeded(CFtpSession& session) {
 }
 
 bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
+  return AdmitConnection(socket, address, false);
+}
+
+bool CFtpListener::AdmitConnection(SocketHandle socket, SocketAddress address, bool implicitTls) {
+  // A TLS client of the implicit port cannot read a reply in clear: it is only closed.
+  const auto refuse = [socket, implicitTls] {
+    if (implicitTls) {
+      zelm::CloseSocket(socket);
+    } else {
+      RefuseConnection(socket, kReplyConnectionLimit);
+    }
+  };
   // SECURITY: no pause here, whatever arrives: the listener's thread also serves the
   // management link. A banned address, and one that holds its share of the connections
   // already, is turned away at once.
   if (guard_.IsBanned(address.address, MonotonicMilliseconds())) {
-    RefuseConnection(socket, kReplyConnectionLimit);
+    refuse();
     return false;
   }
   const uint32_t perAddress = GetMaxConnectionPerIp();
   if (perAddress != 0 && registry_.CountOpenFrom(address.address) >= perAddress) {
-    RefuseConnection(socket, kReplyConnectionLimit);
+    refuse();
     return false;
   }
   RequestLinkUpkeep();
@@ -218,10 +260,10 @@ bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
   const uint32_t codePage = ReadSettingDword("Code Page", 0);
   CFtpSession* session = registry_.Admit(
       GetMaxConnection(), [this](uint32_t identifier) { return MakeSession(identifier); },
-      [socket, codePage, &adopted](CFtpSession& s) {
+      [socket, codePage, implicitTls, &adopted](CFtpSession& s) {
         s.SetCodePage(codePage);
         // The session greets its client from its own thread, before it reads a line.
-        s.Post([](CFtpSession& greeted) { greeted.Greet(); });
+        s.Post([implicitTls](CFtpSession& greeted) { greeted.Greet(implicitTls); });
         if (s.Attach(socket)) return true;
         // A session that adopted the descriptor closes it itself (when it goes); one that
         // did not leaves it to the caller.
@@ -231,7 +273,7 @@ bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
       overLimit);
   if (overLimit) {
     // The descriptor is this thread's until a session adopts it.
-    RefuseConnection(socket, kReplyConnectionLimit);
+    refuse();
     return false;
   }
   return session != nullptr || adopted;  // true: the descriptor is the session's
@@ -248,6 +290,8 @@ bool CFtpListener::InitEvents() {
 bool CFtpListener::OnNetworkEvents(CEventObject* event, bool poll) {
   reapPending_ = registry_.ReapClosed();
   bool handled = CZmSocket::OnNetworkEvents(event, poll);
+  if (implicit_ && implicit_->IsValid())
+    handled = implicit_->OnNetworkEvents(event, poll) || handled;
   return router_.Serve(event, IsValid()) || handled;
 }
 
@@ -261,6 +305,7 @@ int CFtpListener::GetNextTickDelay() {
 void CFtpListener::OnClosed(bool wasConnected, bool wasListening) {
   (void)wasConnected;
   (void)wasListening;
+  if (implicit_) implicit_->Close(false);  // the implicit port listens only beside this one
   router_.SendStatusReport();
 }
 

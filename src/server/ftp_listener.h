@@ -17,8 +17,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ftp/ftp_session.h"
 #include "ftp/session_owner.h"
@@ -134,6 +136,9 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
   void OnIdle() override;
   bool OnAccept(SocketHandle socket, SocketAddress address) override;
+  // The implicit FTPS port ("Implicit TLS Port", 0 = none), host order; 0 while it is not
+  // listening. The listener's thread, or while it is stopped.
+  uint16_t GetImplicitTlsPort();
   void OnClosed(bool wasConnected, bool wasListening) override;
   bool InitEvents() override;
   int GetNextTickDelay() override;
@@ -149,6 +154,26 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   void Deactivate() override { Close(false); }
 
   std::string DefaultPath();
+  // Turns an accepted connection into a session (or refuses it); `implicitTls`: it came to
+  // the implicit FTPS port. The listener's thread.
+  bool AdmitConnection(SocketHandle socket, SocketAddress address, bool implicitTls);
+  // Listens on "Implicit TLS Port" beside the service port while TLS is on (after LoadTls).
+  void ListenImplicitTls(uint32_t address);
+
+  // The listening socket of the implicit FTPS port: it only hands its connections over.
+  class CImplicitTlsListener final : public CZmSocket {
+   public:
+    using Admit = std::function<bool(SocketHandle, SocketAddress)>;
+    explicit CImplicitTlsListener(Admit admit) : admit_(std::move(admit)) {}
+    ~CImplicitTlsListener() override { CloseSocket(false); }
+    bool OnAccept(SocketHandle socket, SocketAddress address) override {
+      return admit_(socket, address);
+    }
+
+   private:
+    Admit admit_;
+  };
+  std::unique_ptr<CImplicitTlsListener> implicit_;  // the listener's thread
 
   mutable CMutex settingsMutex_;
   CFtpSettings settings_ ZELM_GUARDED_BY(settingsMutex_);
