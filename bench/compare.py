@@ -300,6 +300,7 @@ SEEN = {}     # server name: what its FTPS sessions negotiated
 FAILED = []   # (row, server name, error, the server's last log lines)
 DATA = None   # the served folder
 BUSY = {}     # (row, server name): the load generator's CPU time / transfer time, each run
+LOADS = {}    # row: the 1-minute load average when the row started and when it ended
 
 
 def ftp_load(server, mode, *args, user=None, check=True, tls=False, timeout=900):
@@ -483,15 +484,13 @@ def prepare_data(data, quick):
             os.chown(os.path.join(root, name), uid, uid)
 
 
-# Why a row may stay short of 1.0, as far as its profile showed (printed under a row that is).
+# What an earlier profile of a row showed (printed under that row when it is short of 1.0).
 SHORT_NOTES = {
-    2: "the profile is the kernel's copy into the page cache and ext4's writeback; our process "
-       "spends little CPU of its own, and the spread between repetitions is of the size of "
-       "the gap.",
-    5: "per file we switch threads twice, as pure-ftpd does; the remaining time is "
+    2: "an earlier profile: the kernel's copy into the page cache and ext4's writeback; our "
+       "process spent little CPU of its own.",
+    5: "an earlier profile: per file we switch threads twice; the remaining time was "
        "system-call CPU of the passive listener and the data connection per file, which the "
-       "design's one-connection-per-file transfer keeps.",
-    7: "within the spread between repetitions.",
+       "one-connection-per-file transfer keeps.",
 }
 
 
@@ -567,12 +566,14 @@ def main():
         for row in [r for r in rows if r in ROWS]:
             title = ROWS[row][0]
             log(f"row {row}: {title}")
+            LOADS[row] = [os.getloadavg()[0]]
             for rep in range(reps):
                 for server in servers:
                     values = row_values(row, server, args.quick)
                     for column, value in values.items():
                         results.setdefault((row, server.name, column), []).append(value)
                     log(f"  {server.name}: " + ", ".join(f"{c} {v:.3f}" for c, v in values.items()))
+            LOADS[row].append(os.getloadavg()[0])
             for server in servers:
                 if row in (2, 10):
                     try:
@@ -672,7 +673,12 @@ def report(results, throttled, names, info):
                 best_ratio = oriented_ratio(values[0], best, better_high)
                 vs_ratio = oriented_ratio(values[0], values[1], better_high)
                 if column == main and best_ratio not in ("—", "inf") and float(best_ratio) < 1.0:
-                    short.append((row, best_ratio, vs_ratio))
+                    peer = names[1 + [v if v == v else None for v in values[1:]].index(best)]
+                    ours_runs = [v for v in results[(row, names[0], column)] if v == v]
+                    peer_runs = [v for v in results[(row, peer, column)] if v == v]
+                    overlap = (max(ours_runs) >= min(peer_runs) if better_high
+                               else min(ours_runs) <= max(peer_runs))
+                    short.append((row, best_ratio, vs_ratio, peer, overlap))
             label = f"{row} {title}" if column == main else f"{row}"
             lines.append(f"| {label} | {column} | " + " | ".join(figure(v) for v in values) +
                          f" | {best_ratio} | {vs_ratio} |")
@@ -758,6 +764,13 @@ def report(results, throttled, names, info):
                   "AUTH TLS offered, clear sessions served, so rows 1–8 are clear sessions of "
                   "the same servers."]
 
+    if LOADS:
+        lines += ["", f"The machine's 1-minute load average ({m['cores']} cores) when each row "
+                  "started and ended, the benchmark's own work included (other work on the "
+                  "machine shows as load beyond about 2): " +
+                  ", ".join(f"row {r} {LOADS[r][0]:.1f}–{LOADS[r][-1]:.1f}"
+                            for r in present if r in LOADS) + "."]
+
     spread = [r for r in present if ROWS[r][1] == "MB/s"]
     if spread and info["reps"] > 1:
         lines += ["", "Spread between the repetitions of the throughput rows (lowest–highest "
@@ -791,10 +804,12 @@ def report(results, throttled, names, info):
 
     if short:
         lines += ["", "#### Rows short of 1.0", ""]
-        for row, best_ratio, vs_ratio in short:
-            note = SHORT_NOTES.get(row, "no profile of this row yet.")
-            lines.append(f"- Row {row} ({best_ratio} to the best peer, {vs_ratio} to vsftpd): "
-                         f"{note}")
+        for row, best_ratio, vs_ratio, peer, overlap in short:
+            spread = ("our repetitions and theirs overlap" if overlap else
+                      "every repetition of ours was behind every one of theirs")
+            note = SHORT_NOTES.get(row, "not profiled yet.")
+            lines.append(f"- Row {row} ({best_ratio} to the best peer, {peer}; {vs_ratio} to "
+                         f"vsftpd): {spread}; {note}")
     return lines
 
 
