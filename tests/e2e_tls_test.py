@@ -144,6 +144,9 @@ class Tls(unittest.TestCase):
         self.assertEqual(plain.voidcmd("NOOP"), "200 'NOOP': Command okay.")  # still in step
         self.assertIn("TLS session not resumed from the control connection",
                       self.server.journal())
+        # Shutdown says farewell through TLS too.
+        self.server.process.terminate()
+        self.assertTrue(ftp.getline().startswith("421"))
 
     def test_plaintext_behind_auth_tls_is_no_command(self):
         raw = socket.create_connection(("127.0.0.1", self.server.port), timeout=30)
