@@ -13,7 +13,9 @@ Usage: bench/compare.py BUILD_DIR PEERS_DIR [--quick] [--rows 1,2,...] [--reps N
                         [--markdown FILE] [--doc FILE --template FILE] [--built TEXT]
 
 --doc writes the whole performance page (the template with this run's section in place of
-its @SIDE_BY_SIDE@ line), and only after a full run: every row, full sizes.
+its @SIDE_BY_SIDE@ line), and only after a full run: every row, full sizes. Every run keeps
+what it measured in WORK/last-run.json; --render FILE writes the page (or --markdown) again
+from such a file without measuring, after a change to the template or to the report's text.
 """
 import argparse
 import datetime
@@ -528,8 +530,8 @@ def machine():
 def main():
     global LOAD, DATA
     parser = argparse.ArgumentParser()
-    parser.add_argument("build")
-    parser.add_argument("peers")
+    parser.add_argument("build", nargs="?")
+    parser.add_argument("peers", nargs="?")
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--rows", default=",".join(str(r) for r in [*ROWS, 8]))
     parser.add_argument("--reps", type=int, default=0)
@@ -538,7 +540,11 @@ def main():
     parser.add_argument("--template")
     parser.add_argument("--built", default="the build folder given")
     parser.add_argument("--work", default="/var/tmp/zelm-bench")
+    parser.add_argument("--render")
     args = parser.parse_args()
+    if args.render:
+        output(args, *load_run(args.render))
+        return
     LOAD = os.path.abspath(f"{args.build}/bench/ftp_load")
     rows = [int(r) for r in args.rows.split(",")]
     reps = args.reps or (1 if args.quick else 3)
@@ -592,11 +598,44 @@ def main():
     total = time.time() - float(since) if since else None
     complete = not args.quick and set(rows) >= {*ROWS, 8}
     info = {"built": args.built, "reps": reps, "quick": args.quick, "measured": measured,
-            "total": total, "machine": machine(), "servers": servers,
+            "total": total, "machine": machine(), "date": datetime.date.today().isoformat(),
+            "servers": [{"name": s.name, "tls_options": getattr(s, "tls_options", []),
+                         "tls_unknown": getattr(s, "tls_unknown", [])} for s in servers],
             "versions": {"vsftpd": package_version(args.peers, "vsftpd"),
                          "pure-ftpd": package_version(args.peers, "pure-ftpd")},
             "complete": complete}
-    lines = report(results, throttled, [s.name for s in servers], info)
+    names = [s.name for s in servers]
+    save(f"{work}/last-run.json", results, throttled, names, info)
+    output(args, results, throttled, names, info)
+
+
+def save(path, results, throttled, names, info):
+    record = {"results": [[r, n, c, v] for (r, n, c), v in results.items()],
+              "throttled": throttled, "names": names, "info": info,
+              "seen": {n: {k: sorted(v) if isinstance(v, set) else v for k, v in seen.items()}
+                       for n, seen in SEEN.items()},
+              "busy": [[r, n, v] for (r, n), v in BUSY.items()],
+              "loads": [[r, v] for r, v in LOADS.items()], "failed": FAILED}
+    with open(path, "w") as f:
+        json.dump(record, f, indent=1)
+
+
+def load_run(path):
+    with open(path) as f:
+        record = json.load(f)
+    SEEN.update({n: {k: set(v) if isinstance(v, list) else v for k, v in seen.items()}
+                 for n, seen in record["seen"].items()})
+    BUSY.update({(r, n): v for r, n, v in record["busy"]})
+    LOADS.update({r: v for r, v in record["loads"]})
+    FAILED.extend(tuple(f) for f in record["failed"])
+    results = {(r, n, c): [NAN if v is None else v for v in values]
+               for r, n, c, values in record["results"]}
+    return results, [tuple(t) for t in record["throttled"]], record["names"], record["info"]
+
+
+def output(args, results, throttled, names, info):
+    complete = info["complete"]
+    lines = report(results, throttled, names, info)
     print("\n".join(lines))
     if args.markdown:
         with open(args.markdown, "w") as f:
@@ -639,8 +678,8 @@ LOWER_BETTER = ("p99 ms", "RSS MiB", "PSS MiB", "CPU s", "ms", "median ms")
 
 def report(results, throttled, names, info):
     m = info["machine"]
-    servers = {s.name: s for s in info["servers"]}
-    when = datetime.date.today().isoformat()
+    servers = {s["name"]: s for s in info["servers"]}
+    when = info["date"]
     total = (f"{info['total'] / 60:.1f} minutes in all, building included; "
              if info["total"] else "")
     lines = [
@@ -747,20 +786,20 @@ def report(results, throttled, names, info):
         vs = servers.get("vsftpd")
         if vs is not None:
             lines += ["", "vsftpd's TLS settings: " +
-                      ", ".join(f"`{o}`" for o in vs.tls_options
+                      ", ".join(f"`{o}`" for o in vs["tls_options"]
                                 if not o.startswith(("rsa_cert_file", "rsa_private_key_file"))) +
                       ", `rsa_cert_file` and `rsa_private_key_file` naming our certificate and "
                       "key."]
-            if vs.tls_unknown:
+            if vs["tls_unknown"]:
                 lines[-1] += (f" This vsftpd ({info['versions']['vsftpd']}) does not know "
-                              + " or ".join(f"`{o}`" for o in vs.tls_unknown) +
+                              + " or ".join(f"`{o}`" for o in vs["tls_unknown"]) +
                               " (it refuses to start on an option it does not know), so they "
                               "are left out; it turns off only the protocols it has options "
                               "for, and TLS 1.2 and 1.3 stay on as OpenSSL has them.")
         pure = servers.get("pure-ftpd")
         if pure is not None:
             lines += ["", "pure-ftpd: `" + " ".join(o if not o.startswith("/") else
-                                                    "CERT,KEY" for o in pure.tls_options) +
+                                                    "CERT,KEY" for o in pure["tls_options"]) +
                       "` (TLS offered, clear sessions too; the same certificate and key)."]
         lines += ["", "Ours runs with \"TLS Mode\" 1, its default once a certificate is set: "
                   "AUTH TLS offered, clear sessions served, so rows 1–8 are clear sessions of "
@@ -769,8 +808,9 @@ def report(results, throttled, names, info):
     if LOADS:
         lines += ["", f"The machine's 1-minute load average ({m['cores']} cores) when each row "
                   "started and ended (rows run in the table's order), the benchmark's own work "
-                  "included: a transfer keeps about 2 busy, and the average trails by about a "
-                  "minute (after row 7's 100 sessions it is high whatever else runs): " +
+                  "included: a transfer keeps about 2 busy, the average trails by about a "
+                  "minute, and it counts every session process or thread that is runnable, so "
+                  "from row 4's thousand logins on it is high whatever else runs: " +
                   ", ".join(f"row {r} {LOADS[r][0]:.1f}–{LOADS[r][-1]:.1f}"
                             for r in present if r in LOADS) + "."]
 
