@@ -16,28 +16,19 @@
 #include "ftp/session_log.h"
 #include "ftp/session_owner.h"
 #include "platform/files.h"
+#include "scratch_home.h"
 
 namespace {
 
 class CScratchOwner final : public zelm::CSessionOwner {
  public:
   CScratchOwner() {
-    if (!zelm::MakeTempDirectory("zelm-fuzz-session-", root_)) std::abort();
-    home_ = root_ + "/ftp";
-    zelm::CreateOneDirectory(home_);
-    zelm::CreateOneDirectory(root_ + "/outside");
     zelm::CFile file;
-    file.Open(root_ + "/outside/secret", zelm::CFile::Mode::kWriteNew);
+    file.Open(home_.Outside() + "/secret", zelm::CFile::Mode::kWriteNew);
   }
-  ~CScratchOwner() override { zelm::RemoveTree(root_); }
 
   int ValidateLogin(zelm::CFtpSession& session) override {
-    zelm::AccountUpdate update;  // as the management router fills it
-    update.limits = zelm::AccountLimits{
-        1 << 20, 0, 0,
-        zelm::kRightsAll | zelm::kRightsRead | zelm::kRightsWrite | zelm::kRightsModify};
-    update.homeFolder = home_;
-    session.ApplyAccountUpdate(0, update);
+    home_.LogIn(session);
     return zelm::kLoginAccepted;
   }
   bool RequestPathAccess(zelm::CFtpSession&, const std::string&, uint32_t) override {
@@ -48,27 +39,14 @@ class CScratchOwner final : public zelm::CSessionOwner {
   std::string GetQuitText() override { return "bye"; }
   zelm::ShortcutContext GetShortcutContext() override { return {}; }
 
-  // The folder beside the home folder holds exactly what it held at the start.
-  void CheckOutside() const {
-    std::vector<zelm::DirectoryEntry> root;
-    std::vector<zelm::DirectoryEntry> outside;
-    if (!zelm::ReadDirectory(root_, zelm::LinkPolicy::kNoFollow, root) ||
-        !zelm::ReadDirectory(root_ + "/outside", zelm::LinkPolicy::kNoFollow, outside) ||
-        root.size() != 2 || outside.size() != 1) {
-      std::fprintf(stderr, "a command reached beyond the home folder\n");
-      std::abort();
-    }
-  }
-
-  // Empties the home folder between inputs, so each input starts alike.
-  void ResetHome() {
-    zelm::RemoveTree(home_);
-    zelm::CreateOneDirectory(home_);
+  // The folder beside the home holds its one file still; the next input starts alike.
+  void CheckOutsideAndReset() const {
+    home_.CheckOutside(1);
+    home_.Reset();
   }
 
  private:
-  std::string root_;
-  std::string home_;
+  zelm::fuzz::CScratchHome home_{"zelm-fuzz-session-"};
 };
 
 CScratchOwner& TheOwner() {
@@ -107,7 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  owner.CheckOutside();
-  owner.ResetHome();
+  owner.CheckOutsideAndReset();
   return 0;
 }

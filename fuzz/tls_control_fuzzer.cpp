@@ -27,6 +27,7 @@
 #include "platform/socket.h"
 #include "platform/tls.h"
 #include "platform/tls_certificate.h"
+#include "scratch_home.h"
 
 namespace {
 
@@ -36,15 +37,11 @@ constexpr int kWaitMs = 10000;
 class CTlsOwner final : public zelm::CSessionOwner {
  public:
   CTlsOwner() {
-    if (!zelm::MakeTempDirectory("zelm-fuzz-tls-", root_)) std::abort();
-    home_ = root_ + "/ftp";
-    zelm::CreateOneDirectory(home_);
-    zelm::CreateOneDirectory(root_ + "/outside");
     std::string error;
-    if (!zelm::GenerateSelfSignedCertificate(root_ + "/outside/cert.pem",
-                                             root_ + "/outside/key.pem", "127.0.0.1", 2, error) ||
-        !(server_ = zelm::CTlsServer::Load(root_ + "/outside/cert.pem", root_ + "/outside/key.pem",
-                                           error)) ||
+    if (!zelm::GenerateSelfSignedCertificate(home_.Outside() + "/cert.pem",
+                                             home_.Outside() + "/key.pem", "127.0.0.1", 2, error) ||
+        !(server_ = zelm::CTlsServer::Load(home_.Outside() + "/cert.pem",
+                                           home_.Outside() + "/key.pem", error)) ||
         !(client_ = zelm::CTlsServer::LoadClient("", error))) {
       std::fprintf(stderr, "TLS set-up failed: %s\n", error.c_str());
       std::abort();
@@ -59,18 +56,10 @@ class CTlsOwner final : public zelm::CSessionOwner {
     }
     port_ = zelm::NetworkToHost16(local.port);
   }
-  ~CTlsOwner() override {
-    zelm::CloseSocket(listener_);
-    zelm::RemoveTree(root_);
-  }
+  ~CTlsOwner() override { zelm::CloseSocket(listener_); }
 
   int ValidateLogin(zelm::CFtpSession& session) override {
-    zelm::AccountUpdate update;
-    update.limits = zelm::AccountLimits{
-        1 << 20, 0, 0,
-        zelm::kRightsAll | zelm::kRightsRead | zelm::kRightsWrite | zelm::kRightsModify};
-    update.homeFolder = home_;
-    session.ApplyAccountUpdate(0, update);
+    home_.LogIn(session);
     return zelm::kLoginAccepted;
   }
   bool RequestPathAccess(zelm::CFtpSession&, const std::string&, uint32_t) override {
@@ -97,25 +86,15 @@ class CTlsOwner final : public zelm::CSessionOwner {
     return accepted != zelm::kInvalidSocket && zelm::WaitWritable(client, kWaitMs, error) == 1;
   }
 
-  // The folder beside the home holds exactly what it held at the start.
-  void CheckOutside() const {
-    std::vector<zelm::DirectoryEntry> root;
-    std::vector<zelm::DirectoryEntry> outside;
-    if (!zelm::ReadDirectory(root_, zelm::LinkPolicy::kNoFollow, root) ||
-        !zelm::ReadDirectory(root_ + "/outside", zelm::LinkPolicy::kNoFollow, outside) ||
-        root.size() != 2 || outside.size() != 2) {
-      std::fprintf(stderr, "a command reached beyond the home folder\n");
-      std::abort();
-    }
-  }
-  void ResetHome() {
-    zelm::RemoveTree(home_);
-    zelm::CreateOneDirectory(home_);
+  // The folder beside the home holds the certificate and key still; the next input starts
+  // alike.
+  void CheckOutsideAndReset() const {
+    home_.CheckOutside(2);
+    home_.Reset();
   }
 
  private:
-  std::string root_;
-  std::string home_;
+  zelm::fuzz::CScratchHome home_{"zelm-fuzz-tls-"};
   std::shared_ptr<zelm::CTlsServer> server_;
   std::shared_ptr<zelm::CTlsServer> client_;
   zelm::SocketHandle listener_ = zelm::kInvalidSocket;
@@ -227,7 +206,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session->StopEventThread(true);
   }
   zelm::CloseSocket(client);
-  owner.CheckOutside();
-  owner.ResetHome();
+  owner.CheckOutsideAndReset();
   return 0;
 }
