@@ -10,6 +10,7 @@
 #include "ftp/session_owner.h"
 #include "platform/clock.h"
 #include "platform/limits.h"
+#include "vfs/file_helpers.h"
 #include "vfs/ftp_path.h"
 
 namespace zelm {
@@ -36,6 +37,8 @@ bool CFtpSession::Attach(SocketHandle socket) {
   // acknowledgement holds the second one back for tens of milliseconds.
   SetSocketOption(socket, SocketOption::kNoDelay, 1, error);
   peer_ = GetPeerAddress();
+  connectedAtMs_ = MonotonicMilliseconds();
+  lastActivityMs_ = connectedAtMs_;
   return StartEventThread();
 }
 
@@ -168,6 +171,11 @@ void CFtpSession::Close(bool byPeer) {
 }
 
 void CFtpSession::ResetTransfer(bool closeData) {
+  // A transfer whose data connection never came (timed out, refused) ends here; a connected
+  // upload is ended by its worker's report.
+  if (HasFlag(kFlagDataAwaited) || transferKind_.load() == kTransferRetr) {
+    EndTransferActivity(425, "no data connection");
+  }
   if (closeData) transfer_.CloseConnection();
   transferKind_ = kTransferNone;
   listingFacts_ = false;
@@ -253,6 +261,82 @@ void CFtpSession::SetUserName(std::string_view name) {
 std::string CFtpSession::GetUserName() const {
   CMutexLock lock(publishedMutex_);
   return published_.userName;
+}
+
+SessionActivity CFtpSession::GetActivity() const {
+  SessionActivity activity;
+  activity.identifier = identifier_.load();
+  activity.userName = GetUserName();
+  activity.loggedIn = loggedIn_.load();
+  activity.peer = peer_.load();
+  activity.connectedAtMs = connectedAtMs_;
+  activity.lastActivityMs = lastActivityMs_.load();
+  activity.bytesSent = bytesSent_.load();
+  activity.bytesReceived = bytesReceived_.load();
+  activity.secured = IsTlsActive();
+  CMutexLock lock(activityMutex_);
+  activity.lastCommand = lastCommand_;
+  const TransferActivity& t = transferActivity_;
+  activity.transferring = t.running;
+  activity.upload = t.upload;
+  activity.file = t.file;
+  activity.size = t.size;
+  activity.transferStartMs = t.startMs;
+  if (t.running) {
+    const uint64_t counter = t.upload ? activity.bytesReceived : activity.bytesSent;
+    activity.bytes = counter >= t.counterAtStart ? counter - t.counterAtStart : 0;
+  } else {
+    activity.bytes = t.bytes;
+  }
+  return activity;
+}
+
+void CFtpSession::Kick(std::string byWhom) {
+  Post([byWhom = std::move(byWhom)](CFtpSession& s) {
+    if (s.HasFlag(kFlagClosing)) return;
+    s.Log("Session ended by " + byWhom + "\r\n");
+    s.CloseSession(true, 0);
+  });
+}
+
+void CFtpSession::BeginTransferActivity(const CFtpCommand& command, const std::string& realPath,
+                                        bool upload, std::string_view shownName,
+                                        uint64_t restartOffset) {
+  const uint64_t size = upload ? 0 : GetFileSizeByName(realPath);
+  CMutexLock lock(activityMutex_);
+  TransferActivity& t = transferActivity_;
+  t.running = true;
+  t.upload = upload;
+  t.binary = HasFlag(kFlagImageType);
+  t.file = EscapeLogText(shownName.empty() ? std::string_view(command.argument) : shownName, false);
+  t.realPath = realPath;
+  t.size = size > restartOffset ? size - restartOffset : 0;
+  t.counterAtStart = upload ? bytesReceived_.load() : bytesSent_.load();
+  t.bytes = 0;
+  t.startMs = MonotonicMilliseconds();
+}
+
+void CFtpSession::EndTransferActivity(uint32_t code, std::string_view why) {
+  TransferRecord record;
+  {
+    CMutexLock lock(activityMutex_);
+    TransferActivity& t = transferActivity_;
+    if (!t.running) return;
+    t.running = false;
+    const uint64_t counter = t.upload ? bytesReceived_.load() : bytesSent_.load();
+    t.bytes = counter >= t.counterAtStart ? counter - t.counterAtStart : 0;
+    record.realPath = t.realPath;
+    record.upload = t.upload;
+    record.binary = t.binary;
+    record.bytes = t.bytes;
+    record.milliseconds = MonotonicMilliseconds() - t.startMs;
+  }
+  record.userName = GetUserName();
+  record.peer = peer_.load();
+  record.replyCode = code;
+  record.complete = code == 226;
+  if (!record.complete) record.why = why;
+  if (owner_ != nullptr) owner_->OnTransferEnded(record);
 }
 
 uint32_t CFtpSession::GetBandwidthLimit() const {
@@ -712,6 +796,11 @@ void CFtpSession::AnswerLine(std::string_view line) {
   } else {
     Log(line);
   }
+  {
+    CMutexLock lock(activityMutex_);
+    lastCommand_ = EscapeLogText(text, false);
+  }
+  lastActivityMs_ = MonotonicMilliseconds();
   if (parsed) {
     activityTimer_.Restart();
     command.line = text;

@@ -94,6 +94,28 @@ inline constexpr uint32_t kMaxFailedLogins = 10;  // the twelfth failure closes
 // WILL/WONT/DO/DONT with their option byte).
 std::string_view WithoutTelnetCommands(std::string_view line);
 
+// What the operator's console shows of a session. Times are of the monotonic clock
+// (MonotonicMilliseconds).
+struct SessionActivity {
+  uint32_t identifier = 0;
+  std::string userName;  // the published user name (USER given, perhaps not logged in)
+  bool loggedIn = false;
+  uint32_t peer = 0;  // network order
+  int64_t connectedAtMs = 0;
+  int64_t lastActivityMs = 0;  // the last command, or transfer data
+  std::string lastCommand;     // as logged (a password masked)
+  bool secured = false;        // the control connection speaks TLS
+  // The download or upload under way, or else the last one.
+  bool transferring = false;
+  bool upload = false;
+  std::string file;    // as the client named it
+  uint64_t bytes = 0;  // moved so far
+  uint64_t size = 0;   // a download's bytes to send (0: unknown); an upload's: 0
+  int64_t transferStartMs = 0;
+  uint64_t bytesSent = 0;  // the session's totals
+  uint64_t bytesReceived = 0;
+};
+
 class CFtpSession : public CZmSocket, public CDataSocketOwner {
  public:
   // `owner` may be null (then QUIT sends an empty 221 and logins are refused).
@@ -180,6 +202,11 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   }
   // The published user name. Any thread.
   std::string GetUserName() const ZELM_EXCLUDES(publishedMutex_);
+  // What the session does now. Any thread.
+  SessionActivity GetActivity() const ZELM_EXCLUDES(publishedMutex_, activityMutex_);
+  // The operator ends the session: the journal says who (`byWhom`), the client gets 421. Any
+  // thread (posts to the session).
+  void Kick(std::string byWhom);
 
   // ---- State read by the listener and the management link (any thread) ----
   uint32_t GetFlags() const { return flags_.load(); }
@@ -326,6 +353,13 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
 
  private:
   void Log(std::string_view text, std::string_view journalText = {});
+  // The console's view of the transfer under way: begins once its preliminary reply is sent,
+  // ends with its final reply (or the upload worker's report), which also reports it to the
+  // owner. `code` is the final reply's.
+  void BeginTransferActivity(const CFtpCommand& command, const std::string& realPath, bool upload,
+                             std::string_view shownName, uint64_t restartOffset)
+      ZELM_EXCLUDES(activityMutex_);
+  void EndTransferActivity(uint32_t code, std::string_view why) ZELM_EXCLUDES(activityMutex_);
   // Copies the account record into the published copy.
   void PublishAccount() ZELM_EXCLUDES(publishedMutex_);
   // The data connection's addresses and event object, taken from the control connection.
@@ -347,6 +381,24 @@ class CFtpSession : public CZmSocket, public CDataSocketOwner {
   // one is logged in.
   std::shared_ptr<CBandwidthBudget> budget_ ZELM_GUARDED_BY(publishedMutex_);
   CElapsedTimer activityTimer_;
+  // What GetActivity reports beyond the atomics; written by the session's thread (and, at an
+  // upload's end, by the upload worker).
+  mutable CMutex activityMutex_;
+  int64_t connectedAtMs_ = 0;  // set before the thread starts
+  std::atomic<int64_t> lastActivityMs_{0};
+  std::string lastCommand_ ZELM_GUARDED_BY(activityMutex_);
+  struct TransferActivity {
+    bool running = false;
+    bool upload = false;
+    bool binary = true;
+    std::string file;
+    std::string realPath;
+    uint64_t size = 0;
+    uint64_t counterAtStart = 0;  // bytesSent_ or bytesReceived_ when it began
+    uint64_t bytes = 0;           // once it ended
+    int64_t startMs = 0;
+  };
+  TransferActivity transferActivity_ ZELM_GUARDED_BY(activityMutex_);
   // Runs from the greeting (and from a REIN that logged out); a connection that has not
   // logged in after loginTimeout_ seconds (0: no limit) is closed. Commands do not restart it.
   bool extensions_ = false;

@@ -26,11 +26,9 @@ class CReplyLog final : public CLogSink {
     SetLogSink(nullptr);
     SetJournalLogging(true);
   }
-  void AddLog(const std::string& entry, const std::string& maskedEntry) override {
-    (void)maskedEntry;
+  void AddLog(const LogRecord& record) override {
     std::lock_guard lock(mutex_);
-    const size_t text = entry.find("\r\n");
-    entries_.push_back(text == std::string::npos ? entry : entry.substr(text + 2));
+    entries_.push_back(record.text);
   }
   // Whether an entry since the last `Clear` starts with `prefix`.
   bool Has(const std::string& prefix) {

@@ -5,22 +5,23 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/clock.h"
+
 namespace zelm {
 namespace {
 
 std::mutex gSinkMutex;  // guards gSink and serialises calls into it
 CLogSink* gSink = nullptr;
-std::mutex gJournalMutex;  // keeps journal lines whole
 std::atomic<bool> gJournal{true};
 std::atomic<bool> gAuthenticated{false};
 
-// One journal line: the entry's line breaks become " | ", the final one is dropped.
-std::string JournalLine(std::string_view text, std::string_view userName, uint32_t peerAddress) {
-  std::string line = FormatLogEntry({}, userName, peerAddress);
-  line.resize(line.size() - 2);  // the header's own CR LF
-  line += ' ';
+// An entry's text on one line: made safe, its line breaks shown as " | ", the final one
+// dropped.
+std::string OneLine(std::string_view text) {
   while (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") text.remove_suffix(2);
   const std::string escaped = EscapeLogText(text, true);
+  std::string line;
+  line.reserve(escaped.size());
   for (size_t i = 0; i < escaped.size(); ++i) {
     if (escaped[i] == '\r') {  // only CR LF pairs are left
       line += " | ";
@@ -29,8 +30,14 @@ std::string JournalLine(std::string_view text, std::string_view userName, uint32
       line += escaped[i];
     }
   }
-  line += '\n';
   return line;
+}
+
+std::string AddressText(uint32_t peerAddress) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&peerAddress);
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return text;
 }
 
 }  // namespace
@@ -73,22 +80,25 @@ std::string FormatLogEntry(std::string_view text, std::string_view userName, uin
   return entry;
 }
 
+std::string FormatLogLine(const LogRecord& record, bool showPassword) {
+  const std::string& text = !showPassword && !record.masked.empty() ? record.masked : record.text;
+  return "(" + AddressText(record.peer) + ")(" + record.user + "): " + text;
+}
+
 void PostLog(std::string_view text, std::string_view userName, uint32_t peerAddress,
-             std::string_view journalText) {
+             std::string_view journalText, LogPriority priority) {
+  LogRecord record;
+  record.priority = priority;
+  record.timeMs = UnixMilliseconds();
+  record.peer = peerAddress;
+  record.user = userName.empty() ? std::string("<Not logged>") : EscapeLogText(userName, false);
+  record.text = OneLine(text);
+  if (!journalText.empty() && journalText != text) record.masked = OneLine(journalText);
   {
     std::lock_guard lock(gSinkMutex);
-    if (gSink != nullptr) {
-      const bool secret = !journalText.empty() && journalText != text;
-      gSink->AddLog(FormatLogEntry(text, userName, peerAddress),
-                    secret ? FormatLogEntry(journalText, userName, peerAddress) : std::string());
-    }
+    if (gSink != nullptr) gSink->AddLog(record);
   }
-  if (gJournal) {
-    const std::string line =
-        JournalLine(journalText.empty() ? text : journalText, userName, peerAddress);
-    std::lock_guard lock(gJournalMutex);
-    std::fwrite(line.data(), 1, line.size(), stderr);
-  }
+  if (gJournal) WriteJournalLine(priority, FormatLogLine(record, false));
 }
 
 bool IsAdministratorAuthenticated() { return gAuthenticated; }

@@ -11,14 +11,16 @@ namespace {
 
 class RecordingSink final : public CLogSink {
  public:
-  void AddLog(const std::string& entry, const std::string& maskedEntry) override {
+  void AddLog(const LogRecord& record) override {
     std::lock_guard lock(mutex);
-    entries.push_back(entry);
-    masked.push_back(maskedEntry);
+    entries.push_back(FormatLogLine(record));
+    masked.push_back(record.masked);
+    times.push_back(record.timeMs);
   }
   std::mutex mutex;
   std::vector<std::string> entries;
   std::vector<std::string> masked;
+  std::vector<int64_t> times;
 };
 
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network order, as stored
@@ -62,10 +64,14 @@ TEST(SessionLog, ConsoleGetsTheTextAndTheJournalTheMaskedLine) {
   SetLogSink(nullptr);
   PostLog("dropped", "bob", kLoopback);
 
+  // The console gets each entry on one line, as the journal does, with the time it was posted.
   ASSERT_EQ(sink.entries.size(), 3u);
-  EXPECT_EQ(sink.entries[0], "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
-  EXPECT_EQ(sink.masked[0], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
+  EXPECT_EQ(sink.entries[0], "(127.0.0.1)(bob): PASS hunter2");
+  EXPECT_EQ(sink.masked[0], "PASS ******");
   EXPECT_EQ(sink.masked[1], "");  // nothing secret in a reply
+  EXPECT_EQ(sink.entries[1], "(127.0.0.1)(bob): 214-a |  b | 214 c");
+  EXPECT_EQ(sink.entries[2], "(127.0.0.1)(<Not logged>): RETR \\x1b[31mx");
+  EXPECT_GT(sink.times[0], 1'700'000'000'000);  // the wall clock's milliseconds
   EXPECT_EQ(journal,
             "(127.0.0.1)(bob): PASS ******\n"
             "(127.0.0.1)(bob): 214-a |  b | 214 c\n"

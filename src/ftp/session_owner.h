@@ -51,6 +51,20 @@ struct AccountUpdate {
   std::optional<bool> loginAccepted;
 };
 
+// One transfer as it ended: what the transfer log records.
+struct TransferRecord {
+  std::string userName;
+  uint32_t peer = 0;     // network order
+  std::string realPath;  // the file on disk
+  bool upload = false;   // STOR, APPE, STOU (else RETR)
+  bool binary = true;    // TYPE I (else A)
+  uint64_t bytes = 0;    // moved over the data connection
+  int64_t milliseconds = 0;
+  bool complete = false;   // the final reply was 226
+  uint32_t replyCode = 0;  // the final reply (226, 426, 451, 452, 522, 552)
+  std::string why;         // for an incomplete one: what ended it
+};
+
 class CSessionOwner {
  public:
   virtual ~CSessionOwner() = default;
@@ -80,6 +94,9 @@ class CSessionOwner {
   virtual void OnLoginFailed(CFtpSession& session) { (void)session; }
   // A login of the session succeeded.
   virtual void OnLoginSucceeded(CFtpSession& session) { (void)session; }
+  // A download or upload has ended, completely or not. Called on the session's thread, or on
+  // the upload worker's for an upload (the session may be closed by then).
+  virtual void OnTransferEnded(const TransferRecord& record) { (void)record; }
   // Seconds a connection may stay without a login (0: no limit); read at the greeting.
   virtual uint32_t LoginTimeoutSeconds() { return 0; }
   // The passive port range and reply address; read at every PASV.

@@ -143,6 +143,7 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
     SendReply(150, &command);
   }
   SetFlags(kFlagBusy);
+  BeginTransferActivity(command, realPath, receiving, shownName, restartOffset);
   transfer_.AnnounceTransfer();
   return state;
 }
@@ -186,6 +187,7 @@ bool CFtpSession::AbortTransfer() {
   }
   if (HasFlag(kFlagDataAwaited)) {
     // Nobody waits for the connection any more: no stray 425 after the time-out.
+    EndTransferActivity(426, "aborted by the client (ABOR)");
     transfer_.AbandonFile();
     ResetTransfer(true);
     SendErrorReply(426, nullptr);
@@ -200,6 +202,19 @@ void CFtpSession::SendFile() {
   abortRequested_ = false;
   const CTransferEngine::DownloadResult result = transfer_.RunDownload();
   if (result == CTransferEngine::kDownloadTlsFailed) Log(transfer_.GetTlsFailure() + "\r\n");
+  if (HasFlag(kFlagClosing)) {
+    EndTransferActivity(426, "the session was closed");
+  } else if (abortRequested_) {
+    EndTransferActivity(426, "aborted by the client (ABOR)");
+  } else if (result == CTransferEngine::kDownloadTlsFailed) {
+    EndTransferActivity(522, "the data connection's TLS failed");
+  } else if (result == CTransferEngine::kDownloadSendFailed) {
+    EndTransferActivity(426, "the data connection broke");
+  } else if (result == CTransferEngine::kDownloadReadFailed) {
+    EndTransferActivity(451, "the file could not be read");
+  } else {
+    EndTransferActivity(226, {});
+  }
   ResetTransfer(true);
   if (HasFlag(kFlagClosing)) return;
   if (std::exchange(abortRequested_, false)) {
@@ -222,6 +237,7 @@ void CFtpSession::SendFile() {
 void CFtpSession::OnDownloadData(size_t bytes) {
   bytesSent_ += bytes;
   activityTimer_.Restart();
+  lastActivityMs_ = MonotonicMilliseconds();
 }
 
 void CFtpSession::PollControlConnection() { OnNetworkEvents(GetEvent().get(), false); }
@@ -253,6 +269,23 @@ void CFtpSession::OnDataConnected(bool ok) {
 void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
   // May come from the upload worker: the reply and the reset happen on the session's thread.
   // This is the upload's one final reply; the home's ledger has counted every write already.
+  // The transfer log hears of it here, even when the session has closed meanwhile.
+  const bool broke = outcome.error == kWsaEconnreset || outcome.error == kWsaEconnaborted ||
+                     outcome.error == kWsaEtimedout;
+  if (outcome.aborted) {
+    EndTransferActivity(426, "aborted");
+  } else if (outcome.error == kDataTlsError) {
+    EndTransferActivity(522, "the data connection's TLS failed");
+  } else if (outcome.error == kUploadLimitError) {
+    EndTransferActivity(552, "over the quota");
+  } else if (outcome.error != 0) {
+    EndTransferActivity(broke                                                ? 426
+                        : outcome.error == ENOSPC || outcome.error == EDQUOT ? 452
+                                                                             : 451,
+                        broke ? "the data connection broke" : "the file could not be written");
+  } else {
+    EndTransferActivity(226, {});
+  }
   Post([outcome](CFtpSession& s) {
     if (s.transferKind_.load() == kTransferUpload && s.HasFlag(kFlagGreeted)) {
       const bool abortAnswerDue = std::exchange(s.abortRequested_, false);
@@ -285,6 +318,7 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
 
 void CFtpSession::OnUploadData(size_t bytes) {
   bytesReceived_ += bytes;
+  lastActivityMs_ = MonotonicMilliseconds();
   int64_t now = 0;
   if (ReadClockCounter(now)) lastUploadData_ = now != 0 ? now : 1;
 }

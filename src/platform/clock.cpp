@@ -70,6 +70,12 @@ int64_t MonotonicMilliseconds() {
   return (ticks / frequency) * 1000 + (ticks % frequency) * 1000 / frequency;
 }
 
+int64_t UnixMilliseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
 uint32_t GetTickCount() { return static_cast<uint32_t>(MonotonicMilliseconds()); }
 
 bool CManualClock::ReadCounter(int64_t& ticks) const {

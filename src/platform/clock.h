@@ -39,6 +39,9 @@ bool ReadClockFrequency(int64_t& ticksPerSecond);
 uint32_t GetTickCount();
 // The same without wrapping.
 int64_t MonotonicMilliseconds();
+// Milliseconds since 1970-01-01 UTC (the system's wall clock; for what people read, never for
+// timeouts).
+int64_t UnixMilliseconds();
 
 // A clock that moves only when told to; counts nanoseconds. A zero frequency stands for a
 // platform without a high-resolution counter.

@@ -1,9 +1,11 @@
 // Owns zelmftpctl's commands that talk to the console, and the administrator-password command.
 #include "ui/console_command.h"
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "platform/http_client.h"
+#include "platform/local_time.h"
 #include "platform/password_hash.h"
 #include "platform/small_file.h"
 #include "platform/terminal.h"
@@ -83,6 +85,20 @@ std::string Terminal(std::string text) {
   return out;
 }
 
+// "2026-12-11 17:02:03 (127.0.0.1)(bob): RETR big.bin", in local time. The text is the
+// console's, made safe already.
+std::string LogLine(const Json& entry) {
+  SystemTime t;
+  const int64_t ms = entry.value("time", int64_t{0});
+  char when[64] = "";
+  if (ToLocalTime(ms / 1000, t)) {
+    std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u ", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+  }
+  return when + ("(" + entry.value("address", "") + ")(" + entry.value("user", "") +
+                 "): " + entry.value("text", ""));
+}
+
 void PrintState(const Json& state, std::ostream& out) {
   out << kServiceName << ": running; " << state.value("status", "") << "; "
       << state.value("detail", "") << "\n";
@@ -139,7 +155,10 @@ int Log(const Console& console, bool follow, bool passwords, std::ostream& out, 
       return 0;
     }
     if (!first && log.value("reset", false)) out << "-- the log was cleared --\n";
-    out << Terminal(log.value("text", "")) << std::flush;
+    for (const Json& entry : log.value("entries", Json::array())) {
+      if (entry.is_object()) out << LogLine(entry) << "\n";
+    }
+    out << std::flush;
     if (!follow) return 0;
     first = false;
     path = "/api/log?since=" + std::to_string(log.value("next", uint64_t{0})) +

@@ -9,14 +9,14 @@ namespace zelm {
 
 CConsoleLog::CConsoleLog(size_t limit) : limit_(limit < 2 ? 2 : limit) {}
 
-void CConsoleLog::AddLog(std::string entry, std::string maskedEntry) {
-  if (entry.empty()) return;
+void CConsoleLog::AddLog(LogRecord record) {
+  const size_t size = FormatLogLine(record).size() + 1;
   CMutexLock lock(mutex_);
-  pendingSize_ += entry.size();
-  pending_.push_back({0, std::move(entry), std::move(maskedEntry)});
+  pendingSize_ += size;
+  pending_.push_back({0, size, std::move(record)});
   // Nobody flushed for a long time: what cannot fit in the buffer is dropped now.
   while (pendingSize_ > limit_ && pending_.size() > 1) {
-    pendingSize_ -= pending_.front().text.size();
+    pendingSize_ -= pending_.front().size;
     pending_.erase(pending_.begin());
   }
 }
@@ -40,7 +40,7 @@ bool CConsoleLog::Flush() {
   TrimForLocked(pendingSize_);
   for (Entry& entry : pending_) {
     entry.start = end_;
-    end_ += entry.text.size();
+    end_ += entry.size;
     entries_.push_back(std::move(entry));
   }
   pending_.clear();
@@ -107,8 +107,12 @@ CConsoleLog::Slice CConsoleLog::Read(uint64_t position, bool fromStart, bool sho
   } else {
     return slice;  // up to date
   }
+  slice.entries.reserve(static_cast<size_t>(entries_.end() - from));
   for (auto it = from; it != entries_.end(); ++it) {
-    slice.text += !showPasswords && !it->masked.empty() ? it->masked : it->text;
+    LogRecord record = it->record;
+    if (!showPasswords && !record.masked.empty()) record.text = record.masked;
+    record.masked.clear();
+    slice.entries.push_back(std::move(record));
   }
   return slice;
 }

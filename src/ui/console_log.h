@@ -1,5 +1,7 @@
 // CConsoleLog: the console's log of FTP commands and replies: entries queued by the sessions,
 // flushed every 500 ms into a bounded buffer that browsers and `zelmftpctl log` read from.
+// Each entry is one line (time, address, user, text); its size is that of its line in the
+// journal's form ("(a.b.c.d)(user): text" and a line end).
 //
 // Positions: every character ever flushed has an absolute position; a reader keeps the
 // position after the last text it got and asks for what follows. When that position is no
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/session_log.h"
 #include "platform/thread_annotations.h"
 
 namespace zelm {
@@ -37,9 +40,9 @@ class CConsoleLog final {
   CConsoleLog(const CConsoleLog&) = delete;
   CConsoleLog& operator=(const CConsoleLog&) = delete;
 
-  // Queues one formatted entry; `maskedEntry` is its masked form when it shows a password,
-  // else empty. Queued entries past the limit push out the oldest queued ones.
-  void AddLog(std::string entry, std::string maskedEntry);
+  // Queues one entry (its `masked` set when its text shows a password). Queued entries past
+  // the limit push out the oldest queued ones.
+  void AddLog(LogRecord record);
   // Moves the queued entries, in order, into the buffer (trimming first). False when nothing
   // was queued: the buffer is then untouched.
   bool Flush();
@@ -48,8 +51,8 @@ class CConsoleLog final {
 
   struct Slice {
     bool reset = false;
-    std::string text;
-    uint64_t next = 0;  // the position to ask from next time
+    std::vector<LogRecord> entries;  // passwords masked unless asked for (`masked` emptied)
+    uint64_t next = 0;               // the position to ask from next time
   };
   // What follows `position` (a reset when it is not a point of the buffer); `fromStart`
   // always gives the whole buffer as a reset. `showPasswords` false gives masked entries.
@@ -69,8 +72,8 @@ class CConsoleLog final {
  private:
   struct Entry {
     uint64_t start = 0;
-    std::string text;
-    std::string masked;
+    size_t size = 0;
+    LogRecord record;
   };
   void TrimForLocked(size_t incoming) ZELM_REQUIRES(mutex_);
 

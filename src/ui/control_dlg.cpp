@@ -6,6 +6,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "net/zm_socket.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/secret_file.h"
@@ -38,6 +39,19 @@ void SetError(HttpResponse& response, int status, const char* text) {
   response.status = status;
   response.contentType = "text/plain; charset=utf-8";
   response.body = std::string(text) + "\n";
+}
+
+// Each entry as {"time": Unix ms, "address", "user", "text", "priority"}.
+Json LogEntriesJson(const CConsoleLog::Slice& slice) {
+  Json entries = Json::array();
+  for (const LogRecord& record : slice.entries) {
+    entries.push_back({{"time", record.timeMs},
+                       {"address", CZmSocket::FormatIpAddress(record.peer)},
+                       {"user", record.user},
+                       {"text", record.text},
+                       {"priority", static_cast<int>(record.priority)}});
+  }
+  return entries;
 }
 
 std::string Replace(std::string text, std::string_view from, std::string_view to) {
@@ -119,9 +133,7 @@ void CControlDlg::Close() {
   SetAdministratorAuthenticated(false);
 }
 
-void CControlDlg::AddLog(const std::string& entry, const std::string& maskedEntry) {
-  log_.AddLog(entry, maskedEntry);
-}
+void CControlDlg::AddLog(const LogRecord& record) { log_.AddLog(record); }
 
 void CControlDlg::TimerLoop() {
   while (WaitForTimerTick()) OnTimer();
@@ -398,7 +410,7 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
       if (!fromStart && request.Query("wait") == "1") log_.WaitForChange(position, kLongPollMs);
       const CConsoleLog::Slice slice = log_.Read(position, fromStart, showPasswords);
       return SetJson(response, {{"reset", slice.reset},
-                                {"text", slice.text},
+                                {"entries", LogEntriesJson(slice)},
                                 {"next", slice.next},
                                 {"limit", log_.Limit()},
                                 {"authenticated", showPasswords}});

@@ -114,7 +114,7 @@ class CControlDlg final : public CLogSink {
   // any authentication. Idempotent.
   void Close();
 
-  void AddLog(const std::string& entry, const std::string& maskedEntry) override;
+  void AddLog(const LogRecord& record) override;
   // The timer's work: log flush, end of authentications after 300000 ms.
   void OnTimer();
   // Answers one request (the HTTP server's handler; tests call it directly).

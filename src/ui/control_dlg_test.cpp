@@ -20,6 +20,16 @@
 namespace zelm {
 namespace {
 
+// The log entries of an /api/log answer as lines "(address)(user): text".
+std::string Text(const nlohmann::json& log) {
+  std::string text;
+  for (const auto& entry : log["entries"]) {
+    text += "(" + entry["address"].get<std::string>() + ")(" + entry["user"].get<std::string>() +
+            "): " + entry["text"].get<std::string>() + "\n";
+  }
+  return text;
+}
+
 using Json = nlohmann::json;
 
 constexpr uint32_t kPeer = 0x0100007F;
@@ -117,7 +127,7 @@ class ControlDlgTest : public ::testing::Test {
   // The console's own log, flushed.
   std::string LogText() {
     dialog_->OnTimer();
-    return CallJson("GET", "/api/log")["text"];
+    return Text(CallJson("GET", "/api/log"));
   }
 
   CManualClock clock_;
@@ -137,12 +147,11 @@ TEST_F(ControlDlgTest,
   const uint64_t start = CallJson("GET", "/api/log")["next"];
   PostLog("USER bob\r\n", "", kPeer);
   PostLog("PASS ******\r\n", "", kPeer, "PASS ******\r\n");
-  EXPECT_EQ(CallJson("GET", "/api/log?since=" + std::to_string(start))["text"], "");  // not yet
+  EXPECT_EQ(Text(CallJson("GET", "/api/log?since=" + std::to_string(start))), "");  // not yet
   dialog_->OnTimer();
   Json log = CallJson("GET", "/api/log?since=" + std::to_string(start), nullptr, browser);
-  EXPECT_EQ(
-      log["text"],
-      "(127.0.0.1)(<Not logged>):\r\nUSER bob\r\n(127.0.0.1)(<Not logged>):\r\nPASS ******\r\n");
+  EXPECT_EQ(Text(log),
+            "(127.0.0.1)(<Not logged>): USER bob\n(127.0.0.1)(<Not logged>): PASS ******\n");
   EXPECT_FALSE(IsAdministratorAuthenticated());
 
   EXPECT_EQ(CallJson("POST", "/api/authenticate", {{"password", "letmein"}}, browser)["result"],
@@ -156,11 +165,10 @@ TEST_F(ControlDlgTest,
   PostLog("PASS hunter2\r\n", "bob", kPeer, "PASS ******\r\n");
   dialog_->OnTimer();
   const std::string since = "/api/log?since=" + std::to_string(position);
-  EXPECT_EQ(CallJson("GET", since, nullptr, browser)["text"],
-            "(127.0.0.1)(bob):\r\nPASS hunter2\r\n");
+  EXPECT_EQ(Text(CallJson("GET", since, nullptr, browser)), "(127.0.0.1)(bob): PASS hunter2\n");
   // Only that browser: another one, and zelmftpctl, get the masked entry.
-  EXPECT_EQ(CallJson("GET", since, nullptr, other)["text"], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
-  EXPECT_EQ(CallJson("GET", since)["text"], "(127.0.0.1)(bob):\r\nPASS ******\r\n");
+  EXPECT_EQ(Text(CallJson("GET", since, nullptr, other)), "(127.0.0.1)(bob): PASS ******\n");
+  EXPECT_EQ(Text(CallJson("GET", since)), "(127.0.0.1)(bob): PASS ******\n");
   // Passwords in clear for zelmftpctl are root's only (this caller's end is nobody's).
   EXPECT_EQ(Call("GET", since + "&passwords=1").status, 403);
   // A token caller cannot authenticate: it has no session to hold the window.
@@ -174,7 +182,7 @@ TEST_F(ControlDlgTest,
   EXPECT_FALSE(IsAdministratorAuthenticated());
   // The password shown before is masked for that browser too from now on.
   log = CallJson("GET", "/api/log", nullptr, browser);
-  EXPECT_EQ(log["text"].get<std::string>().find("hunter2"), std::string::npos);
+  EXPECT_EQ(Text(log).find("hunter2"), std::string::npos);
 
   EXPECT_EQ(CallJson("POST", "/api/clear", Json::object(), browser)["cleared"], true);
   log = CallJson("GET", "/api/log?since=" + std::to_string(log["next"].get<uint64_t>()));
@@ -182,10 +190,10 @@ TEST_F(ControlDlgTest,
   dialog_->OnTimer();
   // The clear itself is logged, with who did it.
   log = CallJson("GET", "/api/log");
-  EXPECT_NE(log["text"].get<std::string>().find("Console: log cleared by browser session 1 from "
-                                                "127.0.0.1:50000"),
+  EXPECT_NE(Text(log).find("Console: log cleared by browser session 1 from "
+                           "127.0.0.1:50000"),
             std::string::npos)
-      << log["text"];
+      << Text(log);
 }
 
 TEST_F(ControlDlgTest, FifthWrongPasswordClosesTheDialogAndLocksTheSourceOutForAWhile) {
