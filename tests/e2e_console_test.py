@@ -210,11 +210,22 @@ class ConsoleTest(unittest.TestCase):
         b.do("waitText", selector="#log", contains="after 5 wrong passwords")
 
         b.do("click", selector="#clear")
+        b.do("waitText", selector="#confirm-text", contains="Clear the log?")
+        b.do("click", selector="#confirm-ok")
         b.do("waitText", selector="#log", contains="Console: log cleared")
 
-        # End FTP Session ends the process.
+        # End FTP Session asks first; OK ends the process and the page says so.
         b.do("click", selector="#end")
+        b.do("waitText", selector="#confirm-text",
+             equals="This stops the FTP service for every customer. Stop it?")
+        b.do("click", selector="#confirm-cancel")
+        time.sleep(0.5)
+        self.assertIsNone(self.server.process.poll())
+        b.do("click", selector="#end")
+        b.do("click", selector="#confirm-ok")
         self.assertEqual(self.server.process.wait(timeout=15), 0)
+        b.do("waitVisible", selector="#stopped")
+        self.assertEqual(b.do("text", selector="#detail"), "")
         self.assertFalse(os.path.exists(os.path.join(self.server.folder.name, "console.token")))
         journal = self.server.journal()
         for action in ("signed in with a login link", "login link refused",
@@ -246,7 +257,7 @@ class ConsoleTest(unittest.TestCase):
                 line = follow.stdout.readline()
                 self.assertTrue(line, "log --follow ended early")
                 seen += line
-            self.assertIn("(127.0.0.1)(bob):\nPASS ******\n", seen)
+            self.assertIn("(127.0.0.1)(bob): PASS ******\n", seen)
         finally:
             follow.kill()
             follow.wait()
@@ -292,6 +303,200 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(self.server.process.wait(timeout=15), 0)
         gone = self.ctl("activate")
         self.assertEqual(gone.returncode, 1)
+
+
+def amount_bytes(text):
+    """The first byte count of a transfer cell: "128.0 KiB of 5.0 MiB (2 %), 64.0 KiB/s"."""
+    number, unit = text.split()[:2]
+    return float(number) * {"B": 1, "KiB": 1024, "MiB": 1 << 20, "GiB": 1 << 30}[unit]
+
+
+def parse_prometheus(text):
+    """Samples of Prometheus' text format as {(name, labels): value}; fails on a line that
+    does not follow it, or a sample whose family has no TYPE before it."""
+    import re
+    sample = re.compile(r'^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\.)*"'
+                        r'(?:,[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\.)*")*)?\})? '
+                        r'([-+]?(?:[0-9.]+(?:e[-+]?[0-9]+)?|Inf|NaN))$')
+    typed, samples = {}, {}
+    for line in text.splitlines():
+        if line.startswith("# TYPE "):
+            _, _, name, kind = line.split(" ", 3)
+            assert kind in ("counter", "gauge", "histogram", "summary", "untyped"), line
+            typed[name] = kind
+            continue
+        if line.startswith("#") or not line:
+            continue
+        m = sample.match(line)
+        assert m, "not a Prometheus sample line: %r" % line
+        name = m.group(1)
+        family = re.sub(r"_(bucket|sum|count|total)$", "", name)
+        assert name in typed or family in typed or family + "_total" in typed, line
+        samples[(name, m.group(3) or "")] = float(m.group(4))
+    return samples
+
+
+class SessionsPanelTest(unittest.TestCase):
+    """Two customers, one of them downloading at 64 KiB/s from another PC (127.0.0.2), as the
+    operator sees and handles them in the browser and with zelmftpctl."""
+
+    def setUp(self):
+        self.console_port = free_port()
+        self.server = ServerFixture(
+            accounts={"bob": ("secret", "bob", 0x100000),
+                      "eve": ("pw", "eve", 0x100000, 0, 64)},
+            console_port=self.console_port)
+        os.makedirs(os.path.join(self.server.main, "eve"))
+        with open(os.path.join(self.server.main, "eve", "big.bin"), "wb") as f:
+            f.write(os.urandom(5 << 20))
+        self.clients = []
+
+    def tearDown(self):
+        for ftp in self.clients:
+            try:
+                ftp.close()
+            except OSError:
+                pass
+        self.server.close()
+
+    def ctl(self, *args):
+        return subprocess.run([ZELMFTPCTL] + list(args), env=self.server.env,
+                              capture_output=True, text=True, timeout=30)
+
+    def connect(self, source):
+        import ftplib
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.server.port, timeout=10, source_address=(source, 0))
+        self.clients.append(ftp)
+        return ftp
+
+    def start_download(self):
+        """eve from 127.0.0.2 downloads big.bin on a thread; the outcome is kept."""
+        import threading
+        eve = self.connect("127.0.0.2")
+        eve.login("eve", "pw")
+        outcome = {}
+
+        def download():
+            try:
+                eve.retrbinary("RETR big.bin", lambda block: None)
+                outcome["reply"] = "226"
+            except Exception as error:  # noqa: BLE001 - the reply is what the test looks at
+                outcome["reply"] = str(error)
+        thread = threading.Thread(target=download, daemon=True)
+        thread.start()
+        return thread, outcome
+
+    def metrics(self, token=True):
+        with open(os.path.join(self.server.folder.name, "console.token")) as f:
+            headers = {"X-Console-Token": f.read().strip()} if token else {}
+        request = urllib.request.Request("http://127.0.0.1:%d/metrics" % self.console_port,
+                                         headers=headers)
+        try:
+            with urllib.request.urlopen(request, timeout=10) as answer:
+                return answer.status, answer.read().decode()
+        except urllib.error.HTTPError as error:
+            return error.code, ""
+
+    def test_sessions_panel_kick_ban_and_filter(self):
+        bob = self.connect("127.0.0.1")
+        bob.login("bob", "secret")
+        bob.pwd()
+        thread, outcome = self.start_download()
+
+        browser = Browser()
+        try:
+            printed = self.ctl("console")
+            browser.do("open", url=printed.stdout.strip().splitlines()[-1])
+            self.panel(browser, thread, outcome)
+        finally:
+            browser.close()
+
+    def panel(self, b, thread, outcome):
+        eve_row = 'tr[data-user="eve"]'
+        b.do("waitText", selector="#session-count", equals="(2)", timeout=10000)
+        b.do("waitText", selector=eve_row + " .transfer", contains="download", timeout=10000)
+        self.assertIn("127.0.0.2", b.do("text", selector=eve_row + " .address"))
+        self.assertEqual(b.do("text", selector='tr[data-user="bob"] .command'), "PWD")
+        first = amount_bytes(b.do("text", selector=eve_row + " .amount"))
+        time.sleep(2.5)
+        second = amount_bytes(b.do("text", selector=eve_row + " .amount"))
+        self.assertGreater(second, first)
+        self.assertIn("of 5.0 MiB", b.do("text", selector=eve_row + " .amount"))
+        b.do("screenshot", path=os.path.join(os.environ.get("ZELM_CONSOLE_SCREENSHOT_DIR") or BUILD,
+                                             "console-sessions.png"))
+
+        # zelmftpctl sees the same sessions.
+        listed = self.ctl("sessions", "--json")
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        sessions = {s["user"]: s for s in json.loads(listed.stdout)}
+        self.assertEqual(set(sessions), {"bob", "eve"})
+        self.assertEqual(sessions["eve"]["address"], "127.0.0.2")
+        self.assertEqual(sessions["eve"]["transfer"]["direction"], "download")
+        self.assertEqual(sessions["eve"]["transfer"]["size"], 5 << 20)
+        self.assertIsNone(sessions["bob"]["transfer"])
+        unknown = self.ctl("kick", "999999")
+        self.assertEqual(unknown.returncode, 1)
+        self.assertIn("no session 999999", unknown.stderr)
+
+        # The metrics: the token is needed, and the text is Prometheus' format.
+        self.assertEqual(self.metrics(token=False)[0], 401)
+        status, text = self.metrics()
+        self.assertEqual(status, 200)
+        samples = parse_prometheus(text)
+        self.assertEqual(samples.get(("zelmftp_sessions", ""), 2), 2)  # TEMP
+
+        # The filter narrows the log to one user.
+        b.do("waitText", selector="#log", contains="RETR big.bin")
+        b.do("fill", selector="#filter-user", value="bob")
+        b.do("waitText", selector="#log-count", contains=" of ")
+        shown = b.do("text", selector="#log")
+        self.assertIn("230 bob user logged in.", shown)
+        self.assertNotIn("RETR big.bin", shown)
+        b.do("fill", selector="#filter-user", value="")
+
+        # Kick asks, then ends eve's session: her client sees 421 and the download stops.
+        b.do("click", selector=eve_row + " button.kick")
+        b.do("waitText", selector="#confirm-text", contains="End the session of eve (127.0.0.2)?")
+        b.do("click", selector="#confirm-ok")
+        thread.join(timeout=20)
+        self.assertFalse(thread.is_alive(), "the kicked download still runs")
+        self.assertTrue(outcome["reply"].startswith("421"), outcome)
+        b.do("waitText", selector="#session-count", equals="(1)", timeout=10000)
+        self.assertIn("Session ended by the operator (browser session 1 from 127.0.0.1:",
+                      self.server.journal())
+
+        # Ban: eve comes back, the operator bans her address; the next connection is refused.
+        thread, outcome = self.start_download()
+        b.do("waitText", selector="#session-count", equals="(2)", timeout=10000)
+        b.do("click", selector=eve_row + " button.ban")
+        b.do("waitText", selector="#confirm-text", contains="Ban 127.0.0.2?")
+        b.do("fill", selector="#confirm-seconds", value="600")
+        b.do("click", selector="#confirm-ok")
+        thread.join(timeout=20)
+        self.assertTrue(outcome["reply"].startswith("421"), outcome)
+        b.do("waitText", selector="#bans", contains="127.0.0.2", timeout=10000)
+        import ftplib
+        with self.assertRaises((ftplib.error_temp, EOFError, OSError)) as refusal:
+            self.connect("127.0.0.2").login("eve", "pw")
+        self.assertNotIn("230", str(refusal.exception))
+        bans = json.loads(self.ctl("bans", "--json").stdout)
+        self.assertEqual(bans[0]["address"], "127.0.0.2")
+        self.assertGreater(bans[0]["seconds"], 590)
+        b.do("click", selector='#bans li[data-address="127.0.0.2"] button.lift')
+        b.do("waitText", selector="#confirm-text", contains="Lift the ban of 127.0.0.2?")
+        b.do("click", selector="#confirm-ok")
+        b.do("waitVisible", selector="#no-bans", timeout=10000)
+        self.assertEqual(json.loads(self.ctl("bans", "--json").stdout), [])
+        self.connect("127.0.0.2").login("eve", "pw")
+
+        # The same from the shell: ban, bans, unban.
+        banned = self.ctl("ban", "127.0.0.3", "60")
+        self.assertEqual(banned.returncode, 0, banned.stderr)
+        self.assertEqual(self.ctl("unban", "127.0.0.3").returncode, 0)
+        self.assertEqual(self.ctl("unban", "127.0.0.3").returncode, 1)
+        self.assertEqual(self.ctl("ban", "not-an-address").returncode, 1)
+        self.assertEqual(self.ctl("ban", "127.0.0.3", "soon").returncode, 2)
 
 
 if __name__ == "__main__":

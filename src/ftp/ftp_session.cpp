@@ -294,7 +294,8 @@ SessionActivity CFtpSession::GetActivity() const {
 void CFtpSession::Kick(std::string byWhom) {
   Post([byWhom = std::move(byWhom)](CFtpSession& s) {
     if (s.HasFlag(kFlagClosing)) return;
-    s.Log("Session ended by " + byWhom + "\r\n");
+    PostEvent(LogPriority::kNotice, "Session ended by " + byWhom + "\r\n", s.account_.userName,
+              s.peer_.load());
     s.CloseSession(true, 0);
   });
 }

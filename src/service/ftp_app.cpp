@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ftp/session_log.h"
 #include "platform/clock.h"
 #include "platform/settings_store.h"
 #include "platform/socket.h"
@@ -142,12 +143,79 @@ bool CFtpApp::IsServerActive() {
 }
 
 std::string CFtpApp::StatusText() {
+  std::string problem;
+  {
+    std::lock_guard lock(problemMutex_);
+    if (!consoleProblem_.empty()) problem = "; console off: " + consoleProblem_;
+  }
   std::lock_guard lock(listenerMutex_);
-  if (!listener_ || !listener_->IsListening()) return "Not listening";
+  if (!listener_ || !listener_->IsListening()) return "Not listening" + problem;
   const uint32_t sessions = listener_->CountSessions();
   return "Listening on port " + std::to_string(listener_->GetListenPort()) + ", " +
          std::to_string(sessions) + (sessions == 1 ? " session" : " sessions") +
-         ", management link " + (listener_->Link().IsReady() ? "connected" : "not connected");
+         ", management link " + (listener_->Link().IsReady() ? "connected" : "not connected") +
+         problem;
+}
+
+void CFtpApp::SetConsoleProblem(std::string problem) {
+  std::lock_guard lock(problemMutex_);
+  consoleProblem_ = std::move(problem);
+}
+
+std::vector<SessionActivity> CFtpApp::ListSessions() {
+  std::vector<SessionActivity> sessions;
+  std::lock_guard lock(listenerMutex_);
+  if (!listener_) return sessions;
+  listener_->Sessions().ForEach([&sessions](CFtpSession& session) {
+    if (!session.HasFlag(kFlagClosing)) sessions.push_back(session.GetActivity());
+  });
+  return sessions;
+}
+
+size_t CFtpApp::KickSession(uint32_t identifier, const std::string& byWhom) {
+  size_t ended = 0;
+  std::lock_guard lock(listenerMutex_);
+  if (!listener_ || identifier == 0) return 0;
+  listener_->Sessions().WithSession(identifier, [&](CFtpSession& session) {
+    if (session.HasFlag(kFlagClosing)) return;
+    session.Kick(byWhom);
+    ++ended;
+  });
+  return ended;
+}
+
+size_t CFtpApp::KickUser(const std::string& user, const std::string& byWhom) {
+  size_t ended = 0;
+  std::lock_guard lock(listenerMutex_);
+  if (!listener_) return 0;
+  listener_->Sessions().ForEachSessionOfUser(user, [&](CFtpSession& session) {
+    if (session.HasFlag(kFlagClosing)) return;
+    session.Kick(byWhom);
+    ++ended;
+  });
+  return ended;
+}
+
+bool CFtpApp::BanAddress(const std::string& address, int64_t seconds, const std::string& byWhom,
+                         size_t& ended) {
+  ended = 0;
+  uint32_t host = 0;
+  if (!ParseDottedAddress(address.c_str(), host)) return false;
+  const uint32_t peer = HostToNetwork32(host);
+  std::lock_guard lock(listenerMutex_);
+  if (!listener_) return false;
+  if (seconds <= 0) seconds = GetBanTime();
+  listener_->Guard().BanUntil(peer, MonotonicMilliseconds() + seconds * 1000);
+  PostEvent(
+      LogPriority::kNotice,
+      "Address " + address + " banned for " + std::to_string(seconds) + " s by " + byWhom + "\r\n",
+      {}, peer);
+  listener_->Sessions().ForEach([&](CFtpSession& session) {
+    if (session.GetPeer() != peer || session.HasFlag(kFlagClosing)) return;
+    session.Kick(byWhom + " (address banned)");
+    ++ended;
+  });
+  return true;
 }
 
 std::vector<std::pair<std::string, int64_t>> CFtpApp::ListBans() {

@@ -57,6 +57,21 @@ class CFtpApp final {
   // (false when it is not banned or not an address).
   std::vector<std::pair<std::string, int64_t>> ListBans();
   bool LiftBan(const std::string& address);
+  // The operator's view of the sessions: every open one (closing ones left out), in the
+  // order they came.
+  std::vector<SessionActivity> ListSessions();
+  // Ends sessions at the operator's word, with 421: the one with that identifier, or every
+  // session of that user name (letter case ignored). How many were ended; `byWhom` names the
+  // operator in the journal.
+  size_t KickSession(uint32_t identifier, const std::string& byWhom);
+  size_t KickUser(const std::string& user, const std::string& byWhom);
+  // Bans a dotted address for `seconds` (0: "Ban Time") and ends its sessions (`ended` says
+  // how many). False when it is not an address or the listener has never run.
+  bool BanAddress(const std::string& address, int64_t seconds, const std::string& byWhom,
+                  size_t& ended);
+  // Why the console is off although it was asked for (its port taken, ...); shown in the
+  // status line. Empty: nothing to say.
+  void SetConsoleProblem(std::string problem);
 
   CServiceModule& Module() { return module_; }
   void SetConsole(std::unique_ptr<CServiceConsole> console);
@@ -84,6 +99,8 @@ class CFtpApp final {
   std::unique_ptr<CServiceConsole> console_;
   std::function<std::unique_ptr<CServiceConsole>(CFtpApp&)> consoleFactory_;
   std::atomic<bool> stopAsked_{false};
+  std::mutex problemMutex_;  // guards consoleProblem_
+  std::string consoleProblem_;
 };
 
 }  // namespace zelm

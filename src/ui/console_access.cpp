@@ -108,9 +108,9 @@ ConsoleAccess CConsoleAccess::Check(const HttpRequest& request, bool browserSess
     return ConsoleAccess::kForbidden;
   }
   if (IsPublicConsolePath(request.method, request.path)) return ConsoleAccess::kAllowed;
-  if (request.path.rfind("/api/", 0) == 0) {
-    // SECURITY: the interface serves a caller that proved itself: the token file's reader
-    // or a browser session; reading the page gives neither.
+  if (request.path.rfind("/api/", 0) == 0 || request.path == "/metrics") {
+    // SECURITY: the interface (and the metrics) serve a caller that proved itself: the token
+    // file's reader or a browser session; reading the page gives neither.
     return HasToken(request) || browserSession ? ConsoleAccess::kAllowed
                                                : ConsoleAccess::kUnauthorized;
   }

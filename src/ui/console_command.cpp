@@ -182,27 +182,153 @@ int LoginLink(const Console& console, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-// "bans": the addresses banned for failed logins; "bans lift ADDRESS" lifts one.
-int Bans(const Console& console, const std::vector<std::string>& args, std::ostream& out,
-         std::ostream& err) {
-  const bool lift = args.size() == 3 && args[1] == "lift";
-  const HttpCallResult result =
-      lift ? console.Call("POST", "/api/bans/lift", Json{{"address", args[2]}}.dump())
-           : console.Call("GET", "/api/bans");
-  const Json answer = Json::parse(result.body, nullptr, false);
+// One answer of the console: the JSON object, or a message on `err` and false.
+bool Ask(const Console& console, const std::string& method, const std::string& path,
+         const std::string& body, Json& answer, std::ostream& err) {
+  const HttpCallResult result = console.Call(method, path, body);
+  answer = Json::parse(result.body, nullptr, false);
+  if (result.reached && result.status == 400) {
+    std::string text = result.body;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    err << "zelmftpctl: the console refused it: " << text << "\n";
+    return false;
+  }
   if (!result.reached || result.status != 200 || !answer.is_object()) {
     err << "zelmftpctl: " << Unanswered(console, result) << "\n";
-    return 1;
+    return false;
   }
-  if (lift) {
-    if (!answer.value("lifted", false)) {
-      err << "zelmftpctl: " << Terminal(args[2]) << " is not banned\n";
-      return 1;
-    }
-    out << "ban of " << args[2] << " lifted\n";
+  return true;
+}
+
+// "1.5 MiB", "64.0 KiB", "512 B".
+std::string Bytes(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  size_t unit = 0;
+  while (bytes >= 1024 && unit + 1 < std::size(units)) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return text;
+}
+
+std::string Duration(int64_t seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return text;
+}
+
+// "sessions": one line per session; the texts come from the console, made safe already.
+int Sessions(const Console& console, bool json, std::ostream& out, std::ostream& err) {
+  Json answer;
+  if (!Ask(console, "GET", "/api/sessions", {}, answer, err)) return 1;
+  const Json sessions = answer.value("sessions", Json::array());
+  if (json) {
+    out << sessions.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
     return 0;
   }
+  if (sessions.empty()) {
+    out << "no sessions\n";
+    return 0;
+  }
+  out << "ID\tUSER\tADDRESS\tCONNECTED\tIDLE\tCOMMAND\tTRANSFER\n";
+  for (const Json& s : sessions) {
+    if (!s.is_object()) continue;
+    const std::string user = s.value("user", "");
+    out << s.value("id", 0u) << "\t" << (user.empty() ? "(not logged in)" : user) << "\t"
+        << s.value("address", "") << "\t" << Duration(s.value("connectedSeconds", int64_t{0}))
+        << "\t" << s.value("idleSeconds", int64_t{0}) << " s\t" << s.value("command", "") << "\t";
+    const Json transfer = s.value("transfer", Json());
+    if (transfer.is_object()) {
+      const bool upload = transfer.value("direction", "") == "upload";
+      out << (upload ? "upload " : "download ") << transfer.value("file", "") << " "
+          << Bytes(transfer.value("bytes", 0.0));
+      if (transfer.value("size", 0.0) > 0) out << " of " << Bytes(transfer.value("size", 0.0));
+      if (transfer["percent"].is_number()) {
+        char percent[16];
+        std::snprintf(percent, sizeof percent, " (%.0f%%)", transfer["percent"].get<double>());
+        out << percent;
+      }
+      out << ", " << Bytes(transfer.value("rate", 0.0)) << "/s";
+    } else {
+      out << "-";
+    }
+    out << "\n";
+  }
+  return 0;
+}
+
+// "kick ID|USER": a number names a session, anything else a user.
+int Kick(const Console& console, const std::string& who, bool json, std::ostream& out,
+         std::ostream& err) {
+  const bool byId =
+      !who.empty() && who.size() <= 10 && who.find_first_not_of("0123456789") == std::string::npos;
+  Json body;
+  if (byId) {
+    body = {{"id", std::stoull(who)}};
+  } else {
+    body = {{"user", who}};
+  }
+  Json answer;
+  if (!Ask(console, "POST", "/api/sessions/kick", body.dump(), answer, err)) return 1;
+  const uint64_t kicked = answer.value("kicked", uint64_t{0});
+  if (json) out << answer.dump() << "\n";
+  if (kicked == 0) {
+    err << "zelmftpctl: " << (byId ? "no session " : "no session of user ") << Terminal(who)
+        << "\n";
+    return 1;
+  }
+  if (!json) out << "kicked " << kicked << (kicked == 1 ? " session\n" : " sessions\n");
+  return 0;
+}
+
+// "bans", "ban ADDRESS [SECONDS]", "unban ADDRESS" (also "bans lift ADDRESS").
+int Bans(const Console& console, const std::vector<std::string>& args, bool json, std::ostream& out,
+         std::ostream& err) {
+  const std::string& name = args[0];
+  Json answer;
+  if (name == "ban") {
+    Json body = {{"address", args[1]}};
+    if (args.size() > 2) {
+      const std::string& seconds = args[2];
+      if (seconds.empty() || seconds.size() > 9 ||
+          seconds.find_first_not_of("0123456789") != std::string::npos) {
+        err << "zelmftpctl: SECONDS is a whole number of seconds, not '" << Terminal(seconds)
+            << "'\n";
+        return 2;
+      }
+      body["seconds"] = std::stoll(seconds);
+    }
+    if (!Ask(console, "POST", "/api/bans/add", body.dump(), answer, err)) return 1;
+    if (json) {
+      out << answer.dump() << "\n";
+    } else {
+      const uint64_t ended = answer.value("ended", uint64_t{0});
+      out << args[1] << " banned; " << ended << (ended == 1 ? " session" : " sessions")
+          << " ended\n";
+    }
+    return 0;
+  }
+  if (name == "unban" || args.size() == 3) {
+    const std::string& address = args.back();
+    if (!Ask(console, "POST", "/api/bans/lift", Json{{"address", address}}.dump(), answer, err))
+      return 1;
+    if (json) out << answer.dump() << "\n";
+    if (!answer.value("lifted", false)) {
+      err << "zelmftpctl: " << Terminal(address) << " is not banned\n";
+      return 1;
+    }
+    if (!json) out << "ban of " << address << " lifted\n";
+    return 0;
+  }
+  if (!Ask(console, "GET", "/api/bans", {}, answer, err)) return 1;
   const Json bans = answer.value("bans", Json::array());
+  if (json) {
+    out << bans.dump(2) << "\n";
+    return 0;
+  }
   if (bans.empty()) out << "no address is banned\n";
   for (const Json& ban : bans) {
     if (!ban.is_object()) continue;
@@ -246,7 +372,8 @@ int AdminPassword(const std::vector<std::string>& args, std::ostream& out, std::
 
 bool IsConsoleCommand(const std::string& name) {
   return name == "status" || name == "activate" || name == "deactivate" || name == "stop" ||
-         name == "log" || name == "admin-password" || name == "bans" || name == "console";
+         name == "log" || name == "admin-password" || name == "bans" || name == "console" ||
+         name == "sessions" || name == "kick" || name == "ban" || name == "unban";
 }
 
 int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::string>& args,
@@ -268,12 +395,40 @@ int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::st
       }
     }
   }
-  const bool bansLift = args.size() == 3 && args[1] == "lift";
-  if (name == "bans" && args.size() != 1 && !bansLift) {
-    err << "zelmftpctl: usage: bans [lift ADDRESS]\n";
-    return 2;
+  // The session and ban commands: their words, and --json anywhere after the name.
+  std::vector<std::string> words = {name};
+  bool json = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--json" && name != "log") {
+      json = true;
+    } else {
+      words.push_back(args[i]);
+    }
   }
-  if (args.size() > 1 && name != "log" && name != "bans") {
+  struct Shape {
+    const char* name;
+    size_t least, most;  // words after the name
+    const char* usage;
+  };
+  static constexpr Shape kShapes[] = {
+      {"sessions", 0, 0, "sessions [--json]"},
+      {"kick", 1, 1, "kick ID|USER [--json]"},
+      {"bans", 0, 2, "bans [--json] | bans lift ADDRESS"},
+      {"ban", 1, 2, "ban ADDRESS [SECONDS] [--json]"},
+      {"unban", 1, 1, "unban ADDRESS [--json]"},
+  };
+  bool shaped = false;
+  for (const Shape& shape : kShapes) {
+    if (name != shape.name) continue;
+    shaped = true;
+    const size_t given = words.size() - 1;
+    const bool bansShape = name != "bans" || given == 0 || (given == 2 && words[1] == "lift");
+    if (given < shape.least || given > shape.most || !bansShape) {
+      err << "zelmftpctl: usage: " << shape.usage << "\n";
+      return 2;
+    }
+  }
+  if (!shaped && args.size() > 1 && name != "log") {
     err << "zelmftpctl: '" << name << "' takes no arguments\n";
     return 2;
   }
@@ -289,7 +444,10 @@ int RunConsoleCommand(const std::string& settingsPath, const std::vector<std::st
   }
   if (name == "log") return Log(console, follow, passwords, out, err);
   if (name == "console") return LoginLink(console, out, err);
-  if (name == "bans") return Bans(console, args, out, err);
+  if (name == "sessions") return Sessions(console, json, out, err);
+  if (name == "kick") return Kick(console, words[1], json, out, err);
+  if (name == "bans" || name == "ban" || name == "unban")
+    return Bans(console, words, json, out, err);
   // stop
   const HttpCallResult result = console.Call("POST", "/api/stop", "{}");
   const Json answer = Json::parse(result.body, nullptr, false);

@@ -1,8 +1,7 @@
 // Owns the wiring between the application and its control console.
 #include "ui/console_service.h"
 
-#include <cstdio>
-
+#include "platform/journal.h"
 #include "server/settings.h"
 #include "service/service_module.h"
 #include "ui/control_dlg.h"
@@ -20,6 +19,17 @@ class CAppHost final : public CConsoleHost {
   void RequestStop() override { app_.RequestStop(); }
   std::vector<std::pair<std::string, int64_t>> ListBans() override { return app_.ListBans(); }
   bool LiftBan(const std::string& address) override { return app_.LiftBan(address); }
+  std::vector<SessionActivity> ListSessions() override { return app_.ListSessions(); }
+  size_t KickSession(uint32_t identifier, const std::string& byWhom) override {
+    return app_.KickSession(identifier, byWhom);
+  }
+  size_t KickUser(const std::string& user, const std::string& byWhom) override {
+    return app_.KickUser(user, byWhom);
+  }
+  bool BanAddress(const std::string& address, int64_t seconds, const std::string& byWhom,
+                  size_t& ended) override {
+    return app_.BanAddress(address, seconds, byWhom, ended);
+  }
 
  private:
   CFtpApp& app_;
@@ -44,8 +54,10 @@ std::unique_ptr<CServiceConsole> CreateServiceConsole(CFtpApp& app) {
   const uint32_t port = ReadSettingDword(kConsolePortSetting, kDefaultConsolePort);
   if (port == 0) return nullptr;
   if (port > 65535) {
-    std::fprintf(stderr, "zelmftp: \"%s\" %u is not a port; no console\n", kConsolePortSetting,
-                 port);
+    const std::string why =
+        "\"" + std::string(kConsolePortSetting) + "\" " + std::to_string(port) + " is not a port";
+    WriteJournalLine(LogPriority::kErr, "zelmftp: " + why + "; no console");
+    app.SetConsoleProblem(why);
     return nullptr;
   }
   ConsoleOptions options;
@@ -55,17 +67,21 @@ std::unique_ptr<CServiceConsole> CreateServiceConsole(CFtpApp& app) {
   options.version = ZELM_VERSION;
   auto console = std::make_unique<CAppConsole>(app, std::move(options));
   if (!console->Create()) {
-    std::fprintf(stderr, "zelmftp: console: %s; the service runs without it\n",
-                 console->Dialog().Error().c_str());
+    // The service goes on: FTP matters more than the console. The status line says why it is
+    // missing, for systemctl status and zelmftpctl status.
+    WriteJournalLine(LogPriority::kErr, "zelmftp: console: " + console->Dialog().Error() +
+                                            "; the service runs without it");
+    app.SetConsoleProblem(console->Dialog().Error());
     return nullptr;
   }
   if (!console->Dialog().Error().empty()) {
-    std::fprintf(stderr, "zelmftp: console: %s\n", console->Dialog().Error().c_str());
+    WriteJournalLine(LogPriority::kWarning, "zelmftp: console: " + console->Dialog().Error());
   }
   const std::string address = ReadSettingString(kConsoleAddressSetting, kDefaultConsoleAddress);
   const bool v6 = address.find(':') != std::string::npos;
-  std::fprintf(stderr, "zelmftp: console on http://%s%s%s:%u/\n", v6 ? "[" : "", address.c_str(),
-               v6 ? "]" : "", console->Dialog().Port());
+  WriteJournalLine(LogPriority::kInfo, "zelmftp: console on http://" +
+                                           (v6 ? "[" + address + "]" : address) + ":" +
+                                           std::to_string(console->Dialog().Port()) + "/");
   return console;
 }
 

@@ -210,7 +210,8 @@ void CControlDlg::LogAction(const Caller& caller, const std::string& what) const
       ParseDottedAddress(caller.request->remoteAddress.c_str(), address)) {
     address = HostToNetwork32(address);
   }
-  PostLog("Console: " + what + " by " + Describe(caller) + "\r\n", "console", address);
+  PostEvent(LogPriority::kNotice, "Console: " + what + " by " + Describe(caller) + "\r\n",
+            "console", address);
 }
 
 bool CControlDlg::IsRootCaller(const Caller& caller) const {
@@ -255,8 +256,54 @@ std::string CControlDlg::StateJson(const Caller& caller) {
       {"authenticated", remaining > 0},
       {"authenticatedMs", remaining},
       {"passwordSet", CPasswordDlg::AnyPasswordSet()},
+      {"banSeconds", GetBanTime()},
   };
   return Dump(state);
+}
+
+nlohmann::json CControlDlg::SessionsJson() {
+  return sessionView_.Rows(host_.ListSessions(), MonotonicMilliseconds(), UnixMilliseconds());
+}
+
+void CControlDlg::Kick(const Caller& caller, HttpResponse& response) {
+  const Json body = Json::parse(caller.request->body, nullptr, false);
+  if (!body.is_object()) return SetError(response, 400, "Bad request");
+  const std::string byWhom = "the operator (" + Describe(caller) + ")";
+  size_t kicked = 0;
+  std::string what;
+  if (const auto id = body.find("id");
+      id != body.end() && id->is_number_unsigned() && id->get<uint64_t>() <= UINT32_MAX) {
+    what = "session " + std::to_string(id->get<uint64_t>());
+    kicked = host_.KickSession(static_cast<uint32_t>(id->get<uint64_t>()), byWhom);
+  } else if (const auto user = body.find("user");
+             user != body.end() && user->is_string() && !user->get<std::string>().empty()) {
+    what = "the sessions of " + EscapeLogText(user->get<std::string>(), false);
+    kicked = host_.KickUser(user->get<std::string>(), byWhom);
+  } else {
+    return SetError(response, 400, "Bad request: give \"id\" or \"user\"");
+  }
+  if (kicked > 0) LogAction(caller, "kicked " + what + " (" + std::to_string(kicked) + ")");
+  SetJson(response, {{"kicked", kicked}});
+}
+
+void CControlDlg::Ban(const Caller& caller, HttpResponse& response) {
+  const Json body = Json::parse(caller.request->body, nullptr, false);
+  const std::string address = body.is_object() ? body.value("address", "") : "";
+  int64_t seconds = 0;
+  if (body.is_object() && body.contains("seconds")) {
+    const Json& given = body["seconds"];
+    if (!given.is_number_integer() || given.get<int64_t>() < 0 ||
+        given.get<int64_t>() > kMaxOperatorBanSeconds) {
+      return SetError(response, 400, "Bad request: \"seconds\" is a whole number up to a year");
+    }
+    seconds = given.get<int64_t>();
+  }
+  size_t ended = 0;
+  if (address.empty() ||
+      !host_.BanAddress(address, seconds, "the operator (" + Describe(caller) + ")", ended)) {
+    return SetError(response, 400, "Bad request: not an IPv4 address");
+  }
+  SetJson(response, {{"banned", true}, {"ended", ended}});
 }
 
 bool CControlDlg::AllowPasswordTry(const Caller& caller, HttpResponse& response) {
@@ -383,6 +430,12 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
       response.body = StateJson(caller);
       return;
     }
+    if (path == "/api/sessions") return SetJson(response, {{"sessions", SessionsJson()}});
+    if (path == "/metrics") {
+      response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+      response.body = host_.MetricsText();
+      return;
+    }
     if (path == "/api/bans") {
       Json bans = Json::array();
       for (const auto& [address, seconds] : host_.ListBans()) {
@@ -460,6 +513,8 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
     if (running) host_.RequestStop();
     return SetJson(response, {{"stopping", running}});
   }
+  if (path == "/api/sessions/kick") return Kick(caller, response);
+  if (path == "/api/bans/add") return Ban(caller, response);
   if (path == "/api/bans/lift") {
     const Json body = Json::parse(request.body, nullptr, false);
     const std::string address = body.is_object() ? body.value("address", "") : "";

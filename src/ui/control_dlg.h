@@ -23,7 +23,14 @@
 //   GET  /api/log?since=N       log text after position N (no N: the whole log); with
 //                               &wait=1 it waits up to 10 s for entries when there are none;
 //                               with &passwords=1 from root's `zelmftpctl`, in clear
+//   GET  /api/sessions          the sessions panel's rows (session_view.h)
 //   GET  /api/bans              banned addresses
+//   GET  /api/events            server-sent events: "state", "sessions" every second, "log"
+//                               entries as they are flushed
+//   GET  /metrics               the service's metrics, Prometheus' text format
+//   POST /api/sessions/kick     {"id": N} or {"user": "name"}: ends those sessions (421)
+//   POST /api/bans/add          {"address": "a.b.c.d", "seconds": N}: bans it (0 or none:
+//                               "Ban Time") and ends its sessions
 //   POST /api/listener          {"action": "toggle" | "activate" | "deactivate"}
 //   POST /api/clear             empties the log
 //   POST /api/stop              "End FTP Session": stops the service
@@ -49,12 +56,14 @@
 #include <utility>
 #include <vector>
 
+#include "ftp/ftp_session.h"
 #include "ftp/session_log.h"
 #include "platform/http_server.h"
 #include "platform/thread_annotations.h"
 #include "ui/console_access.h"
 #include "ui/console_log.h"
 #include "ui/console_sessions.h"
+#include "ui/session_view.h"
 
 namespace zelm {
 
@@ -65,6 +74,8 @@ inline constexpr uint16_t kDefaultConsolePort = 8021;
 inline constexpr int kConsoleFlushMs = 500;
 // How long a log request with "wait=1" waits for new entries before it answers empty.
 inline constexpr int kLongPollMs = 10000;
+// The longest ban the operator can give (one year).
+inline constexpr int64_t kMaxOperatorBanSeconds = 366LL * 24 * 3600;
 
 // The console's token file: $ZELMFTP_CONSOLE_TOKEN, else "console.token" in the folder of
 // the settings store `settingsPath`.
@@ -89,6 +100,25 @@ class CConsoleHost {
     (void)address;
     return false;
   }
+  // The open sessions; ending them at the operator's word (how many were ended); banning an
+  // address (0 seconds: "Ban Time") and ending its sessions. `byWhom` names the operator.
+  virtual std::vector<SessionActivity> ListSessions() { return {}; }
+  virtual size_t KickSession(uint32_t identifier, const std::string& byWhom) {
+    (void)identifier, (void)byWhom;
+    return 0;
+  }
+  virtual size_t KickUser(const std::string& user, const std::string& byWhom) {
+    (void)user, (void)byWhom;
+    return 0;
+  }
+  virtual bool BanAddress(const std::string& address, int64_t seconds, const std::string& byWhom,
+                          size_t& ended) {
+    (void)address, (void)seconds, (void)byWhom;
+    ended = 0;
+    return false;
+  }
+  // The service's metrics in Prometheus' text format.
+  virtual std::string MetricsText() { return {}; }
 };
 
 struct ConsoleOptions {
@@ -143,6 +173,9 @@ class CControlDlg final : public CLogSink {
   void RedeemLoginKey(const Caller& caller, HttpResponse& response);
   void PasswordLogin(const Caller& caller, HttpResponse& response);
   std::string StateJson(const Caller& caller);
+  nlohmann::json SessionsJson();
+  void Kick(const Caller& caller, HttpResponse& response);
+  void Ban(const Caller& caller, HttpResponse& response);
   void Authenticate(const Caller& caller, HttpResponse& response);
   // Whether a password may be tried from the caller's address now; answers the refusal.
   bool AllowPasswordTry(const Caller& caller, HttpResponse& response);
@@ -160,6 +193,7 @@ class CControlDlg final : public CLogSink {
   std::unique_ptr<CConsoleAccess> access_;
   CConsoleLog log_;
   CConsoleSessions sessions_;
+  CSessionView sessionView_;
   CHttpServer server_;
   std::string error_;
   bool created_ = false;

@@ -31,6 +31,7 @@ const commands = {
   fill: async ({selector, value}) => { await page.fill(selector, value, {timeout: 5000}); },
   text: async ({selector}) => textOf(selector),
   visible: async ({selector}) => page.locator(selector).isVisible(),
+  count: async ({selector}) => page.locator(selector).count(),
   // Waits until the element's text contains `contains` (or equals `equals`); the answer is
   // the milliseconds it took.
   waitText: async ({selector, contains, equals, timeout}) => {
