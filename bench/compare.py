@@ -184,6 +184,7 @@ class Zelm(Server):
                             ("Failed Login Delay", 0), ("Ban Failures", 0)):
             self.run(ctl, "settings", "set-dword", name, str(value))
         self.run(ctl, "settings", "set-string", "Main Path", os.path.dirname(self.data))
+        self.run(ctl, "settings", "set-string", "Transfer Log", f"{self.work}/xferlog")
         # FTPS: a self-signed certificate and key beside the settings, stored in "TLS
         # Certificate" and "TLS Key"; "TLS Mode" then defaults to 1 (AUTH TLS offered, clear
         # sessions served too). The peers are given the same files.

@@ -73,6 +73,8 @@ class Folder:
         self.env.pop("ZELM_MSERVER_SOCKET", None)
         self.processes = []
         self.logs = []
+        # Every server of these tests keeps its transfer log here, never in /var/log.
+        self.settings("set-string", "Transfer Log", os.path.join(self.root, "xferlog"))
 
     def settings(self, *args, check=True):
         return subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + list(args),

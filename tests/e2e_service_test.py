@@ -304,6 +304,7 @@ class ServiceRun:
                       ["set-dword", "MServer IP", "127.0.0.1"],
                       ["set-dword", "MServer Port", str(self.peer.port)],
                       ["set-string", "Main Path", os.path.join(self.folder.name, "main")],
+                      ["set-string", "Transfer Log", os.path.join(self.folder.name, "xferlog")],
                       ["set-dword", "Console Port", "0"]):  # parallel runs would share 8021
             subprocess.run([ZELMFTPCTL, "settings"] + words, env=self.env, check=True)
         self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")

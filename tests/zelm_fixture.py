@@ -35,7 +35,10 @@ class ServerFixture:
         self.peer = ManagementPeer(accounts or {"bob": ("secret", "bob", 0x100000)})
         self.port = free_port()
         self.main = os.path.join(self.folder.name, "main")
-        commands = [["set-dword", "ServicePort", str(self.port)],
+        # The transfer log in the test's folder: never the service's /var/log default.
+        self.transfer_log = os.path.join(self.folder.name, "xferlog")
+        commands = [["set-string", "Transfer Log", self.transfer_log],
+                    ["set-dword", "ServicePort", str(self.port)],
                     ["set-dword", "ServiceIP", "127.0.0.1"],
                     ["set-dword", "MServer IP", "127.0.0.1"],
                     ["set-dword", "MServer Port", str(self.peer.port)],
