@@ -175,6 +175,7 @@ bool CFile::Open(const std::string& path, Mode mode) {
   Close();
   if (path.empty() || path.size() > kMaxPath) return false;
   int flags = O_CLOEXEC;
+  mode_t permissions = 0666;
   switch (mode) {
     case Mode::kRead:
       flags |= O_RDONLY;
@@ -192,8 +193,13 @@ bool CFile::Open(const std::string& path, Mode mode) {
       // SECURITY: nothing is created, and a link in the last place is not written through.
       flags |= O_WRONLY | O_NOFOLLOW;
       break;
+    case Mode::kAppend:
+      // A log: only the service's user and its group read it.
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      permissions = 0640;
+      break;
   }
-  const int fd = RetryOnEintr([&] { return open(path.c_str(), flags, 0666); });
+  const int fd = RetryOnEintr([&] { return open(path.c_str(), flags, permissions); });
   if (fd < 0) return false;
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {

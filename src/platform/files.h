@@ -89,6 +89,7 @@ class CFile final {
     kWriteTruncate,  // create or open for writing, contents removed
     kWriteNew,       // create; fails when the name exists
     kWriteExisting,  // existing file for writing, contents kept; fails on a symbolic link
+    kAppend,         // create (mode 0640 before the umask) or open; every write goes to the end
   };
 
   CFile() = default;

@@ -76,6 +76,30 @@ bool CSettingsStore::Exists() const {
   return OpenForReading(path_, db);
 }
 
+bool CSettingsStore::CheckReadable(std::string& why) const {
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) != 0) {
+    why =
+        errno == ENOENT ? "does not exist" : std::string("cannot be read: ") + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = "is not a file";
+    return false;
+  }
+  CSqliteDatabase db;
+  if (!db.Open(path_, CSqliteDatabase::Mode::kReadOnly)) {
+    why = "cannot be opened: " + db.LastError();
+    return false;
+  }
+  if (!db.HasTable("settings")) {
+    why = "is not a settings database";
+    if (!db.LastError().empty()) why += " (" + db.LastError() + ")";
+    return false;
+  }
+  return true;
+}
+
 std::optional<SettingValue> CSettingsStore::Read(std::string_view name) const {
   CSqliteDatabase db;
   if (!OpenForReading(path_, db)) return std::nullopt;

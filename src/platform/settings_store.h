@@ -39,6 +39,9 @@ class CSettingsStore final {
 
   // The database file exists and holds the settings table.
   bool Exists() const;
+  // Exists, or false with `why` ("does not exist", "cannot be opened: ...", ...), for the
+  // journal line of a service that runs on defaults.
+  bool CheckReadable(std::string& why) const;
   // The value, or nothing when the store or the value is missing or cannot be read.
   std::optional<SettingValue> Read(std::string_view name) const;
   // Stores the value (replacing any value of that name, whatever its case). Without `create`
