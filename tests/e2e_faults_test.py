@@ -50,11 +50,13 @@ def cpu_seconds(pid):
 
 def descriptors(pid):
     """Sockets and files the process holds open (the upload worker's event descriptors, made
-    once on the first upload and kept, are not counted)."""
+    once on the first upload and kept, and the transfer log, opened at the first transfer's
+    end and kept, are not counted)."""
     held = 0
     for fd in os.listdir("/proc/%d/fd" % pid):
         try:
-            held += not os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith("anon_inode:")
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            held += not (target.startswith("anon_inode:") or target.endswith("/xferlog"))
         except OSError:
             pass
     return held
@@ -265,6 +267,7 @@ class ManagementFaults(FaultCase):
                      ["set-dword", "ServiceIP", "127.0.0.1"],
                      ["set-dword", "MServer IP", "127.0.0.1"],
                      ["set-dword", "MServer Port", str(port)],
+                     ["set-string", "Transfer Log", os.path.join(folder, "xferlog")],
                      ["set-string", "Main Path", self.server.main]):
             subprocess.run([ctl, "settings"] + args, env=env, check=True)
         process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=env,

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "ftp/ftp_session.h"
+#include "ftp/session_log.h"
 #include "ftp/session_owner.h"
+#include "net/service_metrics.h"
 #include "platform/files.h"
 #include "vfs/file_helpers.h"
 #include "vfs/ftp_path.h"
@@ -47,6 +49,11 @@ void HandleUserPass(CFtpSession& session, CFtpCommand& command) {
   }
   // SECURITY: with "TLS Mode" 2 no password is taken over a clear control connection.
   if (session.IsTlsRequired() && !session.IsControlSecured()) {
+    ServiceMetrics().CountLogin(false);
+    PostEvent(LogPriority::kNotice,
+              "Login of " + account.userName + " refused: TLS is required (\"TLS Mode\" 2) and " +
+                  "the control connection is in clear\r\n",
+              account.userName, session.GetPeer());
     session.SendText(530, "TLS required: send AUTH TLS before logging in.");
     return;
   }

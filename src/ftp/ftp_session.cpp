@@ -8,12 +8,24 @@
 #include "ftp/command_handlers.h"
 #include "ftp/session_log.h"
 #include "ftp/session_owner.h"
+#include "net/service_metrics.h"
 #include "platform/clock.h"
 #include "platform/limits.h"
 #include "vfs/file_helpers.h"
 #include "vfs/ftp_path.h"
 
 namespace zelm {
+namespace {
+
+// A login refused: why goes to the log at notice; the client's reply stays the usual one.
+void LogRefusedLogin(std::string_view userName, uint32_t peer, std::string_view why) {
+  ServiceMetrics().CountLogin(false);
+  PostEvent(LogPriority::kNotice,
+            "Login of " + std::string(userName) + " refused: " + std::string(why) + "\r\n",
+            userName, peer);
+}
+
+}  // namespace
 
 CFtpSession::CFtpSession(CSessionOwner* owner, uint32_t identifier)
     : owner_(owner), identifier_(identifier) {
@@ -448,6 +460,11 @@ void CFtpSession::SubmitPassword() {
 
 void CFtpSession::CheckPassword() {
   const int route = owner_ != nullptr ? owner_->ValidateLogin(*this) : kLoginRefused;
+  if (route == kLoginRefused) {
+    LogRefusedLogin(account_.userName, peer_.load(), "the management link is down");
+  } else if (route == kLoginAnonymous) {
+    LogRefusedLogin(account_.userName, peer_.load(), "anonymous logins are not served");
+  }
   HandleLoginResult(route);
   if (route == kLoginAccepted || route == kLoginAsked) return;
   ResetAccount();
@@ -456,7 +473,12 @@ void CFtpSession::CheckPassword() {
 void CFtpSession::CountFailedLogin(bool refusedByManagement) {
   if (refusedByManagement && owner_ != nullptr) owner_->OnLoginFailed(*this);
   // The twelfth failure on one connection closes it.
-  if (failedLogins_++ > kMaxFailedLogins) CloseSession(true, 0);
+  if (failedLogins_++ > kMaxFailedLogins) {
+    PostEvent(LogPriority::kNotice,
+              "Connection closed after " + std::to_string(failedLogins_) + " failed logins\r\n",
+              account_.userName, peer_.load());
+    CloseSession(true, 0);
+  }
 }
 
 void CFtpSession::ResetForLogin(std::string_view homeName) {
@@ -497,6 +519,17 @@ void CFtpSession::ApplyAccountUpdate(uint32_t attempt, const AccountUpdate& upda
     result = owner_ == nullptr || owner_->CheckSessionLimit(*this, account_.sessionLimit, false)
                  ? kLoginResultAccepted
                  : kLoginResultSessionLimit;
+  }
+  if (result == kLoginResultSessionLimit) {
+    LogRefusedLogin(
+        account_.userName, peer_.load(),
+        "the session limit of " + std::to_string(account_.sessionLimit) + " is reached");
+  } else if (result == kLoginResultRefused) {
+    LogRefusedLogin(account_.userName, peer_.load(),
+                    !update.refusal.empty() ? update.refusal
+                    : *update.loginAccepted ? "no home folder could be had"
+                                            : "the management server refused the user name or "
+                                              "password");
   }
   HandleLoginResult(result);
   ResetTransfer(false);
@@ -641,6 +674,9 @@ void CFtpSession::Tick() {
   }
   if (HasFlag(kFlagBusy) && transferKind_.load() == kTransferLoginAwaited &&
       activityTimer_.ElapsedSeconds() > kAnswerTimeout) {
+    LogRefusedLogin(
+        account_.userName, peer_.load(),
+        "no answer from the management server within " + std::to_string(kAnswerTimeout) + " s");
     ResetTransfer(false);
     SendErrorReply(530, nullptr);
     CountFailedLogin(false);

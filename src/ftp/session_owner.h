@@ -49,6 +49,9 @@ struct AccountUpdate {
   bool homeCreated = false;  // the folder was created for this login
   // Present for the answer to a login attempt: whether it was accepted.
   std::optional<bool> loginAccepted;
+  // Why a login is refused when it is not the management server's "no" (the request could
+  // not be sent, the home folder could not be had): for the log, never for the client.
+  std::string refusal;
 };
 
 // One transfer as it ended: what the transfer log records.

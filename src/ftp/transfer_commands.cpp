@@ -6,6 +6,7 @@
 #include "ftp/command_handlers.h"
 #include "ftp/ftp_session.h"
 #include "ftp/session_owner.h"
+#include "net/service_metrics.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/socket.h"
@@ -132,6 +133,9 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
     SendErrorReply(425, nullptr);
     return state;
   }
+  // Before the preliminary reply: a client may send an upload's bytes as soon as it has it, and
+  // the upload worker counts them from then on.
+  BeginTransferActivity(command, realPath, receiving, shownName, restartOffset);
   if (state == CTransferEngine::kConnectionOpen) {
     SendReply(125, &command);
   } else if (!shownName.empty()) {
@@ -143,7 +147,6 @@ CTransferEngine::ConnectionState CFtpSession::StartTransfer(const CFtpCommand& c
     SendReply(150, &command);
   }
   SetFlags(kFlagBusy);
-  BeginTransferActivity(command, realPath, receiving, shownName, restartOffset);
   transfer_.AnnounceTransfer();
   return state;
 }
@@ -236,6 +239,7 @@ void CFtpSession::SendFile() {
 
 void CFtpSession::OnDownloadData(size_t bytes) {
   bytesSent_ += bytes;
+  ServiceMetrics().AddBytesSent(bytes);
   activityTimer_.Restart();
   lastActivityMs_ = MonotonicMilliseconds();
 }
@@ -318,6 +322,7 @@ void CFtpSession::OnUploadEnded(const UploadOutcome& outcome) {
 
 void CFtpSession::OnUploadData(size_t bytes) {
   bytesReceived_ += bytes;
+  ServiceMetrics().AddBytesReceived(bytes);
   lastActivityMs_ = MonotonicMilliseconds();
   int64_t now = 0;
   if (ReadClockCounter(now)) lastUploadData_ = now != 0 ? now : 1;

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file_send.h"
+#include "platform/journal.h"
 #include "platform/limits.h"
 
 namespace zelm {
@@ -46,7 +47,8 @@ void CZmSocket::CheckOwnThread(const char* operation) const {
 #ifndef NDEBUG
   // The upload worker serves a socket in completion mode and ends its connection there.
   if (IsOnOwnThread() || CCompletionPool::Instance().IsWorkerThread()) return;
-  std::fprintf(stderr, "zelm: %s on a socket from a thread that does not own it\n", operation);
+  WriteJournalLine(LogPriority::kErr, std::string("zelm: ") + operation +
+                                          " on a socket from a thread that does not own it");
   std::abort();
 #else
   (void)operation;

@@ -7,6 +7,7 @@
 
 #include "ftp/reply_builder.h"
 #include "ftp/session_log.h"
+#include "net/service_metrics.h"
 #include "platform/clock.h"
 #include "platform/tls_certificate.h"
 
@@ -88,6 +89,7 @@ void CFtpListener::LoadTls() {
              ", certificate " + certificate + ", SHA-256 fingerprint " + fingerprint;
   }
   CMutexLock lock(settingsMutex_);
+  tlsTrouble_ = mode != 0 && !tls;  // asked for, not had
   tls_ = std::move(tls);
   tlsMode_ = tls_ ? mode : 0;
   tlsStatus_ = std::move(status);
@@ -98,8 +100,10 @@ void CFtpListener::ListenImplicitTls(uint32_t address) {
   if (implicit_) implicit_->Close(false);
   if (port == 0 || port > 65535) return;
   std::string note;
+  bool trouble = false;
   if (!TlsContext()) {
     note = "; implicit FTPS port " + std::to_string(port) + " not opened: TLS is off";
+    trouble = true;
   } else {
     if (!implicit_) {
       implicit_ =
@@ -110,12 +114,13 @@ void CFtpListener::ListenImplicitTls(uint32_t address) {
     }
     implicit_->SetEvent(GetEvent());
     implicit_->SetReuseAddress(true);
-    note = implicit_->Listen(port, address)
-               ? "; implicit FTPS on port " + std::to_string(port)
-               : "; implicit FTPS port " + std::to_string(port) + ": cannot listen (in use?)";
+    trouble = !implicit_->Listen(port, address);
+    note = trouble ? "; implicit FTPS port " + std::to_string(port) + ": cannot listen (in use?)"
+                   : "; implicit FTPS on port " + std::to_string(port);
   }
   CMutexLock lock(settingsMutex_);
   tlsStatus_ += note;
+  tlsTrouble_ = tlsTrouble_ || trouble;
 }
 
 uint16_t CFtpListener::GetImplicitTlsPort() {
@@ -135,6 +140,11 @@ uint32_t CFtpListener::TlsMode() {
 std::string CFtpListener::TlsStatus() const {
   CMutexLock lock(settingsMutex_);
   return tlsStatus_;
+}
+
+bool CFtpListener::IsTlsTroubled() const {
+  CMutexLock lock(settingsMutex_);
+  return tlsTrouble_;
 }
 
 bool CFtpListener::SetActive(bool active) {
@@ -219,14 +229,57 @@ void CFtpListener::OnLoginFailed(CFtpSession& session) {
   guard_.SetRules(CurrentGuardRules());
   const uint32_t peer = session.GetPeer();
   if (guard_.RecordFailure(peer, MonotonicMilliseconds())) {
-    PostLog("Address banned for " + std::to_string(GetBanTime()) + " s after " +
-                std::to_string(GetBanFailures()) + " failed logins\r\n",
-            {}, peer);
+    PostEvent(LogPriority::kWarning,
+              "Address banned for " + std::to_string(GetBanTime()) + " s after " +
+                  std::to_string(GetBanFailures()) + " failed logins\r\n",
+              {}, peer);
   }
 }
 
 void CFtpListener::OnLoginSucceeded(CFtpSession& session) {
-  guard_.RecordSuccess(session.GetPeer());
+  const uint32_t peer = session.GetPeer();
+  guard_.RecordSuccess(peer);
+  ServiceMetrics().CountLogin(true);
+  const std::string user = session.GetUserName();
+  PostEvent(LogPriority::kNotice,
+            "Login of " + user + " accepted from " + FormatIpAddress(peer) + "\r\n", user, peer);
+}
+
+void CFtpListener::OnTransferEnded(const TransferRecord& record) {
+  ServiceMetrics().CountTransfer(record.complete);
+  if (record.replyCode == 552) {
+    ServiceMetrics().CountQuotaRefusal();
+    PostEvent(LogPriority::kNotice,
+              "Upload of '" + record.realPath + "' by " + record.userName + " stopped at " +
+                  std::to_string(record.bytes) + " bytes: over the quota of " + record.userName +
+                  "'s home (552)\r\n",
+              record.userName, record.peer);
+  }
+  transferLog_.Write(record, GetTransferLogPath());
+}
+
+std::string CFtpListener::MetricsText() {
+  MetricsGauges gauges;
+  gauges.sessions = CountSessions();
+  gauges.bans = static_cast<uint32_t>(guard_.ListBans(MonotonicMilliseconds()).size());
+  gauges.managementLinkUp = Link().IsReady();
+  return RenderMetricsText(ServiceMetrics().Read(), gauges);
+}
+
+void CFtpListener::LogRefusedConnection(uint32_t address, const std::string& why) {
+  const int64_t now = MonotonicMilliseconds();
+  const auto last = refusalLoggedMs_.find(address);
+  if (last != refusalLoggedMs_.end() && now - last->second < kRefusalLogIntervalMs) return;
+  if (refusalLoggedMs_.size() >= 4096) {
+    // Many addresses: only the recent ones are kept.
+    std::erase_if(refusalLoggedMs_,
+                  [now](const auto& entry) { return now - entry.second >= kRefusalLogIntervalMs; });
+  }
+  refusalLoggedMs_[address] = now;
+  PostEvent(
+      LogPriority::kNotice,
+      "Connection refused: " + why + " (refusals of this address are logged once a minute)\r\n", {},
+      address);
 }
 
 bool CFtpListener::OnAccept(SocketHandle socket, SocketAddress address) {
@@ -247,19 +300,23 @@ bool CFtpListener::AdmitConnection(SocketHandle socket, SocketAddress address, b
   // already, is turned away at once.
   if (guard_.IsBanned(address.address, MonotonicMilliseconds())) {
     refuse();
+    LogRefusedConnection(address.address, "the address is banned");
     return false;
   }
   const uint32_t perAddress = GetMaxConnectionPerIp();
   if (perAddress != 0 && registry_.CountOpenFrom(address.address) >= perAddress) {
     refuse();
+    LogRefusedConnection(address.address, "the address holds " + std::to_string(perAddress) +
+                                              " connections already (\"Max Connection Per IP\")");
     return false;
   }
   RequestLinkUpkeep();
   bool adopted = false;
   bool overLimit = false;
   const uint32_t codePage = ReadSettingDword("Code Page", 0);
+  const uint32_t maxConnection = GetMaxConnection();
   CFtpSession* session = registry_.Admit(
-      GetMaxConnection(), [this](uint32_t identifier) { return MakeSession(identifier); },
+      maxConnection, [this](uint32_t identifier) { return MakeSession(identifier); },
       [socket, codePage, implicitTls, &adopted](CFtpSession& s) {
         s.SetCodePage(codePage);
         // The session greets its client from its own thread, before it reads a line.
@@ -274,6 +331,8 @@ bool CFtpListener::AdmitConnection(SocketHandle socket, SocketAddress address, b
   if (overLimit) {
     // The descriptor is this thread's until a session adopts it.
     refuse();
+    LogRefusedConnection(address.address, std::to_string(maxConnection) +
+                                              " connections are open (\"Max Connection\")");
     return false;
   }
   return session != nullptr || adopted;  // true: the descriptor is the session's

@@ -1,6 +1,6 @@
 // CFtpListener: the listening socket of the FTP service and the owner of everything that lives
 // as long as the service: the session registry, the login broker, the management router (with
-// the management link and discovery) and the settings record.
+// the management link and discovery), the transfer log and the settings record.
 //
 // It accepts control connections, refuses them at the connection limit, and creates a session
 // for each (the session greets its client on its own thread). What it does is split by role:
@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "ftp/ftp_session.h"
@@ -32,6 +33,7 @@
 #include "server/management_router.h"
 #include "server/session_registry.h"
 #include "server/settings.h"
+#include "server/transfer_log.h"
 
 namespace zelm {
 
@@ -40,6 +42,9 @@ namespace zelm {
 inline constexpr uint32_t kShutdownWaitMs = 3000;
 // A closed session whose thread had not ended yet is looked at again after this long.
 inline constexpr int kReapRetryMs = 5;
+// A refused connection is logged once per address within this long (a banned address that
+// keeps calling does not flood the journal).
+inline constexpr int64_t kRefusalLogIntervalMs = 60000;
 
 class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerControl {
  public:
@@ -112,6 +117,9 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   int64_t PasswordReplyDelayMs(CFtpSession& session) override;
   void OnLoginFailed(CFtpSession& session) override;
   void OnLoginSucceeded(CFtpSession& session) override;
+  // Counts the transfer, logs a quota cut-off at notice and writes the transfer log ("Transfer
+  // Log", read each time). A session's thread or the upload worker.
+  void OnTransferEnded(const TransferRecord& record) override;
   uint32_t LoginTimeoutSeconds() override { return GetLoginTimeout(); }
   bool ExtensionsOn() override { return AreExtensionsOn(); }
   std::shared_ptr<CTlsServer> TlsContext() override ZELM_EXCLUDES(settingsMutex_);
@@ -125,12 +133,19 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   // "TLS on (AUTH TLS offered), certificate /x.pem, SHA-256 fingerprint AA:..." or "TLS off:
   // why". Any thread.
   std::string TlsStatus() const ZELM_EXCLUDES(settingsMutex_);
+  // TLS was asked for but is off, or the implicit FTPS port could not be opened: the status
+  // deserves a warning. Any thread.
+  bool IsTlsTroubled() const ZELM_EXCLUDES(settingsMutex_);
   PassiveSettings GetPassiveSettings() override {
     return {{GetPassivePortMin(), GetPassivePortMax()}, GetPassiveAddress()};
   }
 
   // What failed logins cost each address, and the bans in force (any thread).
   CLoginGuard& Guard() { return guard_; }
+
+  // The service's figures in Prometheus' text format (net/service_metrics.h): the process's
+  // counters with this listener's sessions, bans and management link. Any thread.
+  std::string MetricsText();
 
   // ---- CZmSocket (the listener's thread) ----
   bool OnNetworkEvents(CEventObject* event, bool poll) override;
@@ -159,6 +174,9 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   bool AdmitConnection(SocketHandle socket, SocketAddress address, bool implicitTls);
   // Listens on "Implicit TLS Port" beside the service port while TLS is on (after LoadTls).
   void ListenImplicitTls(uint32_t address);
+  // Logs a refused connection of `address` at notice, unless one of it was logged within
+  // kRefusalLogIntervalMs. The listener's thread.
+  void LogRefusedConnection(uint32_t address, const std::string& why);
 
   // The listening socket of the implicit FTPS port: it only hands its connections over.
   class CImplicitTlsListener final : public CZmSocket {
@@ -180,11 +198,18 @@ class CFtpListener : public CZmSocket, public CSessionOwner, private CListenerCo
   std::shared_ptr<CTlsServer> tls_ ZELM_GUARDED_BY(settingsMutex_);
   uint32_t tlsMode_ ZELM_GUARDED_BY(settingsMutex_) = 0;
   std::string tlsStatus_ ZELM_GUARDED_BY(settingsMutex_) = "TLS off";
+  // TLS was asked for ("TLS Mode", a certificate, the implicit port) but is not served as
+  // asked: the status line is a warning.
+  bool tlsTrouble_ ZELM_GUARDED_BY(settingsMutex_) = false;
+  // Before the registry: sessions that end while it is destroyed still write their transfers.
+  CTransferLog transferLog_;
   CSessionRegistry registry_;
   CLoginGuard guard_;
   CManagementRouter router_{*this, registry_, *this};
   CLoginBroker broker_{registry_, router_};
   bool reapPending_ = false;  // the listener's thread only: a closed session awaits its reaping
+  // When a refused connection of each address was last logged; the listener's thread only.
+  std::unordered_map<uint32_t, int64_t> refusalLoggedMs_;
   uint32_t portOverride_ = 0;
   uint32_t addressOverride_ = 0;
 };

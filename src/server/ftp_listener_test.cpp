@@ -6,6 +6,7 @@
 #include <map>
 
 #include "ftp/session_log.h"
+#include "net/service_metrics.h"
 #include "platform/clock.h"
 #include "platform/temp_folder.h"
 #include "server/listener_test_util.h"
@@ -137,6 +138,7 @@ TEST_F(ListenerTest, AnonymousIsRefusedAndTheAccountReset) {
 
 TEST_F(ListenerTest, WithoutAManagementServerNamedUsersAreRefusedAtOnce) {
   SetDword("MServer Port", 0);
+  testing::RecordingLogSink log;
   Start(false);
   auto client = Connect();
   for (int attempt = 1; attempt <= 12; ++attempt) {
@@ -150,6 +152,66 @@ TEST_F(ListenerTest, WithoutAManagementServerNamedUsersAreRefusedAtOnce) {
   // The twelfth failure on one connection ends it.
   EXPECT_EQ(client->ReadReply(), "421 Terminating connection.\r\n");
   EXPECT_TRUE(client->IsClosedByServer());
+  // The log says why, each time, and why the connection went.
+  EXPECT_EQ(log.Texts(LogPriority::kNotice).size(), 13u);
+  EXPECT_TRUE(log.Has(LogPriority::kNotice,
+                      "(127.0.0.1)(carol): Login of carol refused: the management link is down"));
+  EXPECT_TRUE(log.Has(LogPriority::kNotice, "Connection closed after 12 failed logins"));
+}
+
+// Every refused login says why at notice, while the client's reply is the usual one; an
+// accepted login is a notice too, and the counters and the round-trip histogram see them.
+TEST_F(ListenerTest, RefusedLoginsSayWhyAndAcceptedOnesAreNoticed) {
+  CManualClock clock;
+  ScopedClockOverride override(clock);
+  accounts_["eve"] = {"pw", "../outside"};
+  SetDword("Failed Login Delay", 0);  // each refusal answered at once
+  testing::RecordingLogSink log;
+  const CServiceMetrics::Snapshot before = ServiceMetrics().Read();
+  Start();
+  auto client = Connect();
+  const struct {
+    const char* user;
+    const char* password;
+    const char* reply;
+    const char* why;
+  } cases[] = {
+      {"bob", "wrong", "530 User (bob) is invalid, or incorrect password\r\n",
+       "(bob): Login of bob refused: the management server refused the user name or password"},
+      {"anonymous", "me@example.org", "530 Anonymous access is not allowed in this server.\r\n",
+       "(anonymous): Login of anonymous refused: anonymous logins are not served"},
+      {"eve", "pw", "530 User (eve) is invalid, or incorrect password\r\n",
+       "(eve): Login of eve refused: the home folder '../outside' is not below the main path"},
+  };
+  for (const auto& c : cases) {
+    client->Command(std::string("USER ") + c.user);
+    EXPECT_EQ(client->Command(std::string("PASS ") + c.password), c.reply);
+    EXPECT_TRUE(log.Has(LogPriority::kNotice, c.why)) << c.why;
+  }
+  silent_ = true;
+  client->Command("USER bob");
+  const size_t asked = peer_.Count();
+  client->SendLine("PASS secret");
+  ASSERT_TRUE(peer_.WaitForCommand(kCategoryItems, kCommandLoginRequest, asked));
+  clock.AdvanceMilliseconds(11'000);
+  WakeSessions("bob");
+  EXPECT_EQ(client->ReadReply(), "530 User (bob) is invalid, or incorrect password\r\n");
+  EXPECT_TRUE(log.Has(LogPriority::kNotice,
+                      "Login of bob refused: no answer from the management server within 10 s"));
+  silent_ = false;
+  EXPECT_EQ(client->Command("PASS secret"), "230 bob user logged in.\r\n");
+  EXPECT_TRUE(WaitUntil([&log] {
+    return log.Has(LogPriority::kNotice, "(127.0.0.1)(bob): Login of bob accepted from 127.0.0.1");
+  }));
+  const CServiceMetrics::Snapshot after = ServiceMetrics().Read();
+  EXPECT_EQ(after.loginsRefused - before.loginsRefused, 4u);
+  EXPECT_EQ(after.loginsAccepted - before.loginsAccepted, 1u);
+  // Three requests were answered (bob twice, eve); the silent one and anonymous were not.
+  uint64_t answers = 0;
+  for (size_t i = 0; i < after.roundTrips.size(); ++i) {
+    answers += after.roundTrips[i] - before.roundTrips[i];
+  }
+  EXPECT_EQ(answers, 3u);
 }
 
 TEST_F(ListenerTest, PasswordlessLoginTakesOverTheAccountOfTheSameAddress) {

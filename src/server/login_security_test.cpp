@@ -60,6 +60,7 @@ TEST_F(LoginSecurityTest, FailedLoginsDelayTheNextReplyAndThenBanTheAddress) {
   CManualClock clock;
   ScopedClockOverride useClock(clock);
   SetDword("Ban Failures", 3);
+  testing::RecordingLogSink log;
   Start();
   auto guesser = Connect(kSecondPc);
   EXPECT_EQ(guesser->Command("USER bob"), "331 Password required for user bob\r\n");
@@ -74,12 +75,24 @@ TEST_F(LoginSecurityTest, FailedLoginsDelayTheNextReplyAndThenBanTheAddress) {
     WakeAll();
     EXPECT_EQ(guesser->ReadReply(), kRefused) << waitMs;
   }
-  // Three failures: the address is banned; a third PC is served at once.
+  // Three failures: the address is banned; a third PC is served at once. The ban is a
+  // warning; the refusals of the banned address are one notice however often it calls.
+  EXPECT_TRUE(log.Has(LogPriority::kWarning,
+                      "(127.0.0.2)(<Not logged>): Address banned for 900 s after 3 failed logins"));
   FtpTestClient refused(listener_->GetListenPort(), kSecondPc);
   EXPECT_EQ(refused.ReadReply(), kTooMany);
   EXPECT_TRUE(refused.IsClosedByServer());
-  auto other = Connect(kThirdPc);
+  FtpTestClient again(listener_->GetListenPort(), kSecondPc);
+  EXPECT_EQ(again.ReadReply(), kTooMany);
+  auto other = Connect(kThirdPc);  // admitted after the refusals: they are logged by now
   Login(*other, "bob", "secret");
+  size_t refusals = 0;
+  for (const std::string& text : log.Texts(LogPriority::kNotice)) {
+    if (text.find("(127.0.0.2)(<Not logged>): Connection refused: the address is banned") == 0) {
+      ++refusals;
+    }
+  }
+  EXPECT_EQ(refusals, 1u);
   const auto bans = listener_->Guard().ListBans(MonotonicMilliseconds());
   ASSERT_EQ(bans.size(), 1u);
   EXPECT_EQ(bans[0].address, HostToNetwork32(kSecondPc));

@@ -6,7 +6,9 @@
 
 #include "ftp/session_log.h"
 #include "ftp/session_owner.h"
+#include "net/service_metrics.h"
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "server/link_trust.h"
 #include "server/settings.h"
 #include "server/shortcut_request.h"
@@ -30,27 +32,51 @@ std::string DriveSetting(char drive) { return ReadSettingString(std::string("Dri
 
 // Maps a home name below the main path and makes sure the folder exists: the folder, or empty
 // when it is not strictly below the main path or cannot be created (`created` tells whether it
-// was). SECURITY: a main path that is a system folder (stored before it was checked, or typed
-// so by hand) serves no home at all.
-std::string SetUpHomeFolder(const std::string& homeName, bool& created) {
+// was; `why` says what went wrong). SECURITY: a main path that is a system folder (stored
+// before it was checked, or typed so by hand) serves no home at all.
+std::string SetUpHomeFolder(const std::string& homeName, bool& created, std::string& why) {
   created = false;
   const std::string main = GetMainPath();
-  if (main.empty() || homeName.empty()) return {};
+  if (main.empty()) {
+    why = "no \"Main Path\" is set, so no home folder can be had";
+    return {};
+  }
+  if (homeName.empty()) {
+    why = "the management server named no home folder";
+    return {};
+  }
   std::string mainFolder;
   std::string folder;
   if (!MapManagedPath(main, DriveSetting, "", mainFolder) ||
       IsSystemFolder(mainFolder, ProtectedDataFolders()) ||
       !MapManagedPath(homeName, DriveSetting, mainFolder, folder) ||
       !LiesWithin(folder, {mainFolder}, true)) {
-    PostLog("Home folder '" + homeName + "' refused: not below the main path '" + main + "'\r\n",
-            {}, 0);
+    why = "the home folder '" + homeName + "' is not below the main path '" + main + "'";
+    PostEvent(LogPriority::kWarning,
+              "Home folder '" + homeName + "' refused: not below the main path '" + main + "'\r\n",
+              {}, 0);
     return {};
   }
   if (!DirectoryExists(folder)) {
-    if (!CreateDirectoryTree(folder)) return {};
+    if (!CreateDirectoryTree(folder)) {
+      std::string error = "unknown error";
+      GetSystemErrorText(0, error);
+      why = "the home folder " + folder + " is missing and cannot be created: " + error;
+      return {};
+    }
     created = true;
   }
   return folder;
+}
+
+// The monotonic clock in microseconds.
+int64_t MonotonicMicroseconds() {
+  int64_t ticks = 0;
+  int64_t frequency = 0;
+  if (!ReadClockCounter(ticks) || !ReadClockFrequency(frequency) || frequency <= 0) {
+    return MonotonicMilliseconds() * 1000;
+  }
+  return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
 }
 
 // "MServer IP" and "MServer Port" as the operator set them; false when either is missing or
@@ -124,6 +150,19 @@ void CManagementRouter::ServeLink(CEventObject* event) {
   if (link_.IsConnected() && !link_.IsAcknowledged()) link_.SendHello();
 }
 
+void CManagementRouter::NoteLinkState() {
+  const bool ready = link_.IsReady();
+  if (ready == linkWasReady_) return;
+  linkWasReady_ = ready;
+  if (ready) {
+    linkPeer_ = link_.GetPeerIp();
+    PostEvent(LogPriority::kNotice, "Management link up\r\n", {}, linkPeer_);
+  } else {
+    PostEvent(LogPriority::kWarning,
+              "Management link lost: named logins are refused until it is back\r\n", {}, linkPeer_);
+  }
+}
+
 bool CManagementRouter::Serve(CEventObject* event, bool listenerOpen) {
   link_.FlushBacklog();
   if (discovery_) discovery_->ProcessEvents(event);
@@ -133,11 +172,13 @@ bool CManagementRouter::Serve(CEventObject* event, bool listenerOpen) {
     return false;
   }
   ServeLink(event);
+  NoteLinkState();
   return true;
 }
 
 void CManagementRouter::IdlePass(bool listenerOpen) {
   link_.FlushBacklog();
+  NoteLinkState();
   const uint32_t now = GetTickCount();
   if (everIdle_ && now - lastIdleTick_ < kIdlePassMs) return;
   if (discovery_) {
@@ -197,13 +238,15 @@ void CManagementRouter::QueueSessionClosed(uint32_t sessionId) {
 void CManagementRouter::SendLogin(const LoginAsk& ask) {
   if (ask.previousSessionId != 0) pending_.erase(ask.previousSessionId);  // that attempt is over
   if (link_.IsReady() && link_.SendLoginRequest(ask.userName, ask.password, ask.sessionId)) {
-    pending_[ask.sessionId] = {ask.attempt, ask.homeName, ask.userName, ++pendingOrder_};
+    pending_[ask.sessionId] = {ask.attempt, ask.homeName, ask.userName, ++pendingOrder_,
+                               MonotonicMicroseconds()};
     return;
   }
   // The link went down after the session looked: the login is refused, as it would have been.
   registry_.WithSession(ask.sessionId, [&ask](CFtpSession& session) {
     AccountUpdate refusal;
     refusal.loginAccepted = false;
+    refusal.refusal = "the management link went down before the request could be sent";
     PostUpdate(session, ask.attempt, std::move(refusal));
   });
 }
@@ -264,12 +307,14 @@ void CManagementRouter::ApplyConfiguration(const ServiceRecord& record,
         *mainPath, DriveSetting, MainPathRoots(DriveSetting), ProtectedDataFolders(), folder);
     if (verdict == MainPathVerdict::kAccepted) {
       SetMainPath(mainPath->c_str());
-      PostLog("Main path set to '" + *mainPath + "' by the management server\r\n", {},
-              link_.GetPeerIp());
+      PostEvent(LogPriority::kNotice,
+                "Main path set to '" + *mainPath + "' by the management server\r\n", {},
+                link_.GetPeerIp());
     } else {
-      PostLog("Main path '" + *mainPath + "' from the management server refused: it " +
-                  DescribeVerdict(verdict) + "; \"Main Path\" stays '" + GetMainPath() + "'\r\n",
-              {}, link_.GetPeerIp());
+      PostEvent(LogPriority::kWarning,
+                "Main path '" + *mainPath + "' from the management server refused: it " +
+                    DescribeVerdict(verdict) + "; \"Main Path\" stays '" + GetMainPath() + "'\r\n",
+                {}, link_.GetPeerIp());
     }
   }
   SendStatusReport();
@@ -315,19 +360,31 @@ void CManagementRouter::DeliverLoginAnswer(CFtpSession& session, const LoginAnsw
     if (pending == pending_.end()) return;
     attempt = pending->second.attempt;
     const std::string homeName = answer.homeFolder ? *answer.homeFolder : pending->second.homeName;
+    ServiceMetrics().ObserveRoundTrip(MonotonicMicroseconds() - pending->second.sentAtUs);
     pending_.erase(pending);
     update.loginAccepted = *answer.result != 0;
-    if (*update.loginAccepted) update.homeFolder = SetUpHomeFolder(homeName, update.homeCreated);
+    if (*update.loginAccepted) {
+      update.homeFolder = SetUpHomeFolder(homeName, update.homeCreated, update.refusal);
+    }
   } else if (answer.homeFolder) {
     // An update of a session that is logged in already.
-    update.homeFolder = SetUpHomeFolder(*answer.homeFolder, update.homeCreated);
+    std::string why;
+    update.homeFolder = SetUpHomeFolder(*answer.homeFolder, update.homeCreated, why);
   }
   PostUpdate(session, attempt, std::move(update));
 }
 
 void CManagementRouter::OnEndSessions(const SessionSelector& target) {
-  ForTargets(target, [](CFtpSession& session) {
-    session.Post([](CFtpSession& s) { s.CloseSession(true, 0); });
+  const uint32_t from = link_.GetPeerIp();
+  ForTargets(target, [from](CFtpSession& session) {
+    session.Post([from](CFtpSession& s) {
+      if (s.HasFlag(kFlagClosing)) return;
+      PostEvent(LogPriority::kNotice,
+                "Session ended by the management server at " + CZmSocket::FormatIpAddress(from) +
+                    " (an end-session order)\r\n",
+                s.GetUserName(), s.GetPeer());
+      s.CloseSession(true, 0);
+    });
   });
 }
 

@@ -95,7 +95,8 @@ class CManagementRouter final : public CManagementHandler,
     uint32_t attempt = 0;
     std::string homeName;
     std::string userName;
-    uint64_t order = 0;  // when it was asked, counted: the oldest has the lowest
+    uint64_t order = 0;    // when it was asked, counted: the oldest has the lowest
+    int64_t sentAtUs = 0;  // when it was sent (monotonic microseconds), for the round trip
   };
 
   void SendLogin(const LoginAsk& ask);
@@ -103,6 +104,8 @@ class CManagementRouter final : public CManagementHandler,
   void DeliverLoginAnswer(CFtpSession& session, const LoginAnswer& answer);
   bool EnsureLink();
   void ServeLink(CEventObject* event);
+  // Logs the link coming up (notice) and going down (warning) once per change.
+  void NoteLinkState();
   // Posts `fn` to each session the selector names (by identifier first, else by name).
   void ForTargets(const SessionSelector& target, const std::function<void(CFtpSession&)>& fn);
 
@@ -118,6 +121,8 @@ class CManagementRouter final : public CManagementHandler,
   std::atomic<bool> linkWanted_{false};
   uint32_t lastIdleTick_ = 0;
   bool everIdle_ = false;
+  bool linkWasReady_ = false;  // as NoteLinkState last saw it
+  uint32_t linkPeer_ = 0;      // the management server's address while the link was up
 };
 
 }  // namespace zelm

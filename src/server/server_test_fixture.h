@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "ftp/session_log.h"
 #include "platform/temp_folder.h"
@@ -17,6 +19,40 @@
 #include "server/settings.h"
 
 namespace zelm::testing {
+
+// Keeps the log entries posted while it is installed (the console's view of them).
+class RecordingLogSink final : public CLogSink {
+ public:
+  RecordingLogSink() { SetLogSink(this); }
+  ~RecordingLogSink() override { SetLogSink(nullptr); }
+  RecordingLogSink(const RecordingLogSink&) = delete;
+  RecordingLogSink& operator=(const RecordingLogSink&) = delete;
+
+  void AddLog(const LogRecord& record) override {
+    std::lock_guard lock(mutex_);
+    records_.push_back(record);
+  }
+  // The texts of the entries at `priority`, one line each as the journal shows them.
+  std::vector<std::string> Texts(LogPriority priority) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    for (const LogRecord& r : records_) {
+      if (r.priority == priority) texts.push_back(FormatLogLine(r));
+    }
+    return texts;
+  }
+  // Whether an entry at `priority` holds `part`.
+  bool Has(LogPriority priority, const std::string& part) {
+    for (const std::string& text : Texts(priority)) {
+      if (text.find(part) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<LogRecord> records_;
+};
 
 struct TestAccount {
   std::string password;
@@ -38,6 +74,11 @@ class ListenerTest : public ::testing::Test {
     // The original command table and replies, which these tests check to the byte; tests of
     // the extensions turn them on.
     SetDword("Extensions", 0);
+    // The transfer log in the test's folder, never the service's default.
+    const std::string transferLog = folder_ / "xferlog";
+    ASSERT_TRUE(WriteSetting("Transfer Log", transferLog.c_str(),
+                             static_cast<uint32_t>(transferLog.size()),
+                             SETTING_STRING | SETTING_CREATE));
     peer_.onLogin = [this](const LoginRequest& request, const std::string& password) {
       return Answer(request, password);
     };

@@ -1,6 +1,7 @@
 // Owns the control sessions of the service: admission, identifiers, counts, lookups, reaping.
 #include "server/session_registry.h"
 
+#include "ftp/session_log.h"
 #include "vfs/ftp_path.h"
 
 namespace zelm {
@@ -120,10 +121,17 @@ bool CSessionRegistry::CheckSessionLimit(const CFtpSession& session, uint32_t li
   }
   if (it == sessions_.end()) return true;
   if (closeSameHost) {
+    const std::string why = "Session ended: " + name + " is over the session limit of " +
+                            std::to_string(limit) + " (counted for the session from " +
+                            CZmSocket::FormatIpAddress(peer) + ")\r\n";
     for (; it != sessions_.end(); ++it) {
       CFtpSession& other = **it;
       if (EqualsNoCase(other.GetUserName(), name) && IsSameHost(peer, other.GetPeer())) {
-        other.Post([](CFtpSession& s) { s.CloseSession(true, 0); });
+        other.Post([why](CFtpSession& s) {
+          if (s.HasFlag(kFlagClosing)) return;
+          PostEvent(LogPriority::kNotice, why, s.GetUserName(), s.GetPeer());
+          s.CloseSession(true, 0);
+        });
       }
     }
   }

@@ -143,6 +143,13 @@ uint32_t GetLoginTimeout() {
 
 bool IsSameAddressLoginOn() { return ReadSettingDword("Same Address Login", 1) != 0; }
 
+std::string GetTransferLogPath() {
+  // Unlike the other texts, a stored empty value is a choice of its own: no transfer log.
+  const std::optional<SettingValue> value = Store().Read("Transfer Log");
+  if (!value || value->kind != SettingKind::kString) return kDefaultTransferLog;
+  return std::string(UpToZero(value->bytes));
+}
+
 bool SetMainPath(const char* path) {
   const uint32_t size = path != nullptr ? static_cast<uint32_t>(std::strlen(path)) : 0;
   return WriteSetting("Main Path", path, size, SETTING_STRING | SETTING_CREATE);

@@ -72,6 +72,12 @@ bool AreExtensionsOn();
 // A null path stores an empty value.
 bool SetMainPath(const char* path);
 
+// Where the transfer log goes when "Transfer Log" is absent.
+inline constexpr const char* kDefaultTransferLog = "/var/log/zelmftp/xferlog";
+// "Transfer Log": the file of the transfer log; kDefaultTransferLog when absent (or not a
+// text), empty (a stored empty text) when the log is off. Read at every transfer's end.
+std::string GetTransferLogPath();
+
 // The settings the listener takes over each time it starts listening.
 class CFtpSettings {
  public:

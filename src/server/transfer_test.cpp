@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "mserver/messages.h"
+#include "net/service_metrics.h"
 #include "platform/clock.h"
 #include "server/server_test_fixture.h"
 
@@ -529,6 +532,77 @@ TEST_F(TransferTest, QuotaCountsTheNetGrowthOfEachUpload) {
   EXPECT_FALSE(fs::exists(home_ / "more.bin"));
   EXPECT_EQ(Store(*client, "STOR small.bin", std::string(50 * 1024, 'c')),
             "226 Transfer complete.\r\n");
+}
+
+// Each transfer's end is one line of the transfer log and counts in the service's figures; an
+// upload stopped at the quota also says whose it was and why, at notice.
+TEST_F(TransferTest, TransfersAreLoggedAndCounted) {
+  accounts_["bob"].quota = 100 * 1024;
+  WriteFile(home_ / "file one.bin", std::string(50 * 1024, 'd'));
+  testing::RecordingLogSink log;
+  const CServiceMetrics::Snapshot before = ServiceMetrics().Read();
+  auto client = LoggedIn();
+  client->Command("TYPE I");
+  EXPECT_EQ(Fetch(*client, "RETR file one.bin").size(), 50u * 1024);
+  EXPECT_EQ(Store(*client, "STOR up.bin", std::string(20 * 1024, 'u')),
+            "226 Transfer complete.\r\n");
+  EXPECT_EQ(Store(*client, "STOR big.bin", std::string(200 * 1024, 'b')),
+            "552 Command aborted; exceeded max storage allowed.\r\n");
+
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream file(ReadFile(folder_ / "xferlog"));
+  for (std::string line; std::getline(file, line);) {
+    std::istringstream words(line);
+    lines.emplace_back(std::istream_iterator<std::string>(words),
+                       std::istream_iterator<std::string>());
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  const struct {
+    const char* file;
+    const char* direction;
+    const char* status;
+  } expected[] = {
+      {"/bob/file\\x20one.bin", "o", "c"}, {"/bob/up.bin", "i", "c"}, {"/bob/big.bin", "i", "i"}};
+  for (size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(lines[i].size(), 18u) << i;
+    EXPECT_TRUE(lines[i][8].ends_with(expected[i].file)) << lines[i][8];
+    EXPECT_EQ(lines[i][9], "b");
+    EXPECT_EQ(lines[i][11], expected[i].direction);
+    EXPECT_EQ(lines[i][13], "bob");
+    EXPECT_EQ(lines[i][17], expected[i].status);
+  }
+  EXPECT_EQ(lines[0][7], "51200");
+  EXPECT_EQ(lines[1][7], "20480");
+  // The cut-off upload: what was taken before the write that did not fit (which may be none).
+  const uint64_t cutAt = std::stoull(lines[2][7]);
+  EXPECT_LT(cutAt, 100u * 1024);
+
+  const CServiceMetrics::Snapshot after = ServiceMetrics().Read();
+  EXPECT_EQ(after.transfersCompleted - before.transfersCompleted, 2u);
+  EXPECT_EQ(after.transfersFailed - before.transfersFailed, 1u);
+  EXPECT_EQ(after.quotaRefusals - before.quotaRefusals, 1u);
+  EXPECT_EQ(after.bytesSent - before.bytesSent, 51200u);
+  EXPECT_EQ(after.bytesReceived - before.bytesReceived, 20480u + cutAt);
+  EXPECT_EQ(after.passivePortsInUse, before.passivePortsInUse);
+  EXPECT_TRUE(log.Has(LogPriority::kNotice, "(bob): Upload of '"));
+  EXPECT_TRUE(log.Has(LogPriority::kNotice,
+                      "big.bin' by bob stopped at " + lines[2][7] + " bytes: over the quota"));
+}
+
+// While a passive port waits for its client it counts as in use; taken or given up, it no
+// longer does.
+TEST_F(TransferTest, PassivePortsInUseCountTheWaitingListeners) {
+  auto client = LoggedIn();
+  const int64_t idle = ServiceMetrics().Read().passivePortsInUse;
+  EXPECT_EQ(client->Command("PASV").substr(0, 4), "227 ");
+  EXPECT_EQ(ServiceMetrics().Read().passivePortsInUse, idle + 1);
+  EXPECT_EQ(client->Command("PASV").substr(0, 4), "227 ");  // the first port gives way
+  EXPECT_EQ(ServiceMetrics().Read().passivePortsInUse, idle + 1);
+  Fetch(*client, "LIST");  // its own PASV, and the connection taken
+  EXPECT_EQ(ServiceMetrics().Read().passivePortsInUse, idle);
+  EXPECT_EQ(client->Command("PASV").substr(0, 4), "227 ");
+  client.reset();  // the session's end closes its waiting port
+  EXPECT_TRUE(WaitUntil([idle] { return ServiceMetrics().Read().passivePortsInUse == idle; }));
 }
 
 TEST_F(TransferTest, AStalledUploadCountsForTheQuotaOfTheNextOne) {

@@ -5,7 +5,9 @@
 #include <cstdlib>
 
 #include "ftp/session_log.h"
+#include "net/service_metrics.h"
 #include "platform/clock.h"
+#include "platform/journal.h"
 #include "platform/settings_store.h"
 #include "platform/socket.h"
 #include "service/command_line.h"
@@ -53,7 +55,8 @@ int CFtpApp::InitInstance(int argc, const char* const* argv) {
   signals_ = std::make_unique<CServiceSignals>();
   if (!module_.RunDispatcher()) {
     // Not started by systemd: run in the foreground, as from a shell, the demo or a test.
-    std::fprintf(stderr, "zelmftp: running in the foreground; SIGTERM or Ctrl-C stops it\n");
+    WriteJournalLine(LogPriority::kInfo,
+                     "zelmftp: running in the foreground; SIGTERM or Ctrl-C stops it");
     module_.ServiceMain();
   }
   return 0;
@@ -65,9 +68,10 @@ int CFtpApp::InstallAndStart() {
   options.user = EnvironmentOr("ZELMFTP_SERVICE_USER", kServiceUser);
   options.settingsPath = SettingsStorePath();
   options.mainPath = GetMainPath();
+  options.transferLogPath = GetTransferLogPath();
   module_.SetOptions(options);
   if (!module_.Install() || !module_.Start(false)) {
-    std::fprintf(stderr, "zelmftp: %s\n", module_.LastMessage().c_str());
+    WriteJournalLine(LogPriority::kErr, "zelmftp: " + module_.LastMessage());
     return 1;
   }
   std::printf("%s installed (%s) and started; settings in %s\n", kServiceName,
@@ -80,7 +84,7 @@ int CFtpApp::RemoveService() {
   options.unitFolder = EnvironmentOr("ZELMFTP_UNIT_DIR", kDefaultUnitFolder);
   module_.SetOptions(options);
   const bool removed = module_.Remove();
-  if (!removed) std::fprintf(stderr, "zelmftp: %s\n", module_.LastMessage().c_str());
+  if (!removed) WriteJournalLine(LogPriority::kErr, "zelmftp: " + module_.LastMessage());
   if (removed) std::printf("%s removed\n", kServiceName);
   std::printf("The settings stay in %s; delete that file to forget them.\n",
               SettingsStorePath().c_str());
@@ -92,27 +96,34 @@ void CFtpApp::Run() {
     std::unique_ptr<CServiceConsole> console = consoleFactory_(*this);
     if (console) SetConsole(std::move(console));
   }
+  if (std::string why; !CSettingsStore(SettingsStorePath()).CheckReadable(why)) {
+    WriteJournalLine(LogPriority::kWarning, "zelmftp: the settings store " + SettingsStorePath() +
+                                                " " + why + "; every setting has its default");
+  }
   if (StartStopServer(false)) {
-    std::fprintf(stderr, "zelmftp: %s, settings %s\n", StatusText().c_str(),
-                 SettingsStorePath().c_str());
-    std::fprintf(stderr, "zelmftp: %s\n", listener_->TlsStatus().c_str());
+    WriteJournalLine(LogPriority::kNotice,
+                     "zelmftp: " + StatusText() + ", settings " + SettingsStorePath());
+    WriteJournalLine(listener_->IsTlsTroubled() ? LogPriority::kWarning : LogPriority::kNotice,
+                     "zelmftp: " + listener_->TlsStatus());
   } else {
     const uint32_t port = ReadSettingDword("ServicePort", 0);
-    std::fprintf(stderr,
-                 "zelmftp: cannot listen on port %u; is it in use, or below 1024 without the right "
-                 "to bind it? The service runs on without listening.\n",
-                 port != 0 ? port : 21);
+    WriteJournalLine(LogPriority::kErr,
+                     "zelmftp: cannot listen on port " + std::to_string(port != 0 ? port : 21) +
+                         "; is it in use, or below 1024 without the right to bind it? The service "
+                         "runs on without listening.");
   }
   module_.SetStatus(kStateRunning, StatusText());
   while (!module_.StopRequested()) {
     int signal = 0;
     switch (signals_->Wait(kStatusRefreshMs, signal)) {
       case CServiceSignals::Event::kTerminate:
-        std::fprintf(stderr, "zelmftp: signal %d, shutting down\n", signal);
+        WriteJournalLine(LogPriority::kNotice,
+                         "zelmftp: signal " + std::to_string(signal) + ", shutting down");
         module_.Stop();
         break;
       case CServiceSignals::Event::kHangUp:
-        std::fprintf(stderr, "zelmftp: SIGHUP ignored; settings are read when they are used\n");
+        WriteJournalLine(LogPriority::kNotice,
+                         "zelmftp: SIGHUP ignored; settings are read when they are used");
         break;
       case CServiceSignals::Event::kTimeout:
         if (module_.State() == kStateRunning) module_.ReportStatusLine(StatusText());
@@ -121,7 +132,7 @@ void CFtpApp::Run() {
         if (stopAsked_.exchange(false)) module_.StopIfRunning();
         break;
       case CServiceSignals::Event::kError:
-        std::fprintf(stderr, "zelmftp: cannot wait for signals, shutting down\n");
+        WriteJournalLine(LogPriority::kErr, "zelmftp: cannot wait for signals, shutting down");
         module_.Stop();
         break;
     }
@@ -264,6 +275,12 @@ void CFtpApp::CloseConsole() {
     console = std::move(console_);
   }
   if (console) console->Close();
+}
+
+std::string CFtpApp::MetricsText() {
+  std::lock_guard lock(listenerMutex_);
+  if (listener_) return listener_->MetricsText();
+  return RenderMetricsText(ServiceMetrics().Read(), {});
 }
 
 }  // namespace zelm

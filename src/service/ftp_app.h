@@ -83,6 +83,10 @@ class CFtpApp final {
   // Asks the run loop to stop the service; returns at once. Any thread (the console's: the
   // stop sequence closes the console, which must not happen on one of its own threads).
   void RequestStop();
+  // The service's figures in Prometheus' text format (the console's /metrics; see
+  // net/service_metrics.h): the counters of the process, with the sessions, bans and
+  // management link of the listener (zeros and a link down while there is none). Any thread.
+  std::string MetricsText();
 
  private:
   int InstallAndStart();

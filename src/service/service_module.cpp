@@ -11,6 +11,9 @@ namespace {
 
 std::string UnitFileName() { return std::string(kServiceName) + ".service"; }
 
+// The folder LogsDirectory=zelmftp gives the service.
+constexpr const char* kLogsFolder = "/var/log/zelmftp";
+
 // A path as one word of a unit file: '%' doubled (systemd's specifiers), quoted when it holds
 // a space, a quote or a backslash.
 std::string UnitWord(const std::string& path) {
@@ -68,6 +71,13 @@ std::string BuildUnitFile(const UnitOptions& options) {
   }
   std::string writable = UnitWord(settingsFolder);
   if (!options.mainPath.empty()) writable += " " + UnitWord(options.mainPath);
+  // The transfer log's default folder is systemd's to make (LogsDirectory); one elsewhere
+  // must be writable through ProtectSystem.
+  const std::string logFolder = FolderOf(options.transferLogPath);
+  if (UsableInUnit(options.transferLogPath) && logFolder != kLogsFolder &&
+      logFolder != settingsFolder) {
+    writable += " " + UnitWord("-" + logFolder);  // "-": a missing folder does not fail the unit
+  }
 
   std::string unit;
   unit +=
@@ -92,6 +102,9 @@ std::string BuildUnitFile(const UnitOptions& options) {
   unit += "NoNewPrivileges=yes\n";
   unit += "ProtectSystem=strict\n";
   unit += "ReadWritePaths=" + writable + "\n";
+  // /var/log/zelmftp, owned by the service's user (the default "Transfer Log" is in it).
+  unit += "LogsDirectory=zelmftp\n";
+  unit += "LogsDirectoryMode=0750\n";
   unit += "ProtectHome=" + protectHome + "\n";
   unit += "PrivateTmp=yes\n";
   unit += "\n[Install]\n";

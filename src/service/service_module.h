@@ -37,6 +37,7 @@ struct UnitOptions {
   std::string executablePath;  // empty: the running executable
   std::string settingsPath;    // the settings store the service uses
   std::string mainPath;        // "Main Path": the users' home folders live below it; may be empty
+  std::string transferLogPath;  // "Transfer Log": the service appends to it; empty: none
   std::string user = kServiceUser;
 };
 

@@ -82,6 +82,27 @@ TEST(UnitFileTest, HomeFoldersQuotingAndUnusablePaths) {
   }
 }
 
+// The default transfer log's folder is the one systemd makes for the service; another one must
+// be opened up through ProtectSystem=strict, and may not exist yet.
+TEST(UnitFileTest, TheTransferLogsFolderIsWritable) {
+  const struct {
+    const char* transferLog;
+    const char* writable;
+  } cases[] = {
+      {"/var/log/zelmftp/xferlog", "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n"},
+      {"", "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n"},
+      {"/var/lib/zelmftp/xferlog", "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n"},
+      {"/srv/cafe logs/xferlog", "ReadWritePaths=/var/lib/zelmftp /srv/cafe \"-/srv/cafe logs\"\n"},
+  };
+  for (const auto& c : cases) {
+    UnitOptions options = Options();
+    options.transferLogPath = c.transferLog;
+    const std::string unit = BuildUnitFile(options);
+    EXPECT_NE(unit.find(c.writable), std::string::npos) << c.transferLog << " in:\n" << unit;
+    EXPECT_NE(unit.find("LogsDirectory=zelmftp\nLogsDirectoryMode=0750\n"), std::string::npos);
+  }
+}
+
 TEST(ServiceModuleTest, StopSequenceRunsOnceInOrder) {
   CServiceModule module;
   std::vector<std::string> events;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <random>
 
+#include "net/service_metrics.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file_truncate.h"
@@ -80,10 +81,17 @@ uint32_t CFtpDataSocket::ListenPassive(uint32_t address, const PassivePortSource
   // taken does the probe search the whole range.
   for (uint32_t tries = 0; tries < kDirectPassiveTries; ++tries) {
     const uint32_t candidate = ports();
-    if (Listen(candidate, address)) return candidate;
+    if (ListenForClient(candidate, address)) return candidate;
   }
   const uint32_t port = ChoosePassivePort(address, ports);
-  return port != 0 && Listen(port, address) ? port : 0;
+  return port != 0 && ListenForClient(port, address) ? port : 0;
+}
+
+bool CFtpDataSocket::ListenForClient(uint32_t port, uint32_t address) {
+  // A listener replaced by this one closes first (OnClosed uncounts it).
+  if (!Listen(port, address)) return false;
+  if (!countedListening_.exchange(true)) ServiceMetrics().PassivePortOpened();
+  return true;
 }
 
 bool CFtpDataSocket::ParsePortArgument(std::string_view text, uint32_t& address, uint32_t& port) {
@@ -634,6 +642,7 @@ bool CFtpDataSocket::OnError(int eventBit, int code) {
 }
 
 void CFtpDataSocket::OnClosed(bool wasConnected, bool wasListening) {
+  if (wasListening && countedListening_.exchange(false)) ServiceMetrics().PassivePortClosed();
   if (wasListening || !(wasConnected || connectionMade_.exchange(false))) return;
   UploadOutcome outcome;
   bool upload = false;

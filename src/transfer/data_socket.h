@@ -165,6 +165,10 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   // 0 when none could be had. The next port is nearly always free, so it listens on a few in
   // turn directly (one socket each) before ChoosePassivePort searches with a probe.
   uint32_t ListenPassive(uint32_t address, const PassivePortSource& ports);
+  // Listens for the client at `port` of `address` (host order), kept when it listens there
+  // already; while it listens it counts in the service's passive ports in use
+  // (net/service_metrics.h). The owner's thread.
+  bool ListenForClient(uint32_t port, uint32_t address);
   // SECURITY: the only address (network order) a passive connection is taken from: the
   // control connection's client. Others are closed at once and reported to the owner
   // (`OnForeignDataConnection`); the listener goes on waiting. 0: any address.
@@ -295,6 +299,9 @@ class CFtpDataSocket : public CZmSocket, public CListingSink {
   uint32_t activePort_ = 0;
   uint32_t activeAddress_ = 0;
   uint32_t expectedPeer_ = 0;  // network order; the owning thread
+  // The listening socket counts in ServiceMetrics' passive ports (set by ListenForClient,
+  // cleared when the listener closes, whichever thread closes it).
+  std::atomic<bool> countedListening_{false};
 
   mutable CMutex transferMutex_;
   std::string filePath_ ZELM_GUARDED_BY(transferMutex_);

@@ -60,7 +60,7 @@ CTransferEngine::ConnectionState CTransferEngine::TakeWaitingConnection(const En
   data_.Close(false);
   if (data_.GetActivePort() == 0) return kConnectionFailed;  // the passive port timed out
   data_.SetExpectedPeer(HostToNetwork32(at.peerAddress));
-  if (!data_.Listen(data_.GetActivePort(), at.localAddress)) return kConnectionFailed;
+  if (!data_.ListenForClient(data_.GetActivePort(), at.localAddress)) return kConnectionFailed;
   return kConnectionAwaited;
 }
 
