@@ -387,6 +387,10 @@ class SessionsPanelTest(unittest.TestCase):
         thread.start()
         return thread, outcome
 
+    @staticmethod
+    def picture(name):
+        return os.path.join(os.environ.get("ZELM_CONSOLE_SCREENSHOT_DIR") or BUILD, name)
+
     def metrics(self, token=True):
         with open(os.path.join(self.server.folder.name, "console.token")) as f:
             headers = {"X-Console-Token": f.read().strip()} if token else {}
@@ -423,8 +427,7 @@ class SessionsPanelTest(unittest.TestCase):
         second = amount_bytes(b.do("text", selector=eve_row + " .amount"))
         self.assertGreater(second, first)
         self.assertIn("of 5.0 MiB", b.do("text", selector=eve_row + " .amount"))
-        b.do("screenshot", path=os.path.join(os.environ.get("ZELM_CONSOLE_SCREENSHOT_DIR") or BUILD,
-                                             "console-sessions.png"))
+        b.do("screenshot", path=self.picture("console-sessions.png"))
 
         # zelmftpctl sees the same sessions.
         listed = self.ctl("sessions", "--json")
@@ -451,6 +454,7 @@ class SessionsPanelTest(unittest.TestCase):
         b.do("fill", selector="#filter-user", value="bob")
         b.do("waitText", selector="#log-count", contains=" of ")
         shown = b.do("text", selector="#log")
+        b.do("screenshot", path=self.picture("console-filter.png"))
         self.assertIn("230 bob user logged in.", shown)
         self.assertNotIn("RETR big.bin", shown)
         b.do("fill", selector="#filter-user", value="")
@@ -458,6 +462,7 @@ class SessionsPanelTest(unittest.TestCase):
         # Kick asks, then ends eve's session: her client sees 421 and the download stops.
         b.do("click", selector=eve_row + " button.kick")
         b.do("waitText", selector="#confirm-text", contains="End the session of eve (127.0.0.2)?")
+        b.do("screenshot", path=self.picture("console-kick.png"))
         b.do("click", selector="#confirm-ok")
         thread.join(timeout=20)
         self.assertFalse(thread.is_alive(), "the kicked download still runs")

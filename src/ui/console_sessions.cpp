@@ -78,6 +78,17 @@ std::optional<uint64_t> CConsoleSessions::Find(const std::string& cookie, int64_
   return it->second.number;
 }
 
+bool CConsoleSessions::Touch(uint64_t number, int64_t nowMs) {
+  CMutexLock lock(mutex_);
+  for (auto& [cookie, session] : sessions_) {
+    if (session.number != number) continue;
+    if (nowMs - session.lastSeenMs > kBrowserSessionIdleMs) return false;
+    session.lastSeenMs = nowMs;
+    return true;
+  }
+  return false;
+}
+
 void CConsoleSessions::CloseSession(uint64_t number) {
   CMutexLock lock(mutex_);
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {

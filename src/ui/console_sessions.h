@@ -48,6 +48,8 @@ class CConsoleSessions final {
   std::optional<uint64_t> Find(const std::string& cookie, int64_t nowMs);
   // Ends a session (sign-out).
   void CloseSession(uint64_t number);
+  // Whether the session is still open; an open page that follows the service keeps it so.
+  bool Touch(uint64_t number, int64_t nowMs);
 
   // The session's administrator authentication: begins now, or ends.
   void SetAuthenticated(uint64_t number, bool authenticated, int64_t nowMs);

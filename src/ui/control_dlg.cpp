@@ -88,7 +88,9 @@ bool CControlDlg::Create() {
                      [this](const HttpRequest& request, HttpResponse& response) {
                        Handle(request, response);
                      })) {
-    error_ = "cannot listen on " + options_.address + " port " + std::to_string(options_.port);
+    error_ = server_.Error().empty()
+                 ? "cannot listen on " + options_.address + " port " + std::to_string(options_.port)
+                 : server_.Error();
     return false;
   }
   created_ = true;
@@ -110,6 +112,7 @@ bool CControlDlg::Create() {
 void CControlDlg::Close() {
   if (!created_) return;
   created_ = false;
+  closing_ = true;  // streams end at their next call
   SetLogSink(nullptr);
   log_.Shutdown();  // readers waiting for entries are answered now
   {
@@ -263,6 +266,61 @@ std::string CControlDlg::StateJson(const Caller& caller) {
 
 nlohmann::json CControlDlg::SessionsJson() {
   return sessionView_.Rows(host_.ListSessions(), MonotonicMilliseconds(), UnixMilliseconds());
+}
+
+void CControlDlg::StartEvents(const Caller& caller, HttpResponse& response) {
+  // One page's stream: the whole log first, then what each flush adds; the state and the
+  // sessions every kEventLookMs. A call waits at most kEventWaitMs, so a stop is seen soon.
+  struct Follower {
+    std::optional<uint64_t> session;
+    uint64_t position = 0;
+    bool fromStart = true;
+    bool showPasswords = false;
+    int64_t nextLookMs = 0;
+  };
+  auto follower = std::make_shared<Follower>();
+  follower->session = caller.session;
+  response.contentType = "text/event-stream";
+  response.stream = [this, follower](std::string& out) {
+    Follower& f = *follower;
+    auto event = [&out](const char* name, const Json& data) {
+      out += "event: ";
+      out += name;
+      out += "\ndata: " + Dump(data) + "\n\n";
+    };
+    if (stopping_ || closing_) {
+      event("stopped", Json::object());
+      return false;
+    }
+    if (!f.fromStart) log_.WaitForChange(f.position, kEventWaitMs);
+    const int64_t now = MonotonicMilliseconds();
+    if (f.session && !sessions_.Touch(*f.session, now)) return false;  // signed out
+    bool showPasswords = f.session && sessions_.AuthenticatedMsLeft(*f.session, now) > 0;
+    // When the authentication ends, the passwords shown are masked again: the whole log anew.
+    if (f.showPasswords && !showPasswords) f.fromStart = true;
+    f.showPasswords = showPasswords;
+    const CConsoleLog::Slice slice = log_.Read(f.position, f.fromStart, showPasswords);
+    if (f.fromStart || slice.reset || !slice.entries.empty()) {
+      event("log", {{"reset", slice.reset || f.fromStart},
+                    {"entries", LogEntriesJson(slice)},
+                    {"next", slice.next},
+                    {"authenticated", showPasswords}});
+    }
+    f.position = slice.next;
+    f.fromStart = false;
+    if (now >= f.nextLookMs) {
+      Caller who;
+      who.session = f.session;
+      event("state", Json::parse(StateJson(who), nullptr, false));
+      Json bans = Json::array();
+      for (const auto& [address, seconds] : host_.ListBans()) {
+        bans.push_back({{"address", address}, {"seconds", seconds}});
+      }
+      event("sessions", {{"sessions", SessionsJson()}, {"bans", bans}});
+      f.nextLookMs = now + kEventLookMs;
+    }
+    return true;
+  };
 }
 
 void CControlDlg::Kick(const Caller& caller, HttpResponse& response) {
@@ -431,6 +489,7 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
       return;
     }
     if (path == "/api/sessions") return SetJson(response, {{"sessions", SessionsJson()}});
+    if (path == "/api/events") return StartEvents(caller, response);
     if (path == "/metrics") {
       response.contentType = "text/plain; version=0.0.4; charset=utf-8";
       response.body = host_.MetricsText();
@@ -460,7 +519,11 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
         UpdateClearTextFlag();
         showPasswords = true;
       }
-      if (!fromStart && request.Query("wait") == "1") log_.WaitForChange(position, kLongPollMs);
+      if (!fromStart && request.Query("wait") == "1") {
+        // The wait holds a thread beside the pool's; past the bound it answers at once.
+        CHttpLongWait wait;
+        if (wait.Granted()) log_.WaitForChange(position, kLongPollMs);
+      }
       const CConsoleLog::Slice slice = log_.Read(position, fromStart, showPasswords);
       return SetJson(response, {{"reset", slice.reset},
                                 {"entries", LogEntriesJson(slice)},
@@ -510,6 +573,7 @@ void CControlDlg::Serve(const Caller& caller, HttpResponse& response) {
   if (path == "/api/stop") {
     const bool running = host_.IsServiceRunning();
     LogAction(caller, "service stopped (End FTP Session)");
+    if (running) stopping_ = true;  // open pages hear of it before the console closes
     if (running) host_.RequestStop();
     return SetJson(response, {{"stopping", running}});
   }

@@ -74,6 +74,9 @@ inline constexpr uint16_t kDefaultConsolePort = 8021;
 inline constexpr int kConsoleFlushMs = 500;
 // How long a log request with "wait=1" waits for new entries before it answers empty.
 inline constexpr int kLongPollMs = 10000;
+// An event stream's longest wait for log entries, and how often it sends state and sessions.
+inline constexpr int kEventWaitMs = 1000;
+inline constexpr int64_t kEventLookMs = 1000;
 // The longest ban the operator can give (one year).
 inline constexpr int64_t kMaxOperatorBanSeconds = 366LL * 24 * 3600;
 
@@ -174,6 +177,7 @@ class CControlDlg final : public CLogSink {
   void PasswordLogin(const Caller& caller, HttpResponse& response);
   std::string StateJson(const Caller& caller);
   nlohmann::json SessionsJson();
+  void StartEvents(const Caller& caller, HttpResponse& response);
   void Kick(const Caller& caller, HttpResponse& response);
   void Ban(const Caller& caller, HttpResponse& response);
   void Authenticate(const Caller& caller, HttpResponse& response);
@@ -197,6 +201,8 @@ class CControlDlg final : public CLogSink {
   CHttpServer server_;
   std::string error_;
   bool created_ = false;
+  std::atomic<bool> closing_{false};   // Close has begun
+  std::atomic<bool> stopping_{false};  // End FTP Session was asked
 
   CMutex flagMutex_;
   bool clearText_ ZELM_GUARDED_BY(flagMutex_) = false;
