@@ -3,8 +3,8 @@
 //
 // The caller never holds the token, and holds a session cookie only when the input asks for
 // the one the target signed in with. Whatever the request, the handler must not crash, no
-// answer may carry the token, and without a session nothing of the interface (`/api/`) may be
-// served.
+// answer may carry the token, and without a session nothing of the interface (`/api/`, the
+// metrics, the event stream) may be served.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& [name, value] : response.headers) {
     if (value.find(token) != std::string::npos) std::abort();
   }
-  const bool api = request.path.rfind("/api/", 0) == 0;
+  const bool api = request.path.rfind("/api/", 0) == 0 || request.path == "/metrics";
   if (api && response.status == 200) std::abort();  // no session, no token: nothing served
+  if (response.stream) std::abort();                // nor a stream of it
   return 0;
 }
