@@ -7,15 +7,17 @@ same way, interleaved (A B C A B C ...), and the table gives medians and the rat
 the best peer and to vsftpd (above 1.0: ours is better, whichever way "better" points for the
 row). All three offer explicit FTPS (AUTH TLS) with the same certificate, the one
 `zelmftpctl tls generate` made for ours, and serve clear sessions as well; rows 9-11 are the
-FTPS counterparts of rows 1-3.
+FTPS counterparts of rows 1-3. Row 12 is ours alone: the console with 50 open pages
+(bench/console_bench.py, run after the FTP servers have stopped), on a section of its own.
 
 Usage: bench/compare.py BUILD_DIR PEERS_DIR [--quick] [--rows 1,2,...] [--reps N]
                         [--markdown FILE] [--doc FILE --template FILE] [--built TEXT]
 
 --doc writes the whole performance page (the template with this run's section in place of
-its @SIDE_BY_SIDE@ line), and only after a full run: every row, full sizes. Every run keeps
-what it measured in WORK/last-run.json; --render FILE writes the page (or --markdown) again
-from such a file without measuring, after a change to the template or to the report's text.
+its @SIDE_BY_SIDE@ line and the console's figures in place of its @CONSOLE@ line), and only
+after a full run: every row, full sizes. Every run keeps what it measured in
+WORK/last-run.json; --render FILE writes the page (or --markdown) again from such a file
+without measuring, after a change to the template or to the report's text.
 """
 import argparse
 import datetime
@@ -528,13 +530,50 @@ def machine():
             "kernel": platform.release(), "openssl": openssl or "?"}
 
 
+CONSOLE_ROW = 12
+
+
+def console_figures(build, work, quick):
+    """Row 12: bench/console_bench.py against the built zelmftp; its figures, or why not."""
+    out = f"{work}/console-bench.json"
+    if os.path.exists(out):
+        os.remove(out)  # an earlier run's figures are never taken for this one's
+    command = [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                            "console_bench.py"), build, "--json", out,
+               "--seconds", "3" if quick else "10"]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    log("  " + "\n  ".join(done.stdout.strip().splitlines()))
+    try:
+        with open(out) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        log(f"  console benchmark failed: {done.stderr.strip()}")
+        return {"failed": done.stderr.strip().splitlines()[-1:] or ["no output"]}
+
+
+def console_section(info):
+    """The console's figures for the @CONSOLE@ line of the template."""
+    import console_bench
+    figures = info.get("console")
+    if not figures:
+        return ["The run this page was written from did not measure the console;",
+                "`bench/run --console` measures it on its own."]
+    if "failed" in figures:
+        return ["The run this page was written from could not measure the console: `" +
+                " ".join(figures["failed"]) + "`."]
+    lines, notes = console_bench.report(figures)
+    return ([f"Measured by the run of {info['date']} (row {CONSOLE_ROW}, after the FTP servers "
+             f"had stopped), zelmftp built from {info['built']}:", ""] + console_bench.HEADER +
+            lines + ["", "; ".join(notes) + "."])
+
+
 def main():
     global LOAD, DATA
     parser = argparse.ArgumentParser()
     parser.add_argument("build", nargs="?")
     parser.add_argument("peers", nargs="?")
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--rows", default=",".join(str(r) for r in [*ROWS, 8]))
+    parser.add_argument("--rows", default=",".join(str(r) for r in [*ROWS, 8, CONSOLE_ROW]))
     parser.add_argument("--reps", type=int, default=0)
     parser.add_argument("--markdown")
     parser.add_argument("--doc")
@@ -594,17 +633,21 @@ def main():
         for server in servers:
             server.stop()
 
+    console = None
+    if CONSOLE_ROW in rows:
+        log(f"row {CONSOLE_ROW}: the console with 50 open pages (ours only)")
+        console = console_figures(os.path.abspath(args.build), work, args.quick)
     measured = time.time() - started
     since = os.environ.get("ZELM_BENCH_STARTED")
     total = time.time() - float(since) if since else None
-    complete = not args.quick and set(rows) >= {*ROWS, 8}
+    complete = not args.quick and set(rows) >= {*ROWS, 8, CONSOLE_ROW}
     info = {"built": args.built, "reps": reps, "quick": args.quick, "measured": measured,
             "total": total, "machine": machine(), "date": datetime.date.today().isoformat(),
             "servers": [{"name": s.name, "tls_options": getattr(s, "tls_options", []),
                          "tls_unknown": getattr(s, "tls_unknown", [])} for s in servers],
             "versions": {"vsftpd": package_version(args.peers, "vsftpd"),
                          "pure-ftpd": package_version(args.peers, "pure-ftpd")},
-            "complete": complete}
+            "complete": complete, "console": console}
     names = [s.name for s in servers]
     save(f"{work}/last-run.json", results, throttled, names, info)
     output(args, results, throttled, names, info)
@@ -637,7 +680,10 @@ def load_run(path):
 def output(args, results, throttled, names, info):
     complete = info["complete"]
     lines = report(results, throttled, names, info)
+    console = console_section(info)
     print("\n".join(lines))
+    if info.get("console"):
+        print("\n".join(["", f"### The console (row {CONSOLE_ROW})", ""] + console))
     if args.markdown:
         with open(args.markdown, "w") as f:
             f.write("\n".join(lines) + "\n")
@@ -647,10 +693,12 @@ def output(args, results, throttled, names, info):
         else:
             with open(args.template) as f:
                 template = f.read()
-            if "@SIDE_BY_SIDE@\n" not in template:
-                raise SystemExit(f"{args.template} has no @SIDE_BY_SIDE@ line")
+            for line in ("@SIDE_BY_SIDE@\n", "@CONSOLE@\n"):
+                if line not in template:
+                    raise SystemExit(f"{args.template} has no {line.strip()} line")
+            page = template.replace("@SIDE_BY_SIDE@\n", "\n".join(lines) + "\n")
             with open(args.doc, "w") as f:
-                f.write(template.replace("@SIDE_BY_SIDE@\n", "\n".join(lines) + "\n"))
+                f.write(page.replace("@CONSOLE@\n", "\n".join(console) + "\n"))
             log(f"wrote {args.doc}")
 
 
