@@ -447,7 +447,9 @@ class SessionsPanelTest(unittest.TestCase):
         status, text = self.metrics()
         self.assertEqual(status, 200)
         samples = parse_prometheus(text)
-        self.assertEqual(samples.get(("zelmftp_sessions", ""), 2), 2)  # TEMP
+        self.assertEqual(samples[("zelmftp_sessions", "")], 2)
+        self.assertGreater(samples[("zelmftp_sent_bytes_total", "")], 0)
+        self.assertEqual(samples[("zelmftp_logins_total", 'result="accepted"')], 2)
 
         # The filter narrows the log to one user.
         b.do("waitText", selector="#log", contains="RETR big.bin")

@@ -20,6 +20,7 @@ class CAppHost final : public CConsoleHost {
   std::vector<std::pair<std::string, int64_t>> ListBans() override { return app_.ListBans(); }
   bool LiftBan(const std::string& address) override { return app_.LiftBan(address); }
   std::vector<SessionActivity> ListSessions() override { return app_.ListSessions(); }
+  std::string MetricsText() override { return app_.MetricsText(); }
   size_t KickSession(uint32_t identifier, const std::string& byWhom) override {
     return app_.KickSession(identifier, byWhom);
   }
@@ -79,9 +80,9 @@ std::unique_ptr<CServiceConsole> CreateServiceConsole(CFtpApp& app) {
   }
   const std::string address = ReadSettingString(kConsoleAddressSetting, kDefaultConsoleAddress);
   const bool v6 = address.find(':') != std::string::npos;
-  WriteJournalLine(LogPriority::kInfo, "zelmftp: console on http://" +
-                                           (v6 ? "[" + address + "]" : address) + ":" +
-                                           std::to_string(console->Dialog().Port()) + "/");
+  WriteJournalLine(LogPriority::kNotice, "zelmftp: console on http://" +
+                                             (v6 ? "[" + address + "]" : address) + ":" +
+                                             std::to_string(console->Dialog().Port()) + "/");
   return console;
 }
 
