@@ -187,6 +187,8 @@ class Zelm(Server):
             self.run(ctl, "settings", "set-dword", name, str(value))
         self.run(ctl, "settings", "set-string", "Main Path", os.path.dirname(self.data))
         self.run(ctl, "settings", "set-string", "Transfer Log", f"{self.work}/xferlog")
+        # bench/run runs as root, in root's folders: the measured server stays root.
+        self.run(ctl, "settings", "set-string", "Service User", "root")
         # FTPS: a self-signed certificate and key beside the settings, stored in "TLS
         # Certificate" and "TLS Key"; "TLS Mode" then defaults to 1 (AUTH TLS offered, clear
         # sessions served too). The peers are given the same files.

@@ -268,6 +268,7 @@ class ManagementFaults(FaultCase):
                      ["set-dword", "MServer IP", "127.0.0.1"],
                      ["set-dword", "MServer Port", str(port)],
                      ["set-string", "Transfer Log", os.path.join(folder, "xferlog")],
+                     ["set-string", "Service User", "root" if os.geteuid() == 0 else "zelmftp"],
                      ["set-string", "Main Path", self.server.main]):
             subprocess.run([ctl, "settings"] + args, env=env, check=True)
         process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=env,

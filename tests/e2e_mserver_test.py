@@ -56,6 +56,7 @@ class Cafe:
                     ["set-dword", "MServer IP", "127.0.0.1"],
                     ["set-dword", "MServer Port", str(self.ms_port)],
                     ["set-string", "Transfer Log", os.path.join(self.root, "xferlog")],
+                    ["set-string", "Service User", "root" if os.geteuid() == 0 else "zelmftp"],
                     ["set-string", "Main Path", self.main]]
         if os.environ.get("ZELM_EXTENSIONS"):  # as in zelm_fixture
             settings.append(["set-dword", "Extensions", os.environ["ZELM_EXTENSIONS"]])

@@ -28,8 +28,8 @@ from zelm_fixture import BUILD, ServerFixture, free_port  # noqa: E402
 
 ZELMFTP = os.path.join(BUILD, "zelmftp")
 ZELMFTPCTL = os.path.join(BUILD, "zelmftpctl")
-USAGE = ("ZelmFTP Server 1.00\n\nApplication arguments:\n\n/I  To install this service\n"
-         "/R To remove this service\n/? To show this message.\n")
+USAGE_START = ("ZelmFTP Server %s\n\nApplication arguments:\n\n/I  To install this service\n"
+               "/R To remove this service\n/? To show this message.\n")
 ALL = 0x100000
 
 FAKE_SYSTEMCTL = """#!/bin/sh
@@ -114,7 +114,7 @@ class InstallAndRemove(unittest.TestCase):
         # Installing again rewrites a damaged unit and succeeds.
         with open(self.unit, "w") as f:
             f.write("[Service]\nExecStart=/bin/false\n")
-        again = self.run_program(ZELMFTP, "-i")
+        again = self.run_program(ZELMFTP, "/i")
         self.assertEqual(again.returncode, 0, again.stderr)
         self.assertEqual(self.read_unit(), unit)
 
@@ -161,9 +161,19 @@ class InstallAndRemove(unittest.TestCase):
         self.assertFalse(os.path.exists(self.unit))
 
     def test_usage_text_and_exit_status(self):
-        for args, status in ((["/?"], 0), (["-?"], 0), (["-x"], 2), (["/help"], 2)):
+        version = self.run_program(ZELMFTP, "--version")
+        self.assertEqual(version.returncode, 0)
+        number = version.stdout.split()[-1]
+        self.assertRegex(version.stdout, r"^zelmftp \d+\.\d+\.\d+\n$")
+        # Asked for: on standard output, exit status 0. Anything else (a switch that merely
+        # starts with I or R included) changes nothing: the usage on standard error, status 2.
+        for args, status in ((["/?"], 0), (["--help"], 0), (["-x"], 2), (["/help"], 2),
+                             (["-run"], 2), (["-restart"], 2), (["/restart"], 2), (["fix"], 2),
+                             (["/I", "/R"], 2)):
             result = self.run_program(ZELMFTP, *args)
-            self.assertEqual((result.returncode, result.stdout), (status, USAGE), args)
+            shown = result.stdout if status == 0 else result.stderr
+            self.assertEqual(result.returncode, status, args)
+            self.assertTrue(shown.startswith(USAGE_START % number), (args, shown))
         self.assertEqual(self.systemctl_calls(), [])
 
     def test_status_command(self):
@@ -305,6 +315,8 @@ class ServiceRun:
                       ["set-dword", "MServer Port", str(self.peer.port)],
                       ["set-string", "Main Path", os.path.join(self.folder.name, "main")],
                       ["set-string", "Transfer Log", os.path.join(self.folder.name, "xferlog")],
+                      ["set-string", "Service User",
+                       "root" if os.geteuid() == 0 else "zelmftp"],
                       ["set-dword", "Console Port", "0"]):  # parallel runs would share 8021
             subprocess.run([ZELMFTPCTL, "settings"] + words, env=self.env, check=True)
         self.log = open(os.path.join(self.folder.name, "journal.log"), "w+")
@@ -336,8 +348,8 @@ class ServiceRun:
 
 
 class RunningTheService(unittest.TestCase):
-    def test_too_short_argument_runs_in_the_foreground(self):
-        run = ServiceRun(["/"])
+    def test_without_an_argument_it_runs_in_the_foreground(self):
+        run = ServiceRun([])
         try:
             with run.wait_listening() as control:
                 self.assertEqual(control.recv(100), b"220 Service ready for new user.\r\n")

@@ -140,6 +140,7 @@ class ReferenceServerPublish(unittest.TestCase):
                      ["set-dword", "MServer IP", "127.0.0.1"],
                      ["set-dword", "MServer Port", str(mserver_port)],
                      ["set-string", "Transfer Log", os.path.join(self.folder, "xferlog")],
+                     ["set-string", "Service User", "root" if os.geteuid() == 0 else "zelmftp"],
                      ["set-string", "Main Path", os.path.join(self.folder, "main")],
                      ["set-string", "Drive D", os.path.join(self.folder, "d")]):
             subprocess.run([os.path.join(BUILD, "zelmftpctl"), "settings"] + args, env=self.env,

@@ -29,7 +29,7 @@ def wait_for(condition, what, seconds=20):
 
 class ServerFixture:
     def __init__(self, accounts=None, console_port=0, preexec=None, dwords=None, tls=False,
-                 strings=None):
+                 strings=None, extra_env=None, prepare=None, wait_for_port=True):
         self.folder = tempfile.TemporaryDirectory(prefix="zelm-e2e-")
         self.env = dict(os.environ, ZELMFTP_SETTINGS=os.path.join(self.folder.name, "settings.db"))
         self.peer = ManagementPeer(accounts or {"bob": ("secret", "bob", 0x100000)})
@@ -49,6 +49,10 @@ class ServerFixture:
         # reply-exact suites with 0 as well); a test's own dwords come after it.
         if os.environ.get("ZELM_EXTENSIONS"):
             commands.append(["set-dword", "Extensions", os.environ["ZELM_EXTENSIONS"]])
+        # The test machine runs the suites as root, in folders of root's: the server stays
+        # root there (a test of the drop to the service user names another).
+        if os.geteuid() == 0:
+            commands.append(["set-string", "Service User", "root"])
         commands += [["set-dword", name, str(value)] for name, value in (dwords or {}).items()]
         commands += [["set-string", name, value] for name, value in (strings or {}).items()]
         for args in commands:
@@ -62,11 +66,14 @@ class ServerFixture:
             self.certificate = os.path.join(self.folder.name, "zelmftp-cert.pem")
             self.fingerprint = made.stdout.split("SHA-256 fingerprint ")[1].strip()
         self.log = open(os.path.join(self.folder.name, "journal.log"), "w+", errors="replace")
-        self.process = subprocess.Popen([os.path.join(BUILD, "zelmftp")], env=self.env,
+        if prepare:  # the test's own setup of the files, before the server starts
+            prepare(self)
+        self.process = subprocess.Popen([os.path.join(BUILD, "zelmftp")],
+                                        env=dict(self.env, **(extra_env or {})),
                                         stderr=self.log, stdout=subprocess.DEVNULL,
                                         preexec_fn=preexec)
         deadline = time.time() + 10
-        while True:
+        while wait_for_port:
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
                 break

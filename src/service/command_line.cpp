@@ -3,29 +3,21 @@
 
 namespace zelm {
 
-std::string ArgumentText(int argc, const char* const* argv) {
-  std::string text;
-  for (int i = 1; i < argc; ++i) {
-    text += ' ';
-    text += argv[i];
-  }
-  return text;
+std::vector<std::string> Arguments(int argc, const char* const* argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  return arguments;
 }
 
-ServiceCommand ParseServiceCommand(const std::string& argumentText) {
-  if (argumentText.size() < 3) return ServiceCommand::kRun;
-  switch (argumentText[2]) {
-    case 'I':
-    case 'i':
-      return ServiceCommand::kInstall;
-    case 'R':
-    case 'r':
-      return ServiceCommand::kRemove;
-    case '?':
-      return ServiceCommand::kUsage;
-    default:
-      return ServiceCommand::kUsageError;
-  }
+ServiceCommand ParseServiceCommand(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return ServiceCommand::kRun;
+  if (arguments.size() > 1) return ServiceCommand::kUsageError;
+  const std::string& word = arguments[0];
+  if (word == "/I" || word == "/i" || word == "install") return ServiceCommand::kInstall;
+  if (word == "/R" || word == "/r" || word == "remove") return ServiceCommand::kRemove;
+  if (word == "/?" || word == "--help" || word == "-h") return ServiceCommand::kUsage;
+  if (word == "--version") return ServiceCommand::kVersion;
+  return ServiceCommand::kUsageError;
 }
 
 }  // namespace zelm

@@ -1,27 +1,34 @@
-// The program's command line: install, remove, usage, or run the service.
+// The program's command line: install, remove, usage, version, or run the service.
 //
-// The argument text is what follows the program name, starting with its separator; only its
-// third character counts (the one after the separator and the switch character, which may be
-// "/", "-" or anything else): "/I" installs, "/R" removes, any other argument of three or more
-// characters shows the usage text, and a shorter one runs the service.
+// Exactly one of these: no argument runs the service; "/I" (or "/i", "install") installs it,
+// "/R" (or "/r", "remove") removes it; "/?", "--help" and "-h" show the usage text on standard
+// output; "--version" the version. Anything else, and more than one argument, is a usage error:
+// the usage text on standard error and exit status 2, and nothing is installed or removed.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zelm {
 
-enum class ServiceCommand { kRun, kInstall, kRemove, kUsage, kUsageError };
+enum class ServiceCommand { kRun, kInstall, kRemove, kUsage, kVersion, kUsageError };
 
-// The usage text, shown by "/?" (exit status 0) and by any unknown argument (exit status 2).
+#ifndef ZELM_VERSION
+#define ZELM_VERSION "0"
+#endif
+
+// The usage text (without a final line end).
 inline constexpr const char* kUsageText =
-    "ZelmFTP Server 1.00\n\nApplication arguments:\n\n/I  To install this service\n/R To remove "
-    "this service\n/? To show this message.";
+    "ZelmFTP Server " ZELM_VERSION
+    "\n\nApplication arguments:\n\n/I  To install this service\n/R To remove this service\n/? To "
+    "show this message.\n\n(no argument)  run the service (in the foreground outside systemd)\n"
+    "install, remove  the same as /I and /R\n--help         this message\n--version      the "
+    "version";
 
-// The argument text of a program started with `argc` and `argv`: each argument preceded by a
-// space, as a shell would have separated them.
-std::string ArgumentText(int argc, const char* const* argv);
+// The arguments after the program name.
+std::vector<std::string> Arguments(int argc, const char* const* argv);
 
-// What the argument text asks for.
-ServiceCommand ParseServiceCommand(const std::string& argumentText);
+// What the arguments ask for.
+ServiceCommand ParseServiceCommand(const std::vector<std::string>& arguments);
 
 }  // namespace zelm

@@ -7,7 +7,9 @@
 #include "ftp/session_log.h"
 #include "net/service_metrics.h"
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "platform/journal.h"
+#include "platform/privileges.h"
 #include "platform/settings_store.h"
 #include "platform/socket.h"
 #include "service/command_line.h"
@@ -37,19 +39,43 @@ CFtpApp::~CFtpApp() {
 
 int CFtpApp::InitInstance(int argc, const char* const* argv) {
   UseSettingsStore(DefaultSettingsPath());
-  switch (ParseServiceCommand(ArgumentText(argc, argv))) {
+  switch (ParseServiceCommand(Arguments(argc, argv))) {
     case ServiceCommand::kInstall:
       return InstallAndStart();
     case ServiceCommand::kRemove:
       return RemoveService();
     case ServiceCommand::kUsage:
-    case ServiceCommand::kUsageError: {
       std::printf("%s\n", kUsageText);
-      const bool asked = ParseServiceCommand(ArgumentText(argc, argv)) == ServiceCommand::kUsage;
-      return asked ? 0 : 2;
-    }
+      return 0;
+    case ServiceCommand::kVersion:
+      std::printf("zelmftp %s\n", ZELM_VERSION);
+      return 0;
+    case ServiceCommand::kUsageError:
+      std::fprintf(stderr, "%s\n", kUsageText);
+      return 2;
     case ServiceCommand::kRun:
       break;
+  }
+  // SECURITY: started as root outside systemd (whose unit names the user), the service runs
+  // as its own user, keeping only the right to bind ports below 1024; no thread runs yet.
+  if (RunningAsRoot() && !StartedByServiceManager()) {
+    const std::string user = ReadSettingString(kServiceUserSetting, kServiceUser);
+    std::string error;
+    if (user == "root") {
+      // Only when the operator says so in as many words (a test machine, a throwaway box).
+      WriteJournalLine(LogPriority::kWarning, "zelmftp: \"" + std::string(kServiceUserSetting) +
+                                                  "\" is root: every customer is served as root");
+    } else if (!DropToUser(user, error)) {
+      WriteJournalLine(LogPriority::kErr,
+                       "zelmftp: started as root, it serves as the user \"" + user +
+                           "\" (setting \"" + kServiceUserSetting + "\"), but " + error +
+                           ". Create it (sudo adduser --system --group " + user +
+                           "), name another user in that setting, or start zelmftp as an "
+                           "ordinary user.");
+      return 1;
+    }
+    WriteJournalLine(LogPriority::kNotice, "zelmftp: started as root; serving as " + user +
+                                               " (uid " + std::to_string(EffectiveUserId()) + ")");
   }
   // Before any thread starts, so that every thread leaves the signals to the run loop.
   signals_ = std::make_unique<CServiceSignals>();
@@ -92,6 +118,7 @@ int CFtpApp::RemoveService() {
 }
 
 void CFtpApp::Run() {
+  serving_ = true;
   if (consoleFactory_) {
     std::unique_ptr<CServiceConsole> console = consoleFactory_(*this);
     if (console) SetConsole(std::move(console));
@@ -100,22 +127,27 @@ void CFtpApp::Run() {
     WriteJournalLine(LogPriority::kWarning, "zelmftp: the settings store " + SettingsStorePath() +
                                                 " " + why + "; every setting has its default");
   }
-  if (StartStopServer(false)) {
+  if (TryToListen()) {
     WriteJournalLine(LogPriority::kNotice,
                      "zelmftp: " + StatusText() + ", settings " + SettingsStorePath());
     WriteJournalLine(listener_->IsTlsTroubled() ? LogPriority::kWarning : LogPriority::kNotice,
                      "zelmftp: " + listener_->TlsStatus());
   } else {
-    const uint32_t port = ReadSettingDword("ServicePort", 0);
-    WriteJournalLine(LogPriority::kErr,
-                     "zelmftp: cannot listen on port " + std::to_string(port != 0 ? port : 21) +
-                         "; is it in use, or below 1024 without the right to bind it? The service "
-                         "runs on without listening.");
+    WriteJournalLine(LogPriority::kErr, "zelmftp: " + ListenTrouble() + "; trying again every " +
+                                            std::to_string(kListenRetryMs / 1000) + " s");
   }
-  module_.SetStatus(kStateRunning, StatusText());
+  CheckMainPath();
+  // systemd hears READY=1 only once the listener listens; until then the status line says why
+  // it does not.
+  if (IsServerActive()) {
+    module_.SetStatus(kStateRunning, StatusText());
+  } else {
+    module_.ReportStatusLine(StatusText());
+  }
   while (!module_.StopRequested()) {
     int signal = 0;
-    switch (signals_->Wait(kStatusRefreshMs, signal)) {
+    const bool retrying = retryListening_.load();
+    switch (signals_->Wait(retrying ? kListenRetryMs : kStatusRefreshMs, signal)) {
       case CServiceSignals::Event::kTerminate:
         WriteJournalLine(LogPriority::kNotice,
                          "zelmftp: signal " + std::to_string(signal) + ", shutting down");
@@ -126,10 +158,18 @@ void CFtpApp::Run() {
                          "zelmftp: SIGHUP ignored; settings are read when they are used");
         break;
       case CServiceSignals::Event::kTimeout:
-        if (module_.State() == kStateRunning) module_.ReportStatusLine(StatusText());
+        if (retrying && TryToListen()) {
+          WriteJournalLine(LogPriority::kNotice, "zelmftp: " + StatusText());
+        }
+        if (module_.State() != kStateRunning && IsServerActive()) {
+          module_.SetStatus(kStateRunning, StatusText());
+        } else {
+          module_.ReportStatusLine(StatusText());
+        }
         break;
       case CServiceSignals::Event::kWake:
-        if (stopAsked_.exchange(false)) module_.StopIfRunning();
+        // End FTP Session: the stop sequence, also while the service still waits for its port.
+        if (stopAsked_.exchange(false)) module_.Stop();
         break;
       case CServiceSignals::Event::kError:
         WriteJournalLine(LogPriority::kErr, "zelmftp: cannot wait for signals, shutting down");
@@ -137,13 +177,71 @@ void CFtpApp::Run() {
         break;
     }
   }
+  serving_ = false;
   StopServer();
   CloseConsole();
 }
 
+bool CFtpApp::TryToListen() {
+  if (StartListener()) {
+    retryListening_ = false;
+    std::lock_guard lock(problemMutex_);
+    listenTrouble_.clear();
+    return true;
+  }
+  uint32_t port = ReadSettingDword("ServicePort", 0);
+  if (port == 0) port = 21;
+  int error = 0;
+  {
+    std::lock_guard lock(listenerMutex_);
+    if (listener_) error = listener_->GetLastError();
+  }
+  std::string text;
+  if (error == 0 || !GetSystemErrorText(error, text)) text = "is it in use?";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) {
+    text.pop_back();
+  }
+  retryListening_ = true;
+  std::lock_guard lock(problemMutex_);
+  listenTrouble_ = "cannot listen on port " + std::to_string(port) + " (" + text + ")";
+  return false;
+}
+
+std::string CFtpApp::ListenTrouble() {
+  std::lock_guard lock(problemMutex_);
+  return listenTrouble_;
+}
+
+void CFtpApp::CheckMainPath() {
+  const std::string main = GetMainPath();
+  std::string why;
+  if (main.empty() || CanWriteFolder(main, why)) return;
+  const std::string problem = "\"Main Path\" " + main + " cannot be written: " + why +
+                              "; no customer's home can be created or written there";
+  WriteJournalLine(LogPriority::kErr,
+                   "zelmftp: " + problem +
+                       ". Under systemd the unit lets the service write only below /srv/zelmftp "
+                       "and /var/lib/zelmftp: choose \"Main Path\" there, or add the folder "
+                       "with `systemctl edit zelmftp` ([Service] ReadWritePaths=...)");
+  PostEvent(LogPriority::kErr, "zelmftp: " + problem + "\r\n", "service", 0);
+  std::lock_guard lock(problemMutex_);
+  serviceProblem_ = problem;
+}
+
 bool CFtpApp::StartStopServer(bool stop) {
+  // The operator decides now: no more retries of a port that was busy at the start.
+  retryListening_ = false;
+  {
+    std::lock_guard lock(problemMutex_);
+    listenTrouble_.clear();
+  }
+  if (!stop) return StartListener();
   std::lock_guard lock(listenerMutex_);
-  if (stop) return !listener_ || listener_->SetActive(false);
+  return !listener_ || listener_->SetActive(false);
+}
+
+bool CFtpApp::StartListener() {
+  std::lock_guard lock(listenerMutex_);
   if (!listener_) listener_ = std::make_unique<CFtpListener>();
   return listener_->SetActive(true);
 }
@@ -155,12 +253,18 @@ bool CFtpApp::IsServerActive() {
 
 std::string CFtpApp::StatusText() {
   std::string problem;
+  std::string trouble;
   {
     std::lock_guard lock(problemMutex_);
-    if (!consoleProblem_.empty()) problem = "; console off: " + consoleProblem_;
+    if (!serviceProblem_.empty()) problem += "; " + serviceProblem_;
+    if (!consoleProblem_.empty()) problem += "; console off: " + consoleProblem_;
+    if (!listenTrouble_.empty()) {
+      trouble = ": " + listenTrouble_ + ", trying again every " +
+                std::to_string(kListenRetryMs / 1000) + " s";
+    }
   }
   std::lock_guard lock(listenerMutex_);
-  if (!listener_ || !listener_->IsListening()) return "Not listening" + problem;
+  if (!listener_ || !listener_->IsListening()) return "Not listening" + trouble + problem;
   const uint32_t sessions = listener_->CountSessions();
   return "Listening on port " + std::to_string(listener_->GetListenPort()) + ", " +
          std::to_string(sessions) + (sessions == 1 ? " session" : " sessions") +

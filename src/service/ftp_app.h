@@ -35,6 +35,10 @@ class CServiceConsole {
 
 // How often the run loop refreshes the status line (listening, sessions, management link).
 inline constexpr int kStatusRefreshMs = 5000;
+// How often a service port that could not be bound at the start is tried again.
+inline constexpr int kListenRetryMs = 5000;
+// The user a service started as root outside systemd serves as (default kServiceUser).
+inline constexpr const char* kServiceUserSetting = "Service User";
 
 class CFtpApp final {
  public:
@@ -46,9 +50,10 @@ class CFtpApp final {
   // Runs the program; returns its exit status.
   int InitInstance(int argc, const char* const* argv);
 
-  // stop = false: creates the listener when there is none and starts it when it does not
-  // listen (true when it listens). stop = true: closes the listening socket (true when it no
-  // longer listens, or there is no listener).
+  // The operator's switch. stop = false: creates the listener when there is none and starts
+  // it when it does not listen (true when it listens). stop = true: closes the listening
+  // socket (true when it no longer listens, or there is no listener). Either ends the retries
+  // of a port that was busy at the start.
   bool StartStopServer(bool stop);
   bool IsServerActive();
   // "Listening on port 21, 3 sessions, management link connected", or why not.
@@ -74,6 +79,8 @@ class CFtpApp final {
   void SetConsoleProblem(std::string problem);
 
   CServiceModule& Module() { return module_; }
+  // The service runs (its run loop has begun and no stop has ended it), listening or not.
+  bool IsServing() const { return serving_.load() && !module_.StopRequested(); }
   void SetConsole(std::unique_ptr<CServiceConsole> console);
   // Makes the run callback open the control console (before the listener starts); the
   // factory returns null when there is to be none.
@@ -94,6 +101,14 @@ class CFtpApp final {
   void Run();
   void StopServer();
   void CloseConsole();
+  // Creates the listener when there is none and starts it listening (true when it listens).
+  bool StartListener();
+  // The start's attempt to listen: on failure, why goes into the status line and the run
+  // loop tries again every kListenRetryMs until it listens or the operator decides.
+  bool TryToListen();
+  std::string ListenTrouble();
+  // A "Main Path" the service cannot write is an error line, and stays in the status line.
+  void CheckMainPath();
 
   CServiceModule module_;
   std::unique_ptr<CServiceSignals> signals_;
@@ -103,8 +118,12 @@ class CFtpApp final {
   std::unique_ptr<CServiceConsole> console_;
   std::function<std::unique_ptr<CServiceConsole>(CFtpApp&)> consoleFactory_;
   std::atomic<bool> stopAsked_{false};
-  std::mutex problemMutex_;  // guards consoleProblem_
+  std::mutex problemMutex_;  // guards the problems below
   std::string consoleProblem_;
+  std::string listenTrouble_;   // why the service port could not be bound at the start
+  std::string serviceProblem_;  // e.g. a "Main Path" that cannot be written
+  std::atomic<bool> retryListening_{false};
+  std::atomic<bool> serving_{false};
 };
 
 }  // namespace zelm

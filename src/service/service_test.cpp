@@ -9,30 +9,39 @@
 namespace zelm {
 namespace {
 
-TEST(CommandLineTest, OnlyTheThirdCharacterCounts) {
+// Exactly the words it knows, one at a time: "-run" or "/restart" must not remove the service
+// (as a test of one character would), nor "fix" install it.
+TEST(CommandLineTest, OnlyWholeKnownWordsCount) {
+  using Args = std::vector<std::string>;
   const struct {
-    std::string text;
+    Args args;
     ServiceCommand command;
   } cases[] = {
-      {" /I", ServiceCommand::kInstall},    {" -i", ServiceCommand::kInstall},
-      {" xI", ServiceCommand::kInstall},    {" /install", ServiceCommand::kInstall},
-      {" /R", ServiceCommand::kRemove},     {" /r", ServiceCommand::kRemove},
-      {" /?", ServiceCommand::kUsage},      {" -?", ServiceCommand::kUsage},
-      {" -x", ServiceCommand::kUsageError}, {" --help", ServiceCommand::kUsageError},
-      {"  /", ServiceCommand::kUsageError}, {" /", ServiceCommand::kRun},
-      {" ", ServiceCommand::kRun},          {"", ServiceCommand::kRun},
+      {{}, ServiceCommand::kRun},
+      {{"/I"}, ServiceCommand::kInstall},
+      {{"/i"}, ServiceCommand::kInstall},
+      {{"install"}, ServiceCommand::kInstall},
+      {{"/R"}, ServiceCommand::kRemove},
+      {{"remove"}, ServiceCommand::kRemove},
+      {{"/?"}, ServiceCommand::kUsage},
+      {{"--help"}, ServiceCommand::kUsage},
+      {{"--version"}, ServiceCommand::kVersion},
+      {{"-run"}, ServiceCommand::kUsageError},
+      {{"-restart"}, ServiceCommand::kUsageError},
+      {{"/restart"}, ServiceCommand::kUsageError},
+      {{"fix"}, ServiceCommand::kUsageError},
+      {{"/install"}, ServiceCommand::kUsageError},
+      {{"-x"}, ServiceCommand::kUsageError},
+      {{""}, ServiceCommand::kUsageError},
+      {{"/I", "/R"}, ServiceCommand::kUsageError},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ParseServiceCommand(c.text), c.command) << "'" << c.text << "'";
+    EXPECT_EQ(ParseServiceCommand(c.args), c.command) << (c.args.empty() ? "" : c.args[0]);
   }
-}
-
-TEST(CommandLineTest, ArgumentTextJoinsTheArgumentsAfterTheProgramName) {
   const char* argv[] = {"/usr/bin/zelm ftp", "/", "r"};
-  EXPECT_EQ(ArgumentText(1, argv), "");
-  EXPECT_EQ(ArgumentText(2, argv), " /");
-  EXPECT_EQ(ArgumentText(3, argv), " / r");
-  EXPECT_EQ(ParseServiceCommand(ArgumentText(3, argv)), ServiceCommand::kUsageError);
+  EXPECT_EQ(Arguments(3, argv), (Args{"/", "r"}));
+  EXPECT_EQ(std::string(kUsageText).find("1.00"), std::string::npos);
+  EXPECT_NE(std::string(kUsageText).find(ZELM_VERSION), std::string::npos);
 }
 
 UnitOptions Options() {

@@ -26,7 +26,8 @@ int RunStatusCommand(std::ostream& out, std::ostream& err) {
   std::string status = shown.ran && shown.status == 0 ? shown.output : std::string();
   while (!status.empty() && (status.back() == '\n' || status.back() == '\r')) status.pop_back();
   out << kServiceName << ": running" << (status.empty() ? "" : "; " + status) << "\n";
-  return 0;
+  // Running but not listening (its port taken, or deactivated) is not "all is well".
+  return status.rfind("Not listening", 0) == 0 ? 1 : 0;
 }
 
 }  // namespace zelm

@@ -112,7 +112,8 @@ int Status(const std::string& settingsPath, std::ostream& out, std::ostream& err
     const Json state = Json::parse(result.body, nullptr, false);
     if (result.reached && result.status == 200 && state.is_object()) {
       PrintState(state, out);
-      return 0;
+      // Running but not serving FTP (deactivated, or its port taken) is not "all is well".
+      return state.value("active", false) ? 0 : 1;
     }
   }
   return RunStatusCommand(out, err);

@@ -4,8 +4,8 @@
 // password's hash.
 //
 // Exit status: 0 done; 1 the console did not answer or refused, or the store could not be
-// written; 2 bad usage; `status` keeps its own (0 running, 3 not running, 4 unknown) and asks
-// systemd when the console does not answer.
+// written; 2 bad usage; `status` keeps its own (0 running and listening, 1 running but not
+// listening, 3 not running, 4 unknown) and asks systemd when the console does not answer.
 #pragma once
 
 #include <ostream>

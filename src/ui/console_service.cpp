@@ -15,7 +15,7 @@ class CAppHost final : public CConsoleHost {
   bool StartStopServer(bool stop) override { return app_.StartStopServer(stop); }
   bool IsServerActive() override { return app_.IsServerActive(); }
   std::string StatusText() override { return app_.StatusText(); }
-  bool IsServiceRunning() override { return app_.Module().State() == kStateRunning; }
+  bool IsServiceRunning() override { return app_.IsServing(); }
   void RequestStop() override { app_.RequestStop(); }
   std::vector<std::pair<std::string, int64_t>> ListBans() override { return app_.ListBans(); }
   bool LiftBan(const std::string& address) override { return app_.LiftBan(address); }
