@@ -85,6 +85,25 @@ class DaemonTest(unittest.TestCase):
         self.assertEqual(self.ctl(server, "deactivate").returncode, 0)
         self.assertEqual(self.ctl(server, "status").returncode, 1)
 
+    def test_a_console_port_taken_by_another_program_leaves_ftp_served_and_says_why(self):
+        notify = Notifications()
+        self.addCleanup(notify.close)
+        other = socket.socket()  # another program, say another zelmftp's console
+        self.addCleanup(other.close)
+        other.bind(("127.0.0.1", 0))
+        other.listen()
+        port = other.getsockname()[1]
+        server = ServerFixture(console_port=port, extra_env={"NOTIFY_SOCKET": notify.path})
+        self.addCleanup(server.close)
+        why = "port %d of 127.0.0.1 is in use by another program" % port
+        self.assertIn("console: %s; the service runs without it" % why, server.journal())
+        wait_for(lambda: notify.saw("console off: " + why), "the status line naming it")
+        self.assertTrue(notify.saw("READY=1"))
+        ftp = server.client()
+        ftp.login("bob", "secret")
+        ftp.quit()
+        self.assertFalse(os.path.exists(os.path.join(server.folder.name, "console.token")))
+
     def test_a_main_path_that_cannot_be_written_is_named_at_the_start(self):
         def main_path_is_a_file(server):
             with open(server.main, "w") as f:
