@@ -13,10 +13,7 @@ namespace zelm {
 
 enum class ServiceCommand { kRun, kInstall, kRemove, kUsage, kVersion, kUsageError };
 
-#ifndef ZELM_VERSION
-#define ZELM_VERSION "0"
-#endif
-
+// ZELM_VERSION comes from the build (CMake's project version).
 // The usage text (without a final line end).
 inline constexpr const char* kUsageText =
     "ZelmFTP Server " ZELM_VERSION
