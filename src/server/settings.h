@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -77,6 +78,65 @@ inline constexpr const char* kDefaultTransferLog = "/var/log/zelmftp/xferlog";
 // "Transfer Log": the file of the transfer log; kDefaultTransferLog when absent (or not a
 // text), empty (a stored empty text) when the log is off. Read at every transfer's end.
 std::string GetTransferLogPath();
+
+// ---- The known settings ----
+//
+// Every setting the programs read, as the operator's tool knows them: the kind, the default,
+// the values it accepts and a line of meaning. doc/settings.md lists the same names. The
+// accessors above and the readers in other folders keep their own defaults; the table
+// describes them (a test compares the two where they live here).
+
+// What a setting's value may be, beyond its kind.
+enum class SettingRule {
+  kNumber,        // a dword from `least` to `most`
+  kPort,          // a TCP port from `least` to `most` (65535)
+  kAddress,       // a dword holding an IPv4 address's bytes in network order; shown dotted
+  kCodePage,      // 0 or a Windows code page this machine can convert
+  kText,          // a text without control bytes, at most `most` bytes
+  kMainPath,      // an absolute path ("/srv/ftp", or "D:\ftp" on a mapped drive) that does not
+                  // climb ("." or ".."), is no system folder and holds none of the server's data
+  kFolder,        // an absolute Linux path that does not climb
+  kFileOrEmpty,   // an absolute Linux path that does not climb, or empty
+  kFolderList,    // ";"-separated absolute paths (Linux or mapped drive) that do not climb
+  kDottedText,    // empty, or four dotted numbers up to 255
+  kHostAddress,   // an IPv4 or IPv6 literal
+  kPasswordHash,  // a hash as `zelmftpctl admin-password` stores it
+  kUserName,      // a system user's name
+};
+
+struct KnownSetting {
+  const char* name;  // "Drive X" stands for each of "Drive A" to "Drive Z"
+  uint32_t kind;     // SETTING_DWORD or SETTING_STRING
+  SettingRule rule;
+  uint32_t least = 0;
+  uint32_t most = 0;
+  uint32_t defaultDword = 0;     // a dword setting's default
+  const char* defaultText = "";  // the default as shown
+  const char* meaning = "";      // one line
+  // The value the server uses now, as shown; nullptr: the stored value, else the default.
+  std::string (*effective)() = nullptr;
+};
+
+// Every known setting, in the order doc/settings.md lists them.
+std::span<const KnownSetting> KnownSettings();
+// The entry of `name` (letter case ignored; "Drive D" finds "Drive X"); nullptr when unknown.
+const KnownSetting* FindKnownSetting(std::string_view name);
+// The name as the table spells it ("max connection" gives "Max Connection", "drive d"
+// "Drive D"); `name` itself when unknown.
+std::string CanonicalSettingName(std::string_view name);
+// The known name nearest to `name` (edit distance, letter case ignored), or empty when none is
+// near enough to be a likely typing slip.
+std::string ClosestKnownSetting(std::string_view name);
+
+// Whether `value` may be stored as `setting`; false with a sentence in `why` when not.
+bool CheckSettingDword(const KnownSetting& setting, uint32_t value, std::string& why);
+bool CheckSettingText(const KnownSetting& setting, std::string_view text, std::string& why);
+
+// A dword as it is shown: dotted for address settings ("127.0.0.1"), decimal otherwise.
+std::string ShowSettingDword(const KnownSetting* setting, uint32_t value);
+// What the server uses for `name` now (the table's effective reader, or the stored value, or
+// the default), as shown; empty texts as "".
+std::string EffectiveSettingText(const KnownSetting& setting, std::string_view name);
 
 // The settings the listener takes over each time it starts listening.
 class CFtpSettings {

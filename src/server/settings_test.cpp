@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "platform/settings_store.h"
@@ -169,6 +173,157 @@ TEST_F(SettingsTest, AFileThatIsNotAStoreReadsAsMissing) {
   EXPECT_FALSE(WriteSetting("Max Connection", value.bytes.data(), 4, SETTING_DWORD));
   EXPECT_FALSE(SetMaxConnection(3));  // even a write that may create leaves the file alone
   EXPECT_EQ(fs::file_size(path_), std::string("not a database").size());
+}
+
+// ---- The table of known settings ----
+
+// What an empty store gives is what the table says the default is: the table's defaults
+// cannot drift from the accessors' own.
+TEST_F(SettingsTest, KnownDefaultsAreWhatAnEmptyStoreReads) {
+  for (const KnownSetting& setting : KnownSettings()) {
+    const std::string shown = *setting.defaultText != '\0' ? setting.defaultText : "\"\"";
+    EXPECT_EQ(EffectiveSettingText(setting, setting.name), shown) << setting.name;
+    if (setting.kind == SETTING_DWORD && setting.effective == nullptr) {
+      EXPECT_EQ(ShowSettingDword(&setting, setting.defaultDword), shown) << setting.name;
+    }
+  }
+}
+
+TEST(KnownSettings, NamesAreFoundWhateverTheirCaseAndSlipsFindTheNearest) {
+  ASSERT_NE(FindKnownSetting("max connection"), nullptr);
+  EXPECT_STREQ(FindKnownSetting("max connection")->name, "Max Connection");
+  EXPECT_STREQ(FindKnownSetting("drive q")->name, "Drive X");
+  EXPECT_EQ(FindKnownSetting("Drive 1"), nullptr);
+  EXPECT_EQ(FindKnownSetting("Drive DD"), nullptr);
+  EXPECT_EQ(CanonicalSettingName("drive q"), "Drive Q");
+  EXPECT_EQ(CanonicalSettingName("mserver ip"), "MServer IP");
+  EXPECT_EQ(CanonicalSettingName("Not Known"), "Not Known");
+  const struct {
+    const char* typed;
+    const char* nearest;
+  } cases[] = {
+      {"Maxx Connection", "Max Connection"},
+      {"Service Port", "ServicePort"},
+      {"mserverip", "MServer IP"},
+      {"Drvie D", "Drive D"},
+      {"Ban Tim", "Ban Time"},
+      {"TLS Mod", "TLS Mode"},
+      {"Passive Port Mx", "Passive Port Max"},
+      {"Frobnicate", ""},
+      {"x", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ClosestKnownSetting(c.typed), c.nearest) << c.typed;
+}
+
+std::string SourceFile(const std::string& relative) {
+  std::ifstream file(std::string(ZELM_SOURCE_DIR) + "/" + relative);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// A row of doc/settings.md's table of values: its cells, the first split at ", " into names.
+struct DocumentedRow {
+  std::vector<std::string> names;
+  std::vector<std::string> cells;  // name, kind, default, accepted, meaning
+};
+
+std::vector<DocumentedRow> DocumentedRows() {
+  std::istringstream lines(SourceFile("doc/settings.md"));
+  std::vector<DocumentedRow> rows;
+  bool inValues = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("## ")) inValues = line == "## The values";
+    if (!inValues || !line.starts_with("| ") || line.starts_with("| name") ||
+        line.starts_with("| ---")) {
+      continue;
+    }
+    DocumentedRow row;
+    for (size_t at = 2, bar; (bar = line.find(" |", at)) != std::string::npos; at = bar + 3) {
+      row.cells.push_back(line.substr(at, bar - at));
+    }
+    std::string cell = row.cells.at(0);
+    for (size_t comma; (comma = cell.find(", ")) != std::string::npos; cell.erase(0, comma + 2)) {
+      row.names.push_back(cell.substr(0, comma));
+    }
+    row.names.push_back(cell);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The setting names the code of src/ reads or writes as literals (tests aside).
+std::set<std::string> NamesInTheSources() {
+  static const std::regex kUses[] = {
+      std::regex(
+          R"re((?:ReadSetting(?:Dword|String)|WriteSetting|Store\(\)\.Read)\(\s*"([^"]+)")re"),
+      std::regex(R"re(constexpr const char\*\s+k\w*Setting\s*=\s*"([^"]+)")re"),
+  };
+  static const std::regex kList(
+      R"re(constexpr const char\*\s+k\w*Settings\[\]\s*=\s*\{([^}]*)\})re");
+  static const std::regex kQuoted(R"re("([^"]+)")re");
+  std::set<std::string> names;
+  for (const auto& entry :
+       fs::recursive_directory_iterator(std::string(ZELM_SOURCE_DIR) + "/src")) {
+    const std::string file = entry.path().filename().string();
+    if (!entry.is_regular_file() || file.find("test") != std::string::npos ||
+        !(file.ends_with(".cpp") || file.ends_with(".h"))) {
+      continue;
+    }
+    const std::string text = SourceFile(fs::relative(entry.path(), ZELM_SOURCE_DIR).string());
+    for (const std::regex& use : kUses) {
+      for (std::sregex_iterator it(text.begin(), text.end(), use), end; it != end; ++it) {
+        names.insert((*it)[1]);
+      }
+    }
+    for (std::sregex_iterator it(text.begin(), text.end(), kList), end; it != end; ++it) {
+      const std::string list = (*it)[1];
+      for (std::sregex_iterator q(list.begin(), list.end(), kQuoted); q != end; ++q) {
+        names.insert((*q)[1]);
+      }
+    }
+  }
+  return names;
+}
+
+TEST(KnownSettings, TheTableTheDocumentAndTheCodeNameTheSameSettings) {
+  std::set<std::string> table;
+  for (const KnownSetting& setting : KnownSettings()) table.insert(setting.name);
+  std::set<std::string> documented;
+  for (const DocumentedRow& row : DocumentedRows()) {
+    ASSERT_EQ(row.cells.size(), 5u) << row.cells[0];
+    for (const std::string& name : row.names) {
+      documented.insert(name);
+      const KnownSetting* setting = FindKnownSetting(name);
+      if (setting == nullptr) continue;
+      EXPECT_EQ(row.cells[1], setting->kind == SETTING_DWORD ? "dword" : "string") << name;
+      // "0 to 10000", "1024 to 65535", "a port 1 to 65535": the range the tool applies.
+      std::smatch range;
+      static const std::regex kRange(R"re((\d+) to (\d+))re");
+      if (setting->rule == SettingRule::kNumber || setting->rule == SettingRule::kPort) {
+        ASSERT_TRUE(std::regex_search(row.cells[3], range, kRange)) << name;
+        EXPECT_EQ(range[1], std::to_string(setting->least)) << name;
+        EXPECT_EQ(range[2], std::to_string(setting->most)) << name;
+      }
+    }
+  }
+  for (const std::string& name : table) {
+    EXPECT_EQ(documented.count(name), 1u) << "not in doc/settings.md: " << name;
+  }
+  for (const std::string& name : documented) {
+    EXPECT_EQ(table.count(name), 1u) << "in doc/settings.md but not in the table: " << name;
+  }
+
+  const std::set<std::string> used = NamesInTheSources();
+  ASSERT_GT(used.size(), 20u) << "the scan of src/ found almost nothing: has the code moved?";
+  for (const std::string& name : used) {
+    EXPECT_NE(FindKnownSetting(name), nullptr) << "read in src/ but not in the table: " << name;
+  }
+  for (const std::string& name : table) {
+    if (name == "Drive X") continue;  // read as "Drive " + letter
+    EXPECT_EQ(used.count(name), 1u) << "in the table but read nowhere in src/: " << name;
+  }
 }
 
 }  // namespace
