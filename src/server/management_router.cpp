@@ -9,6 +9,7 @@
 #include "net/service_metrics.h"
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/privileges.h"
 #include "server/link_trust.h"
 #include "server/settings.h"
 #include "server/shortcut_request.h"
@@ -62,9 +63,19 @@ std::string SetUpHomeFolder(const std::string& homeName, bool& created, std::str
       std::string error = "unknown error";
       GetSystemErrorText(0, error);
       why = "the home folder " + folder + " is missing and cannot be created: " + error;
+      PostEvent(LogPriority::kErr,
+                "Home folder " + folder + " cannot be created: " + error +
+                    " (is \"Main Path\" writable for the service?)\r\n",
+                {}, 0);
       return {};
     }
     created = true;
+  }
+  // A home the service cannot write still serves downloads; uploads there will fail, and the
+  // operator hears of it now rather than from the customers.
+  if (std::string cannot; !CanWriteFolder(folder, cannot)) {
+    PostEvent(LogPriority::kErr, "Home folder " + folder + " cannot be written: " + cannot + "\r\n",
+              {}, 0);
   }
   return folder;
 }
