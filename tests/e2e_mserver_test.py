@@ -321,6 +321,12 @@ class Orders(WithCafe):
         wait_for(lambda: [u for _, u in self.cafe.sessions()] == ["guest"], "the sessions' end")
         other.quit()
 
+        # Nobody to kick: said so, with exit status 1.
+        for target in ("nosuchuser", "4242"):
+            nothing = self.cafe.run("kick", target)
+            self.assertEqual(nothing.returncode, 1, nothing.stdout)
+            self.assertIn("no session of user '%s' is known" % target, nothing.stderr)
+
     def test_configuration_opens_and_closes_the_listener(self):
         self.cafe.admin("config", "set", "--active", "0")
         wait_for(lambda: self.refuses_connections(), "the listener to close")

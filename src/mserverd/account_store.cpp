@@ -3,6 +3,7 @@
 
 #include <charconv>
 
+#include "platform/files.h"
 #include "platform/sqlite_database.h"
 
 namespace zelm {
@@ -55,6 +56,10 @@ std::string_view TrimSlashes(std::string_view path) {
   return path;
 }
 
+bool Mentions(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
 }  // namespace
 
 bool PathHasPrefix(std::string_view path, std::string_view prefix) {
@@ -64,20 +69,74 @@ bool PathHasPrefix(std::string_view path, std::string_view prefix) {
   return path.size() == prefix.size() || prefix == "/" || path[prefix.size()] == '/';
 }
 
+void CAccountStore::Fail(const CSqliteDatabase& db, bool creating) {
+  const std::string& text = db.LastError();
+  FileStatus status;
+  if (!GetFileStatus(path_, status)) {
+    lastError_ = creating ? "cannot create the database " + path_ +
+                                ": its folder is missing or this user may not write it"
+                          : "no database at " + path_;
+  } else if (Mentions(text, "readonly") || Mentions(text, "read-only")) {
+    lastError_ = "cannot change the database " + path_ + ": this user may only read it";
+  } else if (Mentions(text, "locked") || Mentions(text, "busy")) {
+    lastError_ = "the database " + path_ + " is busy (another program is writing it); try again";
+  } else if (Mentions(text, "not a database") || Mentions(text, "malformed") ||
+             Mentions(text, "no such table") || Mentions(text, "no such column")) {
+    lastError_ = path_ + " is not a zelm-mserver database, or it is damaged";
+  } else if (Mentions(text, "disk") || Mentions(text, "full")) {
+    lastError_ = "cannot write the database " + path_ + ": the disk is full or failing";
+  } else if (Mentions(text, "unable to open") || Mentions(text, "cannot open")) {
+    lastError_ = "cannot open the database " + path_ + " (no right to read it, or its folder)";
+  } else {
+    lastError_ = "the database " + path_ + " could not be read or written";
+  }
+}
+
 bool CAccountStore::Initialise() {
   CSqliteDatabase db;
   if (!db.Open(path_, CSqliteDatabase::Mode::kCreate) || !db.Exec(kSchema)) {
-    lastError_ = db.LastError();
+    Fail(db, true);
+    return false;
+  }
+  return true;
+}
+
+bool CAccountStore::Exists() {
+  FileStatus status;
+  if (!GetFileStatus(path_, status)) {
+    lastError_ = "no database at " + path_;
+    return false;
+  }
+  CSqliteDatabase db;
+  if (!db.Open(path_, CSqliteDatabase::Mode::kReadOnly)) {
+    Fail(db);
+    return false;
+  }
+  if (!db.HasTable("accounts")) {
+    if (db.LastError().empty()) {
+      lastError_ = path_ + " is not a zelm-mserver database, or it is damaged";
+    } else {
+      Fail(db);
+    }
     return false;
   }
   return true;
 }
 
 bool CAccountStore::AddAccount(const Account& account, std::string_view password) {
+  const std::string exists = "user " + account.name + " exists already";
+  if (FindAccount(account.name)) {
+    lastError_ = exists;
+    return false;
+  }
   const std::string hash = HashPassword(password, hashing_);
   CSqliteDatabase db;
-  if (hash.empty() || !db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
-    lastError_ = hash.empty() ? "cannot hash the password" : db.LastError();
+  if (hash.empty()) {
+    lastError_ = "cannot hash the password";
+    return false;
+  }
+  if (!db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
+    Fail(db);
     return false;
   }
   CSqliteDatabase::Statement s(
@@ -87,7 +146,12 @@ bool CAccountStore::AddAccount(const Account& account, std::string_view password
   BindAccount(s, account);
   s.Bind(8, hash);
   if (!s.Run()) {
-    lastError_ = db.LastError();
+    // Another writer may have taken the name since the look above.
+    if (Mentions(db.LastError(), "UNIQUE")) {
+      lastError_ = exists;
+    } else {
+      Fail(db);
+    }
     return false;
   }
   return true;
@@ -97,7 +161,7 @@ bool CAccountStore::UpdateAccount(const Account& account,
                                   const std::optional<std::string>& password) {
   CSqliteDatabase db;
   if (!db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
-    lastError_ = db.LastError();
+    Fail(db);
     return false;
   }
   CSqliteDatabase::Statement s(db,
@@ -114,30 +178,31 @@ bool CAccountStore::UpdateAccount(const Account& account,
     s.Bind(8, hash);
   }
   if (!s.Run()) {
-    lastError_ = db.LastError();
+    Fail(db);
     return false;
   }
   if (db.Changes() == 0) {
-    lastError_ = "no such user";
+    lastError_ = "no user named " + account.name;
     return false;
   }
   return true;
 }
 
 bool CAccountStore::DeleteAccount(std::string_view name) {
-  return DeleteOne("DELETE FROM accounts WHERE name = ?1", name, "no such user");
+  return DeleteOne("DELETE FROM accounts WHERE name = ?1", name,
+                   "no user named " + std::string(name));
 }
 
-bool CAccountStore::DeleteOne(const char* sql, std::string_view key, const char* missing) {
+bool CAccountStore::DeleteOne(const char* sql, std::string_view key, const std::string& missing) {
   CSqliteDatabase db;
   if (!db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
-    lastError_ = db.LastError();
+    Fail(db);
     return false;
   }
   CSqliteDatabase::Statement s(db, sql);
   s.Bind(1, key);
   if (!s.Run()) {
-    lastError_ = db.LastError();
+    Fail(db);
     return false;
   }
   if (db.Changes() == 0) {
@@ -187,7 +252,7 @@ std::optional<Account> CAccountStore::CheckLogin(std::string_view name, std::str
 bool CAccountStore::AddRule(Rule& rule) {
   CSqliteDatabase db;
   if (!db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
-    lastError_ = db.LastError();
+    Fail(db);
     return false;
   }
   CSqliteDatabase::Statement s(db, "INSERT INTO rules (user, prefix, rights) VALUES (?1, ?2, ?3)");
@@ -195,7 +260,7 @@ bool CAccountStore::AddRule(Rule& rule) {
   s.Bind(2, rule.prefix);
   s.Bind(3, int64_t{rule.rights});
   if (!s.Run()) {
-    lastError_ = db.LastError();
+    Fail(db);
     return false;
   }
   rule.id = db.LastInsertId();
@@ -204,7 +269,7 @@ bool CAccountStore::AddRule(Rule& rule) {
 
 bool CAccountStore::DeleteRule(int64_t id) {
   return DeleteOne("DELETE FROM rules WHERE id = CAST(?1 AS INTEGER)", std::to_string(id),
-                   "no such rule");
+                   "no rule " + std::to_string(id));
 }
 
 std::vector<Rule> CAccountStore::ListRules() {
@@ -256,7 +321,7 @@ ServerConfig CAccountStore::GetConfig() {
 bool CAccountStore::SetConfig(const ServerConfig& config) {
   CSqliteDatabase db;
   if (!db.Open(path_, CSqliteDatabase::Mode::kReadWrite)) {
-    lastError_ = db.LastError();
+    Fail(db);
     return false;
   }
   const auto put = [&db](const char* key, const std::string& value) {
@@ -269,7 +334,7 @@ bool CAccountStore::SetConfig(const ServerConfig& config) {
   if (config.active) ok = ok && put("active", std::to_string(*config.active));
   if (config.maxConnection) ok = ok && put("max-connection", std::to_string(*config.maxConnection));
   if (config.mainPath) ok = ok && put("main-path", *config.mainPath);
-  if (!ok) lastError_ = db.LastError();
+  if (!ok) Fail(db);
   return ok;
 }
 

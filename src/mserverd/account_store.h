@@ -17,6 +17,8 @@
 
 namespace zelm {
 
+class CSqliteDatabase;
+
 // Rights flags of an account or a rule, as the FTP server reads them.
 inline constexpr uint32_t kRightRead = 0x1;      // list, enter, download
 inline constexpr uint32_t kRightWrite = 0x2;     // store (with kRightModify)
@@ -59,7 +61,11 @@ class CAccountStore final {
 
   // Creates the database and its tables when missing.
   bool Initialise();
+  // Whether the database exists and holds the accounts, without creating anything; false with
+  // LastError() saying why ("no database at PATH", ...).
+  bool Exists();
 
+  // Refused with "user NAME exists already" when the name (letter case ignored) is taken.
   bool AddAccount(const Account& account, std::string_view password);
   // Replaces the account's fields (the name selects it); a password, when given, too.
   bool UpdateAccount(const Account& account, const std::optional<std::string>& password);
@@ -82,12 +88,18 @@ class CAccountStore final {
   ServerConfig GetConfig();
   bool SetConfig(const ServerConfig& config);
 
+  // The last failure, as a sentence for the operator ("user bob exists already", "no
+  // database at PATH"); the database library's own texts are never passed on.
   const std::string& LastError() const { return lastError_; }
 
  private:
+  // Records the failure of `db` (opening, or a statement) as a sentence; `creating`: the
+  // database was to be made.
+  void Fail(const CSqliteDatabase& db, bool creating = false);
+
   // Runs a DELETE of one row selected by `key`; false (with `missing` as the error) when no
   // row was there.
-  bool DeleteOne(const char* sql, std::string_view key, const char* missing);
+  bool DeleteOne(const char* sql, std::string_view key, const std::string& missing);
 
   std::string path_;
   ScryptParameters hashing_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform/temp_folder.h"
 
 namespace zelm {
@@ -88,6 +90,37 @@ TEST_F(AccountStoreTest, ConfigKeepsOnlyWhatWasSet) {
   EXPECT_EQ(config.active, 1u);
   EXPECT_EQ(config.maxConnection, 20u);
   EXPECT_EQ(config.mainPath, "/srv/ftp");
+}
+
+// The operator reads these; the database library's texts ("UNIQUE constraint failed: ...",
+// "unable to open database file") never reach them.
+TEST(AccountStoreErrors, AreSentencesThatNameTheDatabase) {
+  CTempFolder folder("accounts");
+  const std::string missing = folder / "no-such-folder/accounts.db";
+  CAccountStore nowhere(missing, ScryptParameters{1024, 8, 1});
+  EXPECT_FALSE(nowhere.Exists());
+  EXPECT_EQ(nowhere.LastError(), "no database at " + missing);
+  EXPECT_FALSE(nowhere.Initialise());
+  EXPECT_EQ(nowhere.LastError(), "cannot create the database " + missing +
+                                     ": its folder is missing or this user may not write it");
+
+  const std::string other = folder / "notes.txt";
+  std::ofstream(other) << "not a database, but a text the operator keeps here\n";
+  CAccountStore text(other, ScryptParameters{1024, 8, 1});
+  EXPECT_FALSE(text.Exists());
+  EXPECT_EQ(text.LastError(), other + " is not a zelm-mserver database, or it is damaged");
+  EXPECT_FALSE(text.Initialise());
+  EXPECT_EQ(text.LastError(), other + " is not a zelm-mserver database, or it is damaged");
+
+  CAccountStore store(folder / "accounts.db", ScryptParameters{1024, 8, 1});
+  ASSERT_TRUE(store.Initialise());
+  EXPECT_TRUE(store.Exists());
+  const Account bob{"bob", "bob", 0, 0, 0, kRightRead, true};
+  ASSERT_TRUE(store.AddAccount(bob, "pw"));
+  EXPECT_FALSE(store.AddAccount({"Bob", "b", 0, 0, 0, 0, true}, "pw"));
+  EXPECT_EQ(store.LastError(), "user Bob exists already");
+  EXPECT_FALSE(store.UpdateAccount({"amy", "amy", 0, 0, 0, 0, true}, std::nullopt));
+  EXPECT_EQ(store.LastError(), "no user named amy");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "mserverd/account_store.h"
@@ -33,8 +34,8 @@ class AdminCommandTest : public ::testing::Test {
 };
 
 TEST_F(AdminCommandTest, UsersRulesAndConfig) {
-  EXPECT_EQ(Run({"user", "add", "demo", "--password-stdin", "--home", "demo", "--quota",
-                 "1073741824", "--rights", "all"}),
+  EXPECT_EQ(Run({"user", "add", "demo", "--password-stdin", "--home", "demo", "--quota", "1G",
+                 "--rights", "all"}),
             0);
   EXPECT_TRUE(passwordAsked_);
   EXPECT_EQ(Run({"user", "add", "amy", "--home", "amy", "--rights", "perpath", "--sessions", "1"},
@@ -94,6 +95,140 @@ TEST_F(AdminCommandTest, BadInputExitsWith2) {
   }
   EXPECT_EQ(Run({"user", "add", "x", "--home", "h"}, std::nullopt), 2);  // no password given
   EXPECT_TRUE(store_.ListAccounts().empty());
+}
+
+// What cannot work as an account is refused before the database is touched.
+TEST_F(AdminCommandTest, AccountsThatCannotWorkAreRefused) {
+  const struct {
+    std::string name;
+    std::string home;
+    std::optional<std::string> password;
+    const char* says;
+  } cases[] = {
+      {"bob", "../../etc", "pw", "climb"},
+      {"bob", "a/../../b", "pw", "climb"},
+      {"bob", "a\\..\\..\\x", "pw", "climb"},
+      {"bob", "..", "pw", "climb"},
+      {"bob", "./bob", "pw", "climb"},
+      {"bob", "/etc", "pw", "not absolute"},
+      {"bob", "\\srv\\bob", "pw", "not absolute"},
+      {"bob", "C:\\bob", "pw", "not absolute"},
+      {"bob", "bo\nb", "pw", "control characters"},
+      {"anonymous", "anon", "pw", "anonymous login"},
+      {"AnonYmous", "anon", "pw", "anonymous login"},
+      {std::string(kMaxAccountName + 1, 'b'), "bob", "pw", "at most 64 bytes"},
+      {"bob\r", "bob", "pw", "control characters"},
+      {"bob ", "bob", "pw", "blank"},
+      {" bob", "bob", "pw", "blank"},
+      {"bob", "bob", "", "no password"},
+      {"bob", "bob", std::nullopt, "no password"},
+      {"bob", "bob", std::string(kMaxAccountPassword + 1, 'p'), "1 to 128 bytes"},
+      {"bob", "bob", std::string("p\0w", 3), "no zero byte"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + c.home);
+    EXPECT_EQ(Run({"user", "add", c.name, "--home", c.home}, c.password), 2);
+    EXPECT_NE(err_.str().find(c.says), std::string::npos) << err_.str();
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "accounts.db"));
+  // At the limits, and "user set" checks the home too.
+  EXPECT_EQ(Run({"user", "add", std::string(kMaxAccountName, 'b'), "--home", "staff\\b..b"},
+                std::string(kMaxAccountPassword, 'p')),
+            0)
+      << err_.str();
+  EXPECT_TRUE(
+      store_.CheckLogin(std::string(kMaxAccountName, 'b'), std::string(kMaxAccountPassword, 'p')));
+  EXPECT_EQ(Run({"user", "set", std::string(kMaxAccountName, 'b'), "--home", "../x"}), 2);
+  EXPECT_EQ(store_.FindAccount(std::string(kMaxAccountName, 'b'))->home, "staff\\b..b");
+}
+
+TEST_F(AdminCommandTest, StoreRefusalsAreSentences) {
+  ASSERT_EQ(Run({"user", "add", "bob", "--home", "bob"}), 0);
+  EXPECT_EQ(Run({"user", "add", "BOB", "--home", "other"}), 1);
+  EXPECT_EQ(err_.str(), "zelm-mserver: user BOB exists already\n");
+  EXPECT_EQ(Run({"user", "del", "amy"}), 1);
+  EXPECT_EQ(err_.str(), "zelm-mserver: no user named amy\n");
+  EXPECT_EQ(Run({"rule", "del", "9"}), 1);
+  EXPECT_EQ(err_.str(), "zelm-mserver: no rule 9\n");
+  // A rule is for a user who exists.
+  EXPECT_EQ(Run({"rule", "add", "amy", "/srv/amy", "all"}), 1);
+  EXPECT_NE(err_.str().find("no user named amy"), std::string::npos) << err_.str();
+  EXPECT_TRUE(store_.ListRules().empty());
+  EXPECT_EQ(Run({"rule", "add", "Bob", "/srv/bob", "all"}), 0);
+}
+
+// A mistyped database path leaves nothing behind: only "user add" and "config set" create it.
+TEST_F(AdminCommandTest, CommandsThatDoNotAddNeverCreateTheDatabase) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"user", "list"},
+      {"rule", "list"},
+      {"config", "show"},
+      {"user", "del", "bob"},
+      {"user", "set", "bob", "--quota", "1"},
+      {"rule", "add", "bob", "/srv/bob", "all"},
+      {"rule", "del", "1"},
+  };
+  for (const auto& args : cases) {
+    EXPECT_FALSE(AdminCommandCreates(args)) << args[0] << " " << args[1];
+    EXPECT_EQ(Run(args), 1) << args[0] << " " << args[1];
+    EXPECT_EQ(err_.str(), "zelm-mserver: no database at " + (folder_ / "accounts.db") + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "accounts.db"));
+  EXPECT_TRUE(AdminCommandCreates({"user", "add", "bob"}));
+  EXPECT_TRUE(AdminCommandCreates({"config", "set"}));
+}
+
+TEST_F(AdminCommandTest, HelpNamesTheUnitsAndTouchesNothing) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"user", "add", "--help"}, "5G = 5 GiB = 5368709120"},
+      {{"user", "add", "bob", "--home", "x", "-h"}, "KiB/s"},
+      {{"user", "set", "--help"}, "--disable"},
+      {{"user", "--help"}, "user list"},
+      {{"rule", "add", "--help"}, "most specific rule"},
+      {{"config", "set", "--help"}, "--main-path P"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Run(c.args), 0) << c.args[1];
+    EXPECT_NE(out_.str().find(c.says), std::string::npos) << out_.str();
+  }
+  EXPECT_FALSE(passwordAsked_);
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "accounts.db"));
+}
+
+TEST(ByteCounts, SuffixesAreBinaryMultiples) {
+  const struct {
+    const char* text;
+    std::optional<uint64_t> bytes;
+  } cases[] = {
+      {"0", 0},
+      {"1073741824", 1073741824},
+      {"10K", 10240},
+      {"500M", 500ull << 20},
+      {"5G", 5368709120ull},
+      {"5g", 5368709120ull},
+      {"5GiB", 5368709120ull},
+      {"2t", 2ull << 40},
+      {"16777215T", 16777215ull << 40},
+      {"16777216T", std::nullopt},  // 2^64: does not fit
+      {"18446744073709551616", std::nullopt},
+      {"", std::nullopt},
+      {"G", std::nullopt},
+      {"5X", std::nullopt},
+      {"5 G", std::nullopt},
+      {"5GB", std::nullopt},
+      {"-1", std::nullopt},
+      {"1.5G", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    uint64_t bytes = 7;
+    EXPECT_EQ(ParseByteCount(c.text, bytes), c.bytes.has_value()) << c.text;
+    if (c.bytes) {
+      EXPECT_EQ(bytes, *c.bytes) << c.text;
+    }
+  }
 }
 
 TEST(Rights, NamesAndNumbers) {

@@ -637,8 +637,16 @@ std::string CMServerDaemon::Kick(const std::string& target, bool& ok) {
     known += link.link->CountSessionsOf(target);
     link.link->EndSessions({std::nullopt, target});
   }
+  const std::string shown = PrintableText(target);
+  if (known == 0) {
+    // Nothing to end, as far as the reports tell: the operator hears so (exit status 1); the
+    // order went out all the same, for a login that no report has listed yet.
+    return std::string(IsDigits(target) ? "no session " + shown + " and " : "") +
+           "no session of user '" + shown + "' is known to the " + std::to_string(greeted) +
+           " connected FTP server(s)";
+  }
   ok = true;
-  return "asked " + std::to_string(greeted) + " FTP server(s) to end the sessions of '" + target +
+  return "asked " + std::to_string(greeted) + " FTP server(s) to end the sessions of '" + shown +
          "' (" + std::to_string(known) + " known)";
 }
 

@@ -160,6 +160,8 @@ class CMServerDaemon final {
   std::string SessionsText() const;
   std::string PublishText(const Query& query) const;
   std::string StatusText() const;
+  // Orders the end of a session (by number) or of a user's sessions; `ok` false when no FTP
+  // server is connected or none of them is known to hold such a session.
   std::string Kick(const std::string& target, bool& ok);
   int NextTimeout(Clock::time_point now) const;
   void CloseAll();

@@ -249,6 +249,20 @@ TEST_F(DaemonTest, KickEndsOneSessionOrEveryOneOfAUser) {
     ASSERT_TRUE(packet && packet->Is(kCategoryItems, kCommandEndSessions));
     EXPECT_EQ(DecodeEndSessions(packet->Body(), packet->BodyLength())->userName, "amy");
   }
+
+  // Nobody of that name is known: the operator hears so (exit status 1), and the order goes
+  // out all the same, for a login no report has listed yet.
+  EXPECT_EQ(Control({"kick", "nobody"}, out), 1);
+  EXPECT_NE(out.find("no session of user 'nobody' is known to the 2 connected FTP server(s)"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Control({"kick", "99"}, out), 1);
+  EXPECT_NE(out.find("no session 99 and no session of user '99'"), std::string::npos) << out;
+  for (FakeFtpServer* server : {&first, &second}) {
+    const auto packet = server->Next();
+    ASSERT_TRUE(packet && packet->Is(kCategoryItems, kCommandEndSessions));
+    EXPECT_EQ(DecodeEndSessions(packet->Body(), packet->BodyLength())->userName, "nobody");
+  }
 }
 
 TEST_F(DaemonTest, PublishReportsTheServersAnswers) {

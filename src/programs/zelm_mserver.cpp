@@ -1,4 +1,6 @@
-// The reference management server: the daemon, its administration and its live commands.
+// The reference management server: the daemon, its administration and its live commands;
+// the usage, the version and each command's help.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,8 +19,13 @@
 
 namespace {
 
+#ifndef ZELM_VERSION
+#define ZELM_VERSION "0"
+#endif
+
 constexpr const char* kUsage =
     "Usage: zelm-mserver [--db PATH] [--socket PATH] COMMAND ...\n"
+    "       zelm-mserver --help | --version | COMMAND --help\n"
     "\n"
     "A reference management server for ZelmFTP: accounts, per-path rights and the\n"
     "configuration it gives to FTP servers.\n"
@@ -44,14 +51,55 @@ constexpr const char* kUsage =
     "The running daemon:\n"
     "  status                 the daemon and its FTP servers' links\n"
     "  sessions               every FTP server's sessions, freshly reported\n"
-    "  kick USER|SESSION-ID   end a session, or every session of a user\n"
+    "  kick USER|SESSION-ID   end a session, or every session of a user (exit status 1:\n"
+    "                         no such session)\n"
     "  publish FOLDER TARGET  ask the FTP servers to put a shortcut to TARGET into FOLDER\n"
     "\n"
+    "H: the home folder, relative to the FTP server's \"Main Path\" (no \"..\").\n"
+    "BYTES: the quota in bytes; the suffixes K, M, G, T are binary multiples (500M, 5G =\n"
+    "5 GiB = 5368709120); 0: no quota. KIB: the bandwidth limit in KiB/s; 0: unlimited.\n"
     "RIGHTS: a comma list of list, download, upload, mkdir, delete; or all; or perpath.\n"
-    "Passwords are read from standard input (--password-stdin) or asked for, never taken\n"
-    "from the command line.\n"
-    "The database is $ZELM_MSERVER_DB, else /var/lib/zelm-mserver/accounts.db. The control\n"
-    "socket is $ZELM_MSERVER_SOCKET, else control.sock beside the database (mode 0600).\n";
+    "Passwords (1 to 128 bytes) are read from standard input (--password-stdin) or asked\n"
+    "for, never taken from the command line.\n"
+    "The database is $ZELM_MSERVER_DB, else /var/lib/zelm-mserver/accounts.db; only\n"
+    "`user add` and `config set` create it. The control socket is $ZELM_MSERVER_SOCKET, else\n"
+    "control.sock beside the database (mode 0600).\n"
+    "Exit status: 0 done, 1 refused (the database, the daemon), 2 bad usage.\n";
+
+struct CommandHelp {
+  const char* name;
+  const char* text;
+};
+
+// The help of the daemon's commands; the administration commands have theirs in
+// mserverd/admin_command.
+constexpr CommandHelp kCommandHelp[] = {
+    {"serve",
+     "usage: zelm-mserver [--db PATH] [--socket PATH] serve [--listen HOST:PORT]\n"
+     "                      [--allow-remote] [--ftp-server ADDRESS]... [--announce]\n"
+     "Serve FTP servers' management links until SIGTERM or SIGINT (exit status 0).\n"
+     "  --listen HOST:PORT    the address to listen on (127.0.0.1:5321)\n"
+     "  --allow-remote        needed for an address outside 127.0.0.0/8: the link carries\n"
+     "                        logins and has no authentication of its own\n"
+     "  --ftp-server ADDRESS  take links only from this FTP server (repeatable; default:\n"
+     "                        any address of 127.0.0.0/8)\n"
+     "  --announce            answer FTP servers' discovery queries on udp port 5300\n"},
+    {"status",
+     "usage: zelm-mserver status\nThe running daemon and its FTP servers' links (exit status "
+     "1: no daemon answers).\n"},
+    {"sessions",
+     "usage: zelm-mserver sessions\nEvery connected FTP server's sessions, freshly reported: "
+     "link, session ID, user,\ntime logged in, address, bytes sent and received, transfer.\n"},
+    {"kick",
+     "usage: zelm-mserver kick USER|SESSION-ID\nEnd one session (its ID from `sessions`) or "
+     "every session of a user.\nExit status 1: no FTP server is connected, or no such session "
+     "is known.\n"},
+    {"publish",
+     "usage: zelm-mserver publish FOLDER TARGET\nAsk every FTP server to put a shortcut to "
+     "TARGET into FOLDER, and print their answers.\n"},
+};
+
+bool IsHelpWord(const std::string& word) { return word == "--help" || word == "-h"; }
 
 std::string FromEnvironment(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
@@ -166,11 +214,30 @@ int main(int argc, char** argv) {
     }
   };
   takeGlobal(args, 0);
-  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::fputs(kUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
   }
+  if (IsHelpWord(args[0]) || (args[0] == "help" && args.size() == 1)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (args[0] == "--version") {
+    std::printf("zelm-mserver %s\n", ZELM_VERSION);
+    return 0;
+  }
+  if (args[0] == "help") args = {args[1], "--help"};
   const std::string command = args[0];
+  const bool administration = command == "user" || command == "rule" || command == "config";
+  if (!administration && std::any_of(args.begin() + 1, args.end(), IsHelpWord)) {
+    for (const CommandHelp& help : kCommandHelp) {
+      if (command == help.name) {
+        std::fputs(help.text, stdout);
+        return 0;
+      }
+    }
+    return Usage("unknown command '" + command + "'");
+  }
   if (command == "serve") {
     for (size_t i = 1; i < args.size(); ++i) takeGlobal(args, i);
   }
@@ -185,7 +252,10 @@ int main(int argc, char** argv) {
     return zelm::RunControlCommand(socket, args, std::cout, std::cerr);
   }
 
-  EnsureFolder(database);
+  if (!administration) return Usage("unknown command '" + command + "'");
+  // Only the commands that may create the database make its folder: a mistyped --db of a
+  // command that reads leaves nothing behind.
+  if (zelm::AdminCommandCreates(args)) EnsureFolder(database);
   zelm::CAccountStore store(database);
   const auto readPassword = [](bool fromStdin) -> std::optional<std::string> {
     if (fromStdin) {
@@ -197,7 +267,8 @@ int main(int argc, char** argv) {
     return zelm::ReadSecretLine("Password: ");
   };
   const int status = zelm::RunAdminCommand(store, args, readPassword, std::cout, std::cerr);
-  if (status == 0 && command == "config" && args.size() > 1 && args[1] == "set") {
+  if (status == 0 && zelm::AdminCommandCreates(args) && command == "config" &&
+      std::none_of(args.begin(), args.end(), IsHelpWord)) {
     // A running daemon hands the new configuration to its FTP servers now; otherwise they get
     // it at their next hello.
     std::ostringstream out;
