@@ -207,7 +207,8 @@ std::optional<std::string> TakePassword(const PasswordReader& readPassword, bool
 }
 
 int UserCommand(CAccountStore& store, const std::vector<std::string>& args,
-                const PasswordReader& readPassword, std::ostream& out, std::ostream& err) {
+                const PasswordReader& readPassword, std::ostream& out, std::ostream& err,
+                const std::function<void()>& beforeCreate) {
   const std::string& verb = args.size() > 1 ? args[1] : "";
   if (verb == "list" && args.size() == 2) {
     if (!store.Exists()) return Refused(store, err);
@@ -255,6 +256,7 @@ int UserCommand(CAccountStore& store, const std::vector<std::string>& args,
     }
     const std::optional<std::string> password = TakePassword(readPassword, fromStdin, err);
     if (!password) return 2;
+    if (beforeCreate) beforeCreate();
     if (!store.Initialise()) return Refused(store, err);
     return store.AddAccount(account, *password) ? 0 : Refused(store, err);
   }
@@ -312,7 +314,7 @@ int RuleCommand(CAccountStore& store, const std::vector<std::string>& args, std:
 }
 
 int ConfigCommand(CAccountStore& store, const std::vector<std::string>& args, std::ostream& out,
-                  std::ostream& err) {
+                  std::ostream& err, const std::function<void()>& beforeCreate) {
   const std::string& verb = args.size() > 1 ? args[1] : "";
   if (verb == "show" && args.size() == 2) {
     if (!store.Exists()) return Refused(store, err);
@@ -357,6 +359,7 @@ int ConfigCommand(CAccountStore& store, const std::vector<std::string>& args, st
       config.maxConnection = number;
     }
   }
+  if (beforeCreate) beforeCreate();
   if (!store.Initialise()) return Refused(store, err);
   return store.SetConfig(config) ? 0 : Refused(store, err);
 }
@@ -375,11 +378,6 @@ const char* const kAdminUsage =
     "BYTES: a number of bytes; K, M, G, T are binary multiples (5G = 5 GiB). KIB: KiB/s.\n"
     "RIGHTS: a comma list of list, download, upload, mkdir, delete; or all; or perpath.\n"
     "`zelm-mserver user add --help` (and so on) shows one command.\n";
-
-bool AdminCommandCreates(const std::vector<std::string>& args) {
-  return args.size() >= 2 &&
-         ((args[0] == "user" && args[1] == "add") || (args[0] == "config" && args[1] == "set"));
-}
 
 bool ParseByteCount(const std::string& text, uint64_t& bytes) {
   size_t digits = 0;
@@ -469,7 +467,8 @@ std::string RightsText(uint32_t rights) {
 }
 
 int RunAdminCommand(CAccountStore& store, const std::vector<std::string>& args,
-                    const PasswordReader& readPassword, std::ostream& out, std::ostream& err) {
+                    const PasswordReader& readPassword, std::ostream& out, std::ostream& err,
+                    const std::function<void()>& beforeCreate) {
   if (args.empty()) {
     err << kAdminUsage;
     return 2;
@@ -482,9 +481,9 @@ int RunAdminCommand(CAccountStore& store, const std::vector<std::string>& args,
                   [](const std::string& word) { return word == "--help" || word == "-h"; })) {
     return PrintHelp(args, out);
   }
-  if (args[0] == "user") return UserCommand(store, args, readPassword, out, err);
+  if (args[0] == "user") return UserCommand(store, args, readPassword, out, err, beforeCreate);
   if (args[0] == "rule") return RuleCommand(store, args, out, err);
-  return ConfigCommand(store, args, out, err);
+  return ConfigCommand(store, args, out, err, beforeCreate);
 }
 
 }  // namespace zelm

@@ -46,12 +46,12 @@ extern const char* const kAdminUsage;
 // Reads the password: `fromStdin` set means one line of standard input, else a prompt.
 using PasswordReader = std::function<std::optional<std::string>(bool fromStdin)>;
 
+// Runs one command. `beforeCreate`, when given, runs just before a command creates the
+// database (after every check passed): the caller makes the database's folder there, so that
+// a refused or read-only command leaves nothing behind.
 int RunAdminCommand(CAccountStore& store, const std::vector<std::string>& args,
-                    const PasswordReader& readPassword, std::ostream& out, std::ostream& err);
-
-// Whether the command may create the database ("user add", "config set"): the caller makes
-// the database's folder for these only.
-bool AdminCommandCreates(const std::vector<std::string>& args);
+                    const PasswordReader& readPassword, std::ostream& out, std::ostream& err,
+                    const std::function<void()>& beforeCreate = {});
 
 // "list,download,upload,mkdir,delete", "all", "perpath" or a number, into rights flags.
 bool ParseRights(const std::string& text, uint32_t& rights);

@@ -253,9 +253,6 @@ int main(int argc, char** argv) {
   }
 
   if (!administration) return Usage("unknown command '" + command + "'");
-  // Only the commands that may create the database make its folder: a mistyped --db of a
-  // command that reads leaves nothing behind.
-  if (zelm::AdminCommandCreates(args)) EnsureFolder(database);
   zelm::CAccountStore store(database);
   const auto readPassword = [](bool fromStdin) -> std::optional<std::string> {
     if (fromStdin) {
@@ -266,9 +263,14 @@ int main(int argc, char** argv) {
     }
     return zelm::ReadSecretLine("Password: ");
   };
-  const int status = zelm::RunAdminCommand(store, args, readPassword, std::cout, std::cerr);
-  if (status == 0 && zelm::AdminCommandCreates(args) && command == "config" &&
-      std::none_of(args.begin(), args.end(), IsHelpWord)) {
+  // Only a command about to create the database makes its folder: a refused command, or a
+  // mistyped --db of one that reads, leaves nothing behind.
+  bool created = false;
+  const int status = zelm::RunAdminCommand(store, args, readPassword, std::cout, std::cerr, [&] {
+    EnsureFolder(database);
+    created = true;
+  });
+  if (status == 0 && created && command == "config") {
     // A running daemon hands the new configuration to its FTP servers now; otherwise they get
     // it at their next hello.
     std::ostringstream out;
