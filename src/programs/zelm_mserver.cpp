@@ -62,8 +62,8 @@ constexpr const char* kUsage =
     "Passwords (1 to 128 bytes) are read from standard input (--password-stdin) or asked\n"
     "for, never taken from the command line.\n"
     "The database is $ZELM_MSERVER_DB, else /var/lib/zelm-mserver/accounts.db; only\n"
-    "`user add` and `config set` create it. The control socket is $ZELM_MSERVER_SOCKET, else\n"
-    "control.sock beside the database (mode 0600).\n"
+    "`serve`, `user add` and `config set` create it. The control socket is\n"
+    "$ZELM_MSERVER_SOCKET, else control.sock beside the database (mode 0600).\n"
     "Exit status: 0 done, 1 refused (the database, the daemon), 2 bad usage.\n";
 
 struct CommandHelp {
