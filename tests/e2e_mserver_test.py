@@ -57,7 +57,9 @@ class Cafe:
                     ["set-dword", "MServer Port", str(self.ms_port)],
                     ["set-string", "Transfer Log", os.path.join(self.root, "xferlog")],
                     ["set-string", "Service User", "root" if os.geteuid() == 0 else "zelmftp"],
-                    ["set-string", "Main Path", self.main]]
+                    ["set-string", "Main Path", self.main],
+                    # No console: parallel suites would share 8021.
+                    ["set-dword", "Console Port", "0"]]
         if os.environ.get("ZELM_EXTENSIONS"):  # as in zelm_fixture
             settings.append(["set-dword", "Extensions", os.environ["ZELM_EXTENSIONS"]])
         for args in settings:
