@@ -1,6 +1,8 @@
 """End-to-end: the built zelmftp as a service. Installation and removal go to a unit folder of
-the test's own through a fake systemctl first on PATH; readiness reports go to a datagram
-socket of the test's own; the stop sequence is driven by signals with 50 logged-in clients.
+the test's own through a fake systemctl first on PATH, with the package's unit folder one of
+the test's own too (empty, or holding a unit as the package would); the unit written is
+compared with packaging/zelmftp.service. Readiness reports go to a datagram socket of the
+test's own; the stop sequence is driven by signals with 50 logged-in clients.
 The certificate zelmftpctl makes for FTPS is checked with openssl and a TLS handshake of
 Python's ssl over 127.0.0.1.
 
@@ -9,6 +11,7 @@ Usage: e2e_service_test.py BUILD_DIR
 import ftplib
 import os
 import pwd
+import shutil
 import signal
 import socket
 import ssl
@@ -28,6 +31,11 @@ from zelm_fixture import BUILD, ServerFixture, free_port  # noqa: E402
 
 ZELMFTP = os.path.join(BUILD, "zelmftp")
 ZELMFTPCTL = os.path.join(BUILD, "zelmftpctl")
+SHIPPED_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging",
+                            "zelmftp.service")
+# What the unit's PrivateTmp= and ProtectHome= hide from the service: zelmftp /I refuses to
+# write a unit that starts a program there.
+HIDDEN = ("/tmp", "/var/tmp", "/home", "/root", "/run/user")
 USAGE_START = ("ZelmFTP Server %s\n\nApplication arguments:\n\n/I  To install this service\n"
                "/R To remove this service\n/? To show this message.\n")
 ALL = 0x100000
@@ -52,6 +60,33 @@ def write_script(path, text):
     os.chmod(path, 0o755)
 
 
+def hidden(path):
+    path = os.path.realpath(path)
+    return any(path == folder or path.startswith(folder + "/") for folder in HIDDEN)
+
+
+INSTALLED = {}
+
+
+def setUpModule():
+    """A copy of zelmftp where a unit may start it: in the build folder, or (as root, when the
+    build folder is below /tmp) in a folder of the test's own below /opt. None: no such place,
+    and the tests that install a unit are skipped."""
+    for parent in (os.path.realpath(BUILD), "/opt"):
+        if hidden(parent) or not os.access(parent, os.W_OK):
+            continue
+        folder = tempfile.mkdtemp(prefix="zelm-e2e-service-", dir=parent)
+        INSTALLED["folder"] = folder
+        INSTALLED["zelmftp"] = os.path.join(folder, "zelmftp")
+        shutil.copy2(ZELMFTP, INSTALLED["zelmftp"])
+        return
+
+
+def tearDownModule():
+    if "folder" in INSTALLED:
+        shutil.rmtree(INSTALLED["folder"])
+
+
 class InstallAndRemove(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory(prefix="zelm-service-")
@@ -63,11 +98,15 @@ class InstallAndRemove(unittest.TestCase):
             os.mkdir(folder)
         write_script(os.path.join(self.fake_bin, "systemctl"), FAKE_SYSTEMCTL)
         write_script(os.path.join(self.fake_bin, "useradd"), FAKE_USERADD)
+        self.packaged = os.path.join(top, "packaged")
+        os.mkdir(self.packaged)
         self.log = os.path.join(top, "systemctl.log")
         self.settings = os.path.join(top, "state", "settings.db")
         self.main = os.path.join(top, "cafe main")
-        self.unit = os.path.join(self.units, "ZelmFtpHost.service")
+        self.unit = os.path.join(self.units, "zelmftp.service")
+        self.zelmftp = INSTALLED.get("zelmftp")
         self.env = dict(os.environ, ZELMFTP_SETTINGS=self.settings, ZELMFTP_UNIT_DIR=self.units,
+                        ZELMFTP_PACKAGED_UNIT_DIR=self.packaged,
                         ZELMFTP_SERVICE_USER=pwd.getpwuid(os.geteuid()).pw_name,
                         FAKE_LOG=self.log, FAKE_STATE="active",
                         PATH=self.fake_bin + os.pathsep + os.environ.get("PATH", ""))
@@ -89,24 +128,33 @@ class InstallAndRemove(unittest.TestCase):
         with open(self.unit) as f:
             return f.read()
 
+    def need_installable_copy(self):
+        if self.zelmftp is None:
+            self.skipTest("no folder outside %s to put a zelmftp in that a unit may start"
+                          % ", ".join(HIDDEN))
+
     def test_install_reinstall_and_remove(self):
+        self.need_installable_copy()
         self.run_program(ZELMFTPCTL, "settings", "set-string", "Main Path", self.main)
-        installed = self.run_program(ZELMFTP, "/I")
+        installed = self.run_program(self.zelmftp, "/I")
         self.assertEqual(installed.returncode, 0, installed.stderr)
-        self.assertEqual(self.systemctl_calls(), ["daemon-reload", "enable ZelmFtpHost.service",
-                                                  "start ZelmFtpHost.service"])
+        self.assertEqual(self.systemctl_calls(), ["daemon-reload", "enable zelmftp.service",
+                                                  "start zelmftp.service"])
+        # The unit the package ships, with this installation's program, settings, user and
+        # writable folders, and not another byte changed.
         unit = self.read_unit()
         state = os.path.dirname(self.settings)
-        for line in ["Description=ZelmNetCafe FTP Server", "Type=notify",
-                     "ExecStart=" + os.path.realpath(ZELMFTP),
-                     'Environment="ZELMFTP_SETTINGS=%s"' % self.settings
-                     if " " in self.settings else "Environment=ZELMFTP_SETTINGS=" + self.settings,
-                     "Restart=on-failure", "RestartSec=15s", "StartLimitIntervalSec=120",
-                     "StartLimitBurst=3", "User=" + self.env["ZELMFTP_SERVICE_USER"],
-                     "AmbientCapabilities=CAP_NET_BIND_SERVICE", "NoNewPrivileges=yes",
-                     "ProtectSystem=strict", 'ReadWritePaths=%s "%s"' % (state, self.main),
-                     "ProtectHome=yes", "PrivateTmp=yes", "WantedBy=multi-user.target"]:
-            self.assertIn(line + "\n", unit)
+        with open(SHIPPED_UNIT) as f:
+            expected = f.read()
+        for shipped, written in (
+                ("ExecStart=/usr/sbin/zelmftp\n",
+                 "ExecStart=%s\nEnvironment=ZELMFTP_SETTINGS=%s\n" % (self.zelmftp, self.settings)),
+                ("User=zelmftp\n", "User=%s\n" % self.env["ZELMFTP_SERVICE_USER"]),
+                ("ReadWritePaths=-/srv/zelmftp\n",
+                 'ReadWritePaths=-/srv/zelmftp %s "%s"\n' % (state, self.main))):
+            self.assertEqual(expected.count(shipped), 1, shipped)
+            expected = expected.replace(shipped, written)
+        self.assertEqual(unit, expected)
         # The folders the service writes exist; the settings folder is private.
         self.assertEqual(stat.S_IMODE(os.stat(state).st_mode), 0o700)
         self.assertTrue(os.path.isdir(self.main))
@@ -114,43 +162,80 @@ class InstallAndRemove(unittest.TestCase):
         # Installing again rewrites a damaged unit and succeeds.
         with open(self.unit, "w") as f:
             f.write("[Service]\nExecStart=/bin/false\n")
-        again = self.run_program(ZELMFTP, "/i")
+        again = self.run_program(self.zelmftp, "install")
         self.assertEqual(again.returncode, 0, again.stderr)
         self.assertEqual(self.read_unit(), unit)
 
         open(self.log, "w").close()
-        removed = self.run_program(ZELMFTP, "/R")
+        removed = self.run_program(self.zelmftp, "/R")
         self.assertEqual(removed.returncode, 0, removed.stderr)
-        self.assertEqual(self.systemctl_calls(), ["disable --now ZelmFtpHost.service",
+        self.assertEqual(self.systemctl_calls(), ["disable --now zelmftp.service",
                                                   "daemon-reload"])
         self.assertFalse(os.path.exists(self.unit))
         self.assertIn(self.settings, removed.stdout)
         self.assertTrue(os.path.exists(self.settings))  # the settings stay
 
-        not_installed = self.run_program(ZELMFTP, "/r")
-        self.assertNotEqual(not_installed.returncode, 0)
+        not_installed = self.run_program(self.zelmftp, "/r")
+        self.assertEqual(not_installed.returncode, 1)
         self.assertEqual(not_installed.stderr,
-                         "zelmftp: ZelmFtpHost is not installed: there is no %s\n" % self.unit)
+                         "zelmftp: the service is not installed: there is no %s nor the "
+                         "package's %s/zelmftp.service\n" % (self.unit, self.packaged))
+
+    def test_with_the_package_installed_nothing_is_written(self):
+        # The package's unit is in place (its user and folders too): /I enables and starts it,
+        # /R stops and disables it, and neither writes, deletes or creates anything. Any
+        # zelmftp may ask for that, one below /tmp too: it writes no ExecStart=.
+        packaged_unit = os.path.join(self.packaged, "zelmftp.service")
+        shutil.copy(SHIPPED_UNIT, packaged_unit)
+        installed = self.run_program(ZELMFTP, "/I")
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        self.assertEqual(self.systemctl_calls(), ["enable zelmftp.service",
+                                                  "start zelmftp.service"])
+        self.assertIn(packaged_unit, installed.stdout)
+        removed = self.run_program(ZELMFTP, "/R")
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        self.assertEqual(self.systemctl_calls()[2:], ["disable --now zelmftp.service"])
+        self.assertEqual(os.listdir(self.units), [])
+        self.assertFalse(os.path.exists(os.path.dirname(self.settings)))
+        with open(packaged_unit) as f, open(SHIPPED_UNIT) as g:
+            self.assertEqual(f.read(), g.read())
+
+    def test_a_program_the_sandbox_hides_is_not_installed(self):
+        # PrivateTmp=yes would hide this program from the service it starts.
+        with tempfile.TemporaryDirectory(prefix="zelm-service-", dir="/tmp") as folder:
+            program = os.path.join(folder, "zelmftp")
+            shutil.copy2(ZELMFTP, program)
+            result = self.run_program(program, "/I")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.splitlines(), [
+            "zelmftp: refusing to install a unit that starts %s: the service's sandbox hides "
+            "/tmp from it. Install the programs first (sudo cmake --install BUILD-FOLDER, or "
+            "the Debian package) and run the installed zelmftp /I" % os.path.realpath(program)])
+        self.assertEqual(self.systemctl_calls(), [])
+        self.assertEqual(os.listdir(self.units), [])
 
     def test_without_systemctl_one_line_says_what_to_do(self):
-        result = self.run_program(ZELMFTP, "/I", PATH=self.empty_bin)
+        self.need_installable_copy()
+        result = self.run_program(self.zelmftp, "/I", PATH=self.empty_bin)
         self.assertNotEqual(result.returncode, 0)
         lines = result.stderr.splitlines()
         self.assertEqual(len(lines), 1, result.stderr)
         self.assertTrue(lines[0].startswith("zelmftp: systemd is not running on this machine"),
                         lines[0])
         self.assertIn("the unit file was written to " + self.unit, lines[0])
-        self.assertIn("systemctl enable --now ZelmFtpHost.service", lines[0])
+        self.assertIn("systemctl enable --now zelmftp.service", lines[0])
         self.assertTrue(os.path.exists(self.unit))
 
-        removed = self.run_program(ZELMFTP, "/R", PATH=self.empty_bin)
+        removed = self.run_program(self.zelmftp, "/R", PATH=self.empty_bin)
         self.assertNotEqual(removed.returncode, 0)
         self.assertEqual(len(removed.stderr.splitlines()), 1, removed.stderr)
         self.assertIn("was deleted", removed.stderr)
         self.assertFalse(os.path.exists(self.unit))
 
     def test_missing_service_user_is_created(self):
-        result = self.run_program(ZELMFTP, "/I", ZELMFTP_SERVICE_USER="zelm-test-no-such-user")
+        self.need_installable_copy()
+        result = self.run_program(self.zelmftp, "/I",
+                                  ZELMFTP_SERVICE_USER="zelm-test-no-such-user")
         # The fake useradd makes no user, so the installation stops there, before any unit.
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("cannot create the system user zelm-test-no-such-user", result.stderr)

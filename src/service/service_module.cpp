@@ -1,7 +1,10 @@
-// Owns the service's unit file, its systemd commands, its state reports and its stop sequence.
+// Owns the service's unit file (the shipped one, or the same text written by installation), its
+// systemd commands, its state reports and its stop sequence.
 #include "service/service_module.h"
 
+#include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/service_manager.h"
@@ -9,9 +12,11 @@
 namespace zelm {
 namespace {
 
-std::string UnitFileName() { return std::string(kServiceName) + ".service"; }
+std::string UnitFileName() { return std::string(kUnitName) + ".service"; }
 
-// The folder LogsDirectory=zelmftp gives the service.
+// The folders the shipped unit makes writable for the service: StateDirectory=zelmftp,
+// LogsDirectory=zelmftp and ReadWritePaths=-/srv/zelmftp.
+constexpr const char* kStateFolder = "/var/lib/zelmftp";
 constexpr const char* kLogsFolder = "/var/log/zelmftp";
 
 // A path as one word of a unit file: '%' doubled (systemd's specifiers), quoted when it holds
@@ -41,10 +46,17 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// `path` is `folder` or lies below it.
+bool IsWithin(const std::string& path, const std::string& folder) {
+  return path == folder || path.starts_with(folder + "/");
+}
+
+// What ProtectHome=yes hides.
+constexpr const char* kHomeFolders[] = {"/home", "/root", "/run/user"};
+
 bool UnderHomeFolders(const std::string& path) {
-  for (const char* home : {"/home", "/root", "/run/user"}) {
-    const std::string prefix = home;
-    if (path == prefix || path.starts_with(prefix + "/")) return true;
+  for (const char* home : kHomeFolders) {
+    if (IsWithin(path, home)) return true;
   }
   return false;
 }
@@ -56,65 +68,92 @@ std::string FirstLine(const std::string& text) {
 
 }  // namespace
 
+std::string HiddenFolderOf(const std::string& executable) {
+  // PrivateTmp=yes gives the service a /tmp and /var/tmp of its own; ProtectHome=yes the rest.
+  for (const char* folder : {"/tmp", "/var/tmp"}) {
+    if (IsWithin(executable, folder)) return folder;
+  }
+  for (const char* folder : kHomeFolders) {
+    if (IsWithin(executable, folder)) return folder;
+  }
+  return {};
+}
+
 std::string BuildUnitFile(const UnitOptions& options) {
-  const std::string settingsFolder = FolderOf(options.settingsPath);
   if (!UsableInUnit(options.executablePath) || !UsableInUnit(options.settingsPath) ||
-      (!options.mainPath.empty() && !UsableInUnit(options.mainPath)) || options.user.empty()) {
+      (!options.mainPath.empty() && !UsableInUnit(options.mainPath)) || options.user.empty() ||
+      options.user.find_first_of(" \t\n\r") != std::string::npos) {
     return {};
   }
-  // The service writes its settings and the users' folders; it reads its executable.
-  std::string protectHome = "yes";
-  if (UnderHomeFolders(options.settingsPath) || UnderHomeFolders(options.mainPath)) {
-    protectHome = "no";
-  } else if (UnderHomeFolders(options.executablePath)) {
-    protectHome = "read-only";
-  }
-  std::string writable = UnitWord(settingsFolder);
-  if (!options.mainPath.empty()) writable += " " + UnitWord(options.mainPath);
-  // The transfer log's default folder is systemd's to make (LogsDirectory); one elsewhere
-  // must be writable through ProtectSystem.
-  const std::string logFolder = FolderOf(options.transferLogPath);
-  if (UsableInUnit(options.transferLogPath) && logFolder != kLogsFolder &&
-      logFolder != settingsFolder) {
-    writable += " " + UnitWord("-" + logFolder);  // "-": a missing folder does not fail the unit
-  }
+  // Writable besides what the shipped unit opens: the settings folder, the main path and the
+  // transfer log's folder, each when the shipped unit's folders do not hold it already.
+  const std::string settingsFolder = FolderOf(options.settingsPath);
+  std::vector<std::string> covered = {kStateFolder, kLogsFolder, kPackagedHomesParent};
+  std::string widened;
+  auto widen = [&](const std::string& folder, bool mayBeMissing) {
+    for (const std::string& done : covered) {
+      if (IsWithin(folder, done)) return;
+    }
+    covered.push_back(folder);
+    // "-": a folder that does not exist yet does not fail the unit's start.
+    widened += " " + UnitWord((mayBeMissing ? "-" : "") + folder);
+  };
+  widen(settingsFolder, false);
+  if (!options.mainPath.empty()) widen(options.mainPath, false);
+  if (UsableInUnit(options.transferLogPath)) widen(FolderOf(options.transferLogPath), true);
+  const bool homesWritten =
+      UnderHomeFolders(options.settingsPath) || UnderHomeFolders(options.mainPath);
 
   std::string unit;
-  unit +=
-      "# Written by \"zelmftp /I\", which rewrites it when run again; \"zelmftp /R\" removes it.\n";
-  unit += "[Unit]\n";
-  unit += std::string("Description=") + kServiceDisplayName + "\n";
-  unit += "Wants=network-online.target\n";
-  unit += "After=network-online.target\n";
-  // Restarts after failures: at most 3 within 120 s, 15 s apart.
-  unit += "StartLimitIntervalSec=120\n";
-  unit += "StartLimitBurst=3\n";
-  unit += "\n[Service]\n";
-  unit += "Type=notify\n";
-  unit += "ExecStart=" + UnitWord(options.executablePath) + "\n";
-  unit += "Environment=" + UnitWord("ZELMFTP_SETTINGS=" + options.settingsPath) + "\n";
-  unit += "User=" + options.user + "\n";
-  unit += "Restart=on-failure\n";
-  unit += "RestartSec=15s\n";
-  unit += "TimeoutStopSec=15s\n";
-  unit += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
-  unit += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
-  unit += "NoNewPrivileges=yes\n";
-  unit += "ProtectSystem=strict\n";
-  unit += "ReadWritePaths=" + writable + "\n";
-  // /var/log/zelmftp, owned by the service's user (the default "Transfer Log" is in it).
-  unit += "LogsDirectory=zelmftp\n";
-  unit += "LogsDirectoryMode=0750\n";
-  unit += "ProtectHome=" + protectHome + "\n";
-  unit += "PrivateTmp=yes\n";
-  unit += "\n[Install]\n";
-  unit += "WantedBy=multi-user.target\n";
+  const std::string_view shipped = ShippedUnitText();
+  size_t at = 0;
+  while (at < shipped.size()) {
+    size_t end = shipped.find('\n', at);
+    end = end == std::string_view::npos ? shipped.size() : end + 1;
+    const std::string_view line = shipped.substr(at, end - at);
+    at = end;
+    if (line.starts_with("ExecStart=")) {
+      unit += "ExecStart=" + UnitWord(options.executablePath) + "\n";
+      if (options.settingsPath != kPackagedSettings) {
+        unit += "Environment=" + UnitWord("ZELMFTP_SETTINGS=" + options.settingsPath) + "\n";
+      }
+    } else if (line.starts_with("User=")) {
+      unit += "User=" + options.user + "\n";
+    } else if (line.starts_with("ReadWritePaths=")) {
+      unit += std::string(line.substr(0, line.size() - 1)) + widened + "\n";
+    } else if (line.starts_with("ProtectHome=") && homesWritten) {
+      unit += "ProtectHome=no\n";
+    } else {
+      unit += line;
+    }
+  }
   return unit;
 }
 
 CServiceModule::CServiceModule() : notify_(NotifyServiceManager) {}
 
-std::string CServiceModule::UnitPath() const { return options_.unitFolder + "/" + UnitFileName(); }
+std::string CServiceModule::WrittenUnitPath() const {
+  return options_.unitFolder + "/" + UnitFileName();
+}
+
+std::string CServiceModule::PackagedUnitPath() const {
+  std::string folder = options_.packagedUnitFolder;
+  if (folder.empty()) {
+    const char* fromEnvironment = std::getenv("ZELMFTP_PACKAGED_UNIT_DIR");
+    folder = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment
+                                                                    : kPackagedUnitFolder;
+  }
+  return folder + "/" + UnitFileName();
+}
+
+bool CServiceModule::IsPackaged() const {
+  FileStatus status;
+  return GetFileStatus(PackagedUnitPath(), status) && status.kind == FileKind::kRegular;
+}
+
+std::string CServiceModule::UnitPath() const {
+  return IsPackaged() ? PackagedUnitPath() : WrittenUnitPath();
+}
 
 bool CServiceModule::Systemctl(std::initializer_list<std::string> words, bool wroteUnit) {
   std::vector<std::string> argv{"systemctl"};
@@ -178,8 +217,18 @@ bool CServiceModule::PrepareUserAndFolders(const UnitOptions& options) {
 
 bool CServiceModule::Install() {
   message_.clear();
+  // The package's unit, its user and its folders are in place: only enable it.
+  if (IsPackaged()) return Systemctl({"enable", UnitFileName()}, false);
+
   UnitOptions options = options_;
   if (options.executablePath.empty()) options.executablePath = RunningExecutablePath();
+  if (const std::string hidden = HiddenFolderOf(options.executablePath); !hidden.empty()) {
+    message_ = "refusing to install a unit that starts " + options.executablePath +
+               ": the service's sandbox hides " + hidden +
+               " from it. Install the programs first (sudo cmake --install BUILD-FOLDER, or the " +
+               "Debian package) and run the installed zelmftp /I";
+    return false;
+  }
   const std::string unit = BuildUnitFile(options);
   if (unit.empty()) {
     message_ = "cannot write a unit file for the executable " + options.executablePath +
@@ -188,8 +237,9 @@ bool CServiceModule::Install() {
     return false;
   }
   if (!PrepareUserAndFolders(options)) return false;
-  if (!ReplaceFileContents(UnitPath(), unit)) {
-    message_ = "cannot write the unit file " + UnitPath() + " (run this as root)";
+  const std::string unitPath = WrittenUnitPath();
+  if (!ReplaceFileContents(unitPath, unit)) {
+    message_ = "cannot write the unit file " + unitPath + " (run this as root)";
     return false;
   }
   return Systemctl({"daemon-reload"}, true) && Systemctl({"enable", UnitFileName()}, true);
@@ -197,19 +247,23 @@ bool CServiceModule::Install() {
 
 bool CServiceModule::Start(bool restart) {
   message_.clear();
-  return Systemctl({restart ? "restart" : "start", UnitFileName()}, true);
+  return Systemctl({restart ? "restart" : "start", UnitFileName()}, !IsPackaged());
 }
 
 bool CServiceModule::Remove() {
   message_.clear();
-  const std::string unitPath = UnitPath();
+  const std::string unitPath = WrittenUnitPath();
   FileStatus status;
-  if (!GetFileStatus(unitPath, status, LinkPolicy::kNoFollow)) {
-    message_ = std::string(kServiceName) + " is not installed: there is no " + unitPath;
+  const bool written = GetFileStatus(unitPath, status, LinkPolicy::kNoFollow);
+  const bool packaged = IsPackaged();
+  if (!written && !packaged) {
+    message_ = "the service is not installed: there is no " + unitPath + " nor the package's " +
+               PackagedUnitPath();
     return false;
   }
-  // Without systemd there is nothing to stop; the unit file goes all the same.
+  // Without systemd there is nothing to stop; a written unit file goes all the same.
   const bool stopped = Systemctl({"disable", "--now", UnitFileName()}, false);
+  if (!written) return stopped;
   const std::string stopFailure = message_;
   if (!stopped && ServiceManagerBooted()) return false;
   if (!RemoveFile(unitPath)) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,72 +47,194 @@ TEST(CommandLineTest, OnlyWholeKnownWordsCount) {
   EXPECT_NE(std::string(kUsageText).find(ZELM_VERSION), std::string::npos);
 }
 
-UnitOptions Options() {
+// The options a package installation has: the package's paths and settings.
+UnitOptions PackagedOptions() {
   UnitOptions options;
-  options.executablePath = "/usr/local/bin/zelmftp";
-  options.settingsPath = "/var/lib/zelmftp/settings.db";
-  options.mainPath = "/srv/cafe";
+  options.executablePath = kPackagedExecutable;
+  options.settingsPath = kPackagedSettings;
+  options.mainPath = "/srv/zelmftp/home";
+  options.transferLogPath = "/var/log/zelmftp/xferlog";
   return options;
 }
 
-TEST(UnitFileTest, DefaultInstallation) {
-  const std::string unit = BuildUnitFile(Options());
-  for (const char* line :
-       {"[Unit]\n", "Description=ZelmNetCafe FTP Server\n", "StartLimitIntervalSec=120\n",
-        "StartLimitBurst=3\n", "[Service]\nType=notify\n", "ExecStart=/usr/local/bin/zelmftp\n",
-        "Environment=ZELMFTP_SETTINGS=/var/lib/zelmftp/settings.db\n", "User=zelmftp\n",
-        "Restart=on-failure\n", "RestartSec=15s\n", "AmbientCapabilities=CAP_NET_BIND_SERVICE\n",
-        "NoNewPrivileges=yes\n", "ProtectSystem=strict\n",
-        "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n", "ProtectHome=yes\n", "PrivateTmp=yes\n",
-        "[Install]\nWantedBy=multi-user.target\n"}) {
-    EXPECT_NE(unit.find(line), std::string::npos) << line << "in:\n" << unit;
+UnitOptions Paths(const char* executable, const char* settings, const char* main,
+                  const char* transferLog, const char* user) {
+  UnitOptions options;
+  options.executablePath = executable;
+  options.settingsPath = settings;
+  options.mainPath = main;
+  options.transferLogPath = transferLog;
+  options.user = user;
+  return options;
+}
+
+std::string ReadShippedUnit() {
+  std::ifstream file(ZELM_SHIPPED_UNIT);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Each [Section] key=value of a unit file, as "Section/key=value"; comments and blank lines
+// left out.
+std::vector<std::string> UnitEntries(const std::string& unit) {
+  std::vector<std::string> entries;
+  std::istringstream lines(unit);
+  std::string section;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '[') {
+      section = line.substr(1, line.find(']') - 1);
+      continue;
+    }
+    entries.push_back(section + "/" + line);
+  }
+  return entries;
+}
+
+bool HasEntry(const std::vector<std::string>& entries, const std::string& entry) {
+  return std::find(entries.begin(), entries.end(), entry) != entries.end();
+}
+
+// The unit "zelmftp /I" writes for the package's paths is the file the package ships, to the
+// byte; the file in the tree is the one compiled in.
+TEST(UnitFileTest, PackagedPathsGiveTheShippedUnit) {
+  const std::string shipped = ReadShippedUnit();
+  ASSERT_FALSE(shipped.empty()) << ZELM_SHIPPED_UNIT;
+  EXPECT_EQ(std::string(ShippedUnitText()), shipped);
+  EXPECT_EQ(BuildUnitFile(PackagedOptions()), shipped);
+}
+
+// What operations promise of the unit, each in the section where systemd reads it (a
+// StartLimitIntervalSec= under [Service], say, is ignored).
+TEST(UnitFileTest, ShippedUnitRestartsForeverAndServesAsItsUser) {
+  const std::vector<std::string> entries = UnitEntries(ReadShippedUnit());
+  for (const char* entry :
+       {"Unit/StartLimitIntervalSec=0", "Service/Type=notify",
+        "Service/ExecStart=/usr/sbin/zelmftp", "Service/User=zelmftp", "Service/Restart=always",
+        "Service/RestartSec=15s", "Service/RestartPreventExitStatus=0",
+        "Service/TimeoutStartSec=60", "Service/StateDirectory=zelmftp",
+        "Service/LogsDirectory=zelmftp", "Service/ReadWritePaths=-/srv/zelmftp",
+        "Service/UMask=0027", "Service/AmbientCapabilities=CAP_NET_BIND_SERVICE",
+        "Service/CapabilityBoundingSet=CAP_NET_BIND_SERVICE", "Service/ProtectSystem=strict",
+        "Service/ProtectHome=yes", "Service/PrivateTmp=yes", "Install/WantedBy=multi-user.target",
+        "Install/Alias=ZelmFtpHost.service"}) {
+    EXPECT_TRUE(HasEntry(entries, entry)) << entry;
+  }
+  // No line may undo these further down (systemd takes the last of a single-valued key).
+  for (const char* key : {"Service/User=", "Service/Restart=", "Service/ProtectHome=",
+                          "Service/ExecStart=", "Unit/StartLimitBurst="}) {
+    EXPECT_LE(std::count_if(entries.begin(), entries.end(),
+                            [&](const std::string& e) { return e.starts_with(key); }),
+              1)
+        << key;
   }
 }
 
-TEST(UnitFileTest, HomeFoldersQuotingAndUnusablePaths) {
-  UnitOptions options = Options();
-  options.mainPath = "/home/cafe/ftp";
-  EXPECT_NE(BuildUnitFile(options).find("ProtectHome=no\n"), std::string::npos);
-  options = Options();
-  options.executablePath = "/root/build/zelmftp";
-  EXPECT_NE(BuildUnitFile(options).find("ProtectHome=read-only\n"), std::string::npos);
-  options = Options();
-  options.mainPath.clear();
-  EXPECT_NE(BuildUnitFile(options).find("ReadWritePaths=/var/lib/zelmftp\n"), std::string::npos);
-
-  options = Options();
-  options.executablePath = "/opt/zelm ftp/zelmftp";
-  options.mainPath = "/srv/100%";
-  const std::string unit = BuildUnitFile(options);
-  EXPECT_NE(unit.find("ExecStart=\"/opt/zelm ftp/zelmftp\"\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find("ReadWritePaths=/var/lib/zelmftp /srv/100%%\n"), std::string::npos);
-
-  for (const char* bad : {"relative/settings.db", "/var/lib/a\nb/settings.db", ""}) {
-    options = Options();
-    options.settingsPath = bad;
-    EXPECT_EQ(BuildUnitFile(options), "") << bad;
-  }
-}
-
-// The default transfer log's folder is the one systemd makes for the service; another one must
-// be opened up through ProtectSystem=strict, and may not exist yet.
-TEST(UnitFileTest, TheTransferLogsFolderIsWritable) {
+// Installed from source, the unit is the shipped one with the paths of that installation:
+// only the lines that name them differ.
+TEST(UnitFileTest, OtherPathsChangeOnlyTheLinesThatNameThem) {
   const struct {
-    const char* transferLog;
-    const char* writable;
+    const char* what;
+    UnitOptions options;
+    std::vector<std::string> changed;  // the lines that replace (or join) the shipped ones
   } cases[] = {
-      {"/var/log/zelmftp/xferlog", "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n"},
-      {"", "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n"},
-      {"/var/lib/zelmftp/xferlog", "ReadWritePaths=/var/lib/zelmftp /srv/cafe\n"},
-      {"/srv/cafe logs/xferlog", "ReadWritePaths=/var/lib/zelmftp /srv/cafe \"-/srv/cafe logs\"\n"},
+      {"a source installation",
+       Paths("/usr/local/sbin/zelmftp", kPackagedSettings, "", "", kServiceUser),
+       {"ExecStart=/usr/local/sbin/zelmftp"}},
+      {"a settings store of its own",
+       Paths(kPackagedExecutable, "/etc/zelmftp/settings.db", "", "/etc/zelmftp/xferlog",
+             kServiceUser),
+       {"Environment=ZELMFTP_SETTINGS=/etc/zelmftp/settings.db",
+        "ReadWritePaths=-/srv/zelmftp /etc/zelmftp"}},
+      {"a main path elsewhere, a transfer log that may not exist yet",
+       Paths(kPackagedExecutable, kPackagedSettings, "/data/cafe homes", "/data/logs/xferlog",
+             kServiceUser),
+       {"ReadWritePaths=-/srv/zelmftp \"/data/cafe homes\" -/data/logs"}},
+      {"a main path beside the package's folder, not in it",
+       Paths(kPackagedExecutable, kPackagedSettings, "/srv/zelmftp2", "", kServiceUser),
+       {"ReadWritePaths=-/srv/zelmftp /srv/zelmftp2"}},
+      {"folders inside those already writable",
+       Paths(kPackagedExecutable, kPackagedSettings, "/srv/zelmftp/cafe/2",
+             "/var/lib/zelmftp/xferlog", kServiceUser),
+       {}},
+      {"homes below /home",
+       Paths(kPackagedExecutable, kPackagedSettings, "/home/cafe/ftp", "", kServiceUser),
+       {"ReadWritePaths=-/srv/zelmftp /home/cafe/ftp", "ProtectHome=no"}},
+      {"quotes and specifiers",
+       Paths("/opt/zelm ftp/zelmftp", kPackagedSettings, "/srv/100%", "", "cafe"),
+       {"ExecStart=\"/opt/zelm ftp/zelmftp\"", "ReadWritePaths=-/srv/zelmftp /srv/100%%",
+        "User=cafe"}},
+  };
+  const std::vector<std::string> shipped = UnitEntries(ReadShippedUnit());
+  for (const auto& c : cases) {
+    const std::vector<std::string> built = UnitEntries(BuildUnitFile(c.options));
+    ASSERT_FALSE(built.empty()) << c.what;
+    // Each expected line is there, and apart from them the unit is the shipped one.
+    std::vector<std::string> rest;
+    for (const std::string& entry : built) {
+      const std::string line = entry.substr(entry.find('/') + 1);
+      if (std::find(c.changed.begin(), c.changed.end(), line) == c.changed.end()) {
+        rest.push_back(entry);
+      }
+    }
+    EXPECT_EQ(built.size() - rest.size(), c.changed.size()) << c.what;
+    std::vector<std::string> shippedRest;
+    for (const std::string& entry : shipped) {
+      const std::string key = entry.substr(0, entry.find('=') + 1);
+      const bool replaced = std::any_of(c.changed.begin(), c.changed.end(), [&](auto& line) {
+        return "Service/" + line.substr(0, line.find('=') + 1) == key;
+      });
+      if (!replaced) shippedRest.push_back(entry);
+    }
+    EXPECT_EQ(rest, shippedRest) << c.what;
+  }
+}
+
+TEST(UnitFileTest, UnusablePathsWriteNoUnit) {
+  const struct {
+    const char* executable;
+    const char* settings;
+    const char* main;
+    const char* user;
+  } cases[] = {
+      {"/usr/sbin/zelmftp", "relative/settings.db", "", "zelmftp"},
+      {"/usr/sbin/zelmftp", "/var/lib/a\nb/settings.db", "", "zelmftp"},
+      {"/usr/sbin/zelmftp", "", "", "zelmftp"},
+      {"", kPackagedSettings, "", "zelmftp"},
+      {"/usr/sbin/zelmftp", kPackagedSettings, "homes", "zelmftp"},
+      {"/usr/sbin/zelmftp", kPackagedSettings, "/srv/a\rb", "zelmftp"},
+      {"/usr/sbin/zelmftp", kPackagedSettings, "", ""},
+      {"/usr/sbin/zelmftp", kPackagedSettings, "", "root\nExecStartPre=/bin/sh"},
   };
   for (const auto& c : cases) {
-    UnitOptions options = Options();
-    options.transferLogPath = c.transferLog;
-    const std::string unit = BuildUnitFile(options);
-    EXPECT_NE(unit.find(c.writable), std::string::npos) << c.transferLog << " in:\n" << unit;
-    EXPECT_NE(unit.find("LogsDirectory=zelmftp\nLogsDirectoryMode=0750\n"), std::string::npos);
+    UnitOptions options;
+    options.executablePath = c.executable;
+    options.settingsPath = c.settings;
+    options.mainPath = c.main;
+    options.user = c.user;
+    EXPECT_EQ(BuildUnitFile(options), "") << c.executable << " " << c.settings << " " << c.main;
   }
+}
+
+// PrivateTmp= and ProtectHome= would hide these programs from the service they start.
+TEST(UnitFileTest, FoldersTheSandboxHides) {
+  const struct {
+    const char* executable;
+    const char* hidden;
+  } cases[] = {
+      {"/tmp/build/zelmftp", "/tmp"},
+      {"/var/tmp/zelmftp", "/var/tmp"},
+      {"/home/anna/src/build/zelmftp", "/home"},
+      {"/root/build/zelmftp", "/root"},
+      {"/run/user/1000/zelmftp", "/run/user"},
+      {"/usr/sbin/zelmftp", ""},
+      {"/usr/local/sbin/zelmftp", ""},
+      {"/tmpfs/zelmftp", ""},
+      {"/homes/zelmftp", ""},
+      {"/srv/tmp/zelmftp", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HiddenFolderOf(c.executable), c.hidden) << c.executable;
 }
 
 TEST(ServiceModuleTest, StopSequenceRunsOnceInOrder) {
