@@ -72,6 +72,9 @@ class Service:
                            check=True, stdout=subprocess.DEVNULL)
         subprocess.run([ctl, "settings", "set-string", "Main Path", f"{folder}/main"],
                        env=self.env, check=True, stdout=subprocess.DEVNULL)
+        if os.geteuid() == 0:  # bench/run runs as root, in root's folders: the server stays root
+            subprocess.run([ctl, "settings", "set-string", "Service User", "root"],
+                           env=self.env, check=True, stdout=subprocess.DEVNULL)
         os.makedirs(f"{folder}/main", exist_ok=True)
         self.mserver = subprocess.Popen(
             [f"{build}/zelm-mserver", "serve", "--listen", f"{HOST}:{ms_port}"], env=self.env,

@@ -85,7 +85,8 @@ int CFtpApp::InitInstance(int argc, const char* const* argv) {
                      "zelmftp: running in the foreground; SIGTERM or Ctrl-C stops it");
     module_.ServiceMain();
   }
-  return 0;
+  // 0 only for a stop that was asked for (the unit's RestartPreventExitStatus=0).
+  return failed_ ? 1 : 0;
 }
 
 int CFtpApp::InstallAndStart() {
@@ -173,6 +174,8 @@ void CFtpApp::Run() {
         break;
       case CServiceSignals::Event::kError:
         WriteJournalLine(LogPriority::kErr, "zelmftp: cannot wait for signals, shutting down");
+        // Not a stop anybody asked for: the exit status says so, and systemd starts it again.
+        failed_ = true;
         module_.Stop();
         break;
     }

@@ -124,6 +124,7 @@ class CFtpApp final {
   std::string serviceProblem_;  // e.g. a "Main Path" that cannot be written
   std::atomic<bool> retryListening_{false};
   std::atomic<bool> serving_{false};
+  std::atomic<bool> failed_{false};  // the run loop ended without a stop being asked for
 };
 
 }  // namespace zelm

@@ -20,7 +20,8 @@ int RunStatusCommand(std::ostream& out, std::ostream& err) {
     return 3;
   }
   // The status line the service last sent with sd_notify.
-  const std::string unit = std::string(kServiceName) + ".service";
+  // The unit's own name: the alias ZelmFtpHost.service exists only once it is enabled.
+  const std::string unit = std::string(kUnitName) + ".service";
   const CommandResult shown =
       RunCommand({"systemctl", "show", "--property=StatusText", "--value", unit});
   std::string status = shown.ran && shown.status == 0 ? shown.output : std::string();
