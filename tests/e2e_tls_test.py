@@ -20,22 +20,10 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 if len(sys.argv) > 1:
     os.environ["ZELM_BUILD"] = sys.argv.pop(1)
-from zelm_fixture import BUILD, ServerFixture, free_port, wait_for  # noqa: E402
+from zelm_fixture import BUILD, ReusingFtpTls, ServerFixture, free_port, wait_for  # noqa: E402
 
 ALL = 0x100000
 NAME = "Grüße aus dem Café.txt"
-
-
-class ReusingFtpTls(ftplib.FTP_TLS):
-    """FTP_TLS whose data connections resume the control connection's session, as curl,
-    lftp and FileZilla do (ftplib's own does not)."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
 
 
 class Tls(unittest.TestCase):

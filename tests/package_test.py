@@ -29,6 +29,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
 TOP = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from mserver_peer import ManagementPeer  # noqa: E402
+from zelm_fixture import ReusingFtpTls  # noqa: E402
 
 ALL = 0x100000
 MAX_EXPOSURE = 2.5
@@ -306,18 +307,6 @@ class Installation(unittest.TestCase):
         self.assertIn("No such file", steps["after-remove"])  # /usr/sbin/zelmftp is gone
         self.assertEqual(steps["after-purge"].splitlines()[-1], "/srv/zelmftp")
         self.assertIn("cannot access '/var/lib/zelmftp'", steps["after-purge"])
-
-
-class ReusingFtpTls(ftplib.FTP_TLS):
-    """FTP_TLS whose data connections resume the control connection's session, as curl,
-    lftp and FileZilla do (ftplib's own does not)."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
 
 
 def strace_usable():

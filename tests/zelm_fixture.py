@@ -1,4 +1,5 @@
 """The built zelmftp with its settings and a scripted management server, for end-to-end tests."""
+import ftplib
 import os
 import socket
 import subprocess
@@ -25,6 +26,18 @@ def wait_for(condition, what, seconds=20):
         if time.time() > deadline:
             raise AssertionError("timed out waiting for " + what)
         time.sleep(0.02)
+
+
+class ReusingFtpTls(ftplib.FTP_TLS):
+    """FTP_TLS whose data connections resume the control connection's session, as curl,
+    lftp and FileZilla do (ftplib's own does not)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
 
 
 class ServerFixture:
